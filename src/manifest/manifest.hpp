@@ -1,0 +1,34 @@
+// Stage 1: which release to install. Five sources are asked in order and the
+// first body that parses as a manifest fills the ReleaseRecord; when none does,
+// the release compiled into the program is used. The stage cannot fail.
+#pragma once
+
+#include <cstdint>
+
+#include "net/transport.hpp"
+#include "run/records.hpp"
+
+constexpr int MANIFEST_SOURCE_COUNT = 5;
+constexpr int MANIFEST_BODY_SIZE = 4096;  // a body of 4095 bytes or more is refused
+constexpr int VERSION_MAX_CHARS = 16;
+constexpr int FILE_NAME_MAX_CHARS = 96;
+constexpr int FILE_NAME_MIN_CHARS = 5;
+constexpr int SHA256_HEX_CHARS = 64;
+
+extern const char* const MANIFEST_SOURCES[MANIFEST_SOURCE_COUNT];
+extern const char VENDOR_SITE_HOST[];  // "www.trevalon.app"; also the source-label search text
+extern const ReleaseRecord BUILTIN_RELEASE;  // generated from release/builtin.manifest
+extern const char BUILTIN_SOURCE_LABEL[];    // "程序内置/Built-in"
+
+// True when text is 1 to bound characters of 0-9 A-Z a-z . _ -
+bool is_safe_token(const char* text, int32_t bound);
+
+// Accepts the body whole or not at all. Works in place (the body is cut into
+// lines); the record is written only when every test has passed.
+bool parse_manifest(char* body, ReleaseRecord& release);
+
+// Prints the stage header and the release line; always leaves a complete record.
+void fetch_manifest(NetSession* session, ReleaseRecord& release);
+// The same over another table of sources (for tests and the publisher's tool).
+void fetch_manifest(NetSession* session, ReleaseRecord& release, const char* const* sources,
+                    int source_count);

@@ -1,0 +1,105 @@
+// The transport's own logic over the platform client: the identity and proxy
+// fallback of a session, the options of a timeout profile, URL splitting, and
+// the status test. Shared by every backend so that it is written and tested once.
+#include "net/transport.hpp"
+
+#include <cstring>
+
+#include "net/client.hpp"
+
+namespace {
+
+constexpr char16_t USER_AGENT[] = u"setupvane/1.2";
+constexpr uint32_t SECURE_PROTOCOLS =
+    client::SECURE_PROTOCOL_TLS1_1 | client::SECURE_PROTOCOL_TLS1_2;
+
+}  // namespace
+
+NetSession* open_session() {
+    NetSession* session = client::open(USER_AGENT, client::ACCESS_TYPE_AUTOMATIC_PROXY);
+    if (session == nullptr) session = client::open(USER_AGENT, client::ACCESS_TYPE_NO_PROXY);
+    return session;
+}
+
+void apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_ms,
+                    uint32_t send_ms, uint32_t receive_ms) {
+    if (session == nullptr) return;
+    client::set_option(session, client::OPTION_RESOLVE_TIMEOUT, resolve_ms);
+    client::set_option(session, client::OPTION_CONNECT_TIMEOUT, connect_ms);
+    client::set_option(session, client::OPTION_SEND_TIMEOUT, send_ms);
+    client::set_option(session, client::OPTION_RECEIVE_TIMEOUT, receive_ms);
+    // Without it the wait for response headers is bounded only by the
+    // platform's default (90 s on Windows, none at all under Wine), so a server
+    // that accepts and never answers would stall far beyond the profile.
+    client::set_option(session, client::OPTION_RECEIVE_RESPONSE_TIMEOUT, receive_ms);
+    client::set_option(session, client::OPTION_SECURE_PROTOCOLS, SECURE_PROTOCOLS);
+}
+
+void split_url(const char* url, char16_t host[URL_PART_UNITS], char16_t path[URL_PART_UNITS]) {
+    const char* start = std::strstr(url, "://");
+    start = start != nullptr ? start + 3 : url;
+    const char* slash = std::strchr(start, '/');
+    size_t host_len = slash != nullptr ? static_cast<size_t>(slash - start) : std::strlen(start);
+    if (host_len > HOST_MAX_BYTES) host_len = HOST_MAX_BYTES;
+
+    char host_bytes[HOST_MAX_BYTES + 1];
+    std::memcpy(host_bytes, start, host_len);
+    host_bytes[host_len] = '\0';
+
+    client::widen(host_bytes, host, URL_PART_UNITS);
+    host[URL_PART_UNITS - 1] = u'\0';
+    client::widen(slash != nullptr ? slash : "/", path, URL_PART_UNITS);
+    path[URL_PART_UNITS - 1] = u'\0';
+}
+
+NetConnection* open_connection(NetSession* session, const char16_t* host) {
+    if (session == nullptr) return nullptr;
+    return client::connect(session, host, HTTPS_PORT);
+}
+
+NetRequest* open_get_request(NetConnection* connection, const char16_t* path) {
+    if (connection == nullptr) return nullptr;
+    return client::open_request(connection, u"GET", path, client::FLAG_SECURE);
+}
+
+bool add_request_header(NetRequest* request, const char16_t* header_line) {
+    if (request == nullptr) return false;
+    return client::add_request_headers(request, header_line, client::ADDREQ_FLAG_ADD);
+}
+
+bool send_and_receive(NetRequest* request) {
+    if (request == nullptr) return false;
+    return client::send_request(request) && client::receive_response(request);
+}
+
+bool query_status(NetRequest* request) {
+    if (request == nullptr) return false;
+    uint32_t status = 0;
+    if (!client::query_number(request, client::QUERY_STATUS_CODE_NUMBER, &status)) return false;
+    return status == 200 || status == 206;
+}
+
+bool query_content_length(NetRequest* request, uint32_t* length) {
+    if (request == nullptr) return false;
+    return client::query_number(request, client::QUERY_CONTENT_LENGTH_NUMBER, length);
+}
+
+bool query_data_available(NetRequest* request, uint32_t* count) {
+    if (request == nullptr) return false;
+    return client::query_data_available(request, count);
+}
+
+bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* count) {
+    if (request == nullptr) return false;
+    return client::read_data(request, buffer, capacity, count);
+}
+
+void close_handle(NetRequest* request) {
+    if (request != nullptr) client::close(request);
+}
+void close_handle(NetConnection* connection) {
+    if (connection != nullptr) client::close(connection);
+}
+void close_handle(NetSession* session) {
+    if (session != nullptr) client::close(session);
+}

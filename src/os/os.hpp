@@ -1,0 +1,30 @@
+// The operating-system services the stages use, behind one seam: console
+// output, the millisecond tick, the temporary directory, file deletion and the
+// shell's "open". One implementation per platform and a scripted fake for tests.
+#pragma once
+
+#include <cstdint>
+
+constexpr unsigned CONSOLE_CODE_PAGE_UTF8 = 65001;
+
+// Sets the console's output and input code pages to UTF-8; results ignored.
+void set_console_utf8();
+
+// Standard output. Texts are UTF-8; on a Windows console they are written as
+// wide text so that they show correctly whatever the console's font handling.
+void out_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void out_line(const char* text);  // the text and a newline
+void out_flush();
+
+uint64_t tick_ms();  // monotonic milliseconds
+
+// Fills dir with the user's temporary directory, ending in its separator, and
+// returns its length; 0 when there is none or it does not fit in capacity - 1.
+uint32_t temp_directory(char* dir, uint32_t capacity);
+
+bool delete_file(const char* path);
+
+// Starts the file as its own process without waiting for it. As the Windows
+// shell: a value above 32 is success; 32 or less names the failure
+// (2 not found, 5 access denied, 8 out of memory, 11 bad format, 31 other).
+intptr_t shell_open(const char* path);

@@ -1,0 +1,211 @@
+#include "fake_net.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "net/client.hpp"
+#include "net/utf16.hpp"
+
+struct NetSession {
+    uint32_t access_type;
+};
+struct NetConnection {
+    std::string host;
+};
+struct NetRequest {
+    std::string url;
+    fake_net::Response response;
+    bool sent = false;
+    size_t chunk = 0, offset = 0;
+    int available_calls = 0, read_calls = 0;
+};
+
+namespace fake_net {
+namespace {
+
+std::map<std::string, Response> g_served;
+std::set<uint32_t> g_failing_access;
+std::vector<std::string> g_calls;
+std::set<const void*> g_open;
+std::vector<std::unique_ptr<NetSession>> g_sessions;
+std::vector<std::unique_ptr<NetConnection>> g_connections;
+std::vector<std::unique_ptr<NetRequest>> g_requests;
+
+std::string narrow(const char16_t* text) {
+    char out[4096];
+    if (!utf16_to_utf8(text, out, sizeof out)) return "?";
+    return out;
+}
+
+bool log(std::string entry, bool ok) {
+    if (!ok) entry += " FAILED";
+    g_calls.push_back(entry);
+    return ok;
+}
+
+bool fails(const NetRequest* r, Step step) { return r->response.fail_at == step; }
+
+size_t remaining(const NetRequest* r) {
+    const auto& chunks = r->response.chunks;
+    return r->chunk < chunks.size() ? chunks[r->chunk].size() - r->offset : 0;
+}
+
+}  // namespace
+
+Response body(const std::string& bytes, bool with_length) {
+    Response r;
+    r.has_content_length = with_length;
+    r.content_length = static_cast<uint32_t>(bytes.size());
+    if (!bytes.empty()) r.chunks.push_back(bytes);
+    return r;
+}
+
+void reset() {
+    g_served.clear();
+    g_failing_access.clear();
+    g_calls.clear();
+    g_open.clear();
+    g_sessions.clear();
+    g_connections.clear();
+    g_requests.clear();
+}
+
+void serve(const std::string& url, const Response& response) { g_served[url] = response; }
+void fail_open(uint32_t access_type) { g_failing_access.insert(access_type); }
+const std::vector<std::string>& calls() { return g_calls; }
+
+std::string calls_text() {
+    std::string text;
+    for (const auto& c : g_calls) text += c + "\n";
+    return text;
+}
+
+int open_handles() { return static_cast<int>(g_open.size()); }
+
+}  // namespace fake_net
+
+using namespace fake_net;
+
+namespace client {
+
+int widen(const char* utf8, char16_t* out, int capacity) { return utf8_to_utf16(utf8, out, capacity); }
+
+NetSession* open(const char16_t* user_agent, uint32_t access_type) {
+    bool ok = !g_failing_access.count(access_type);
+    log("open agent=" + narrow(user_agent) + " access=" + std::to_string(access_type), ok);
+    if (!ok) return nullptr;
+    g_sessions.push_back(std::make_unique<NetSession>(NetSession{access_type}));
+    g_open.insert(g_sessions.back().get());
+    return g_sessions.back().get();
+}
+
+bool set_option(NetSession*, uint32_t option, uint32_t value) {
+    return log("option " + std::to_string(option) + "=" + std::to_string(value), true);
+}
+
+NetConnection* connect(NetSession* session, const char16_t* host, uint16_t port) {
+    bool ok = g_open.count(session) != 0;
+    std::string h = narrow(host);
+    auto served = std::find_if(g_served.begin(), g_served.end(), [&](const auto& entry) {
+        return entry.first.rfind("https://" + h + "/", 0) == 0;
+    });
+    if (served != g_served.end() && served->second.fail_at == Step::connect) ok = false;
+    log("connect " + h + ":" + std::to_string(port), ok);
+    if (!ok) return nullptr;
+    g_connections.push_back(std::make_unique<NetConnection>(NetConnection{h}));
+    g_open.insert(g_connections.back().get());
+    return g_connections.back().get();
+}
+
+NetRequest* open_request(NetConnection* connection, const char16_t* verb, const char16_t* path,
+                         uint32_t flags) {
+    auto request = std::make_unique<NetRequest>();
+    request->url = "https://" + connection->host + narrow(path);
+    auto served = g_served.find(request->url);
+    if (served != g_served.end()) request->response = served->second;
+    char flag_text[32];
+    std::snprintf(flag_text, sizeof flag_text, "0x%x", flags);
+    bool ok = g_open.count(connection) && !fails(request.get(), Step::open_request);
+    log("request " + narrow(verb) + " " + narrow(path) + " flags=" + flag_text, ok);
+    if (!ok) return nullptr;
+    g_requests.push_back(std::move(request));
+    g_open.insert(g_requests.back().get());
+    return g_requests.back().get();
+}
+
+bool add_request_headers(NetRequest* request, const char16_t* headers, uint32_t flags) {
+    char flag_text[32];
+    std::snprintf(flag_text, sizeof flag_text, "0x%x", flags);
+    return log("header " + narrow(headers) + " flags=" + flag_text,
+               !fails(request, Step::add_headers));
+}
+
+bool send_request(NetRequest* request) {
+    bool ok = g_served.count(request->url) && !fails(request, Step::send);
+    request->sent = ok;
+    return log("send " + request->url, ok);
+}
+
+bool receive_response(NetRequest* request) {
+    return log("receive", request->sent && !fails(request, Step::receive));
+}
+
+bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value) {
+    char level[32];
+    std::snprintf(level, sizeof level, "0x%x", info_level);
+    bool ok = request->sent;
+    if (info_level == client::QUERY_STATUS_CODE_NUMBER) {
+        ok = ok && !fails(request, Step::query_status);
+        if (ok) *value = request->response.status;
+    } else {
+        ok = ok && request->response.has_content_length && !fails(request, Step::query_length);
+        if (ok) *value = request->response.content_length;
+    }
+    return log(std::string("query ") + level, ok);
+}
+
+bool query_data_available(NetRequest* request, uint32_t* count) {
+    bool ok = request->sent && !(fails(request, Step::data_available) &&
+                                 request->available_calls == request->response.fail_on_call);
+    ++request->available_calls;
+    if (ok) *count = static_cast<uint32_t>(remaining(request));
+    return log("available " + (ok ? std::to_string(*count) : std::string("-")), ok);
+}
+
+bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* count) {
+    bool ok = request->sent &&
+              !(fails(request, Step::read) && request->read_calls == request->response.fail_on_call);
+    ++request->read_calls;
+    if (ok) {
+        size_t n = std::min<size_t>(capacity, remaining(request));
+        if (n > 0) {
+            std::memcpy(buffer, request->response.chunks[request->chunk].data() + request->offset, n);
+            request->offset += n;
+            if (request->offset == request->response.chunks[request->chunk].size()) {
+                ++request->chunk;
+                request->offset = 0;
+            }
+        }
+        *count = static_cast<uint32_t>(n);
+    }
+    return log("read " + std::to_string(capacity) + " -> " + (ok ? std::to_string(*count) : "-"), ok);
+}
+
+void close(NetRequest* request) {
+    g_open.erase(request);
+    log("close request", true);
+}
+void close(NetConnection* connection) {
+    g_open.erase(connection);
+    log("close connection", true);
+}
+void close(NetSession* session) {
+    g_open.erase(session);
+    log("close session", true);
+}
+
+}  // namespace client

@@ -1,0 +1,20 @@
+// Scripted operating-system services for unit tests. Output goes to the real
+// standard output (tests capture it); files are real files in a test folder.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fake_os {
+
+void reset();  // ticks 0, no temp directory, shell result 42, empty log
+// Successive tick_ms() results; the last one repeats once they are used up.
+void set_ticks(const std::vector<uint64_t>& ticks);
+void set_temp_dir(const std::string& dir);  // with its trailing "/"; "" means none
+void set_shell_result(intptr_t result);
+
+// "console 65001", "tick N", "temp DIR", "delete PATH", "open PATH"
+const std::vector<std::string>& calls();
+
+}  // namespace fake_os

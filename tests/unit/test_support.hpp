@@ -1,0 +1,34 @@
+// Small helpers shared by the unit tests: a private folder per test, file
+// contents, and the standard output of a call as one string.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+class TestDir {
+public:
+    TestDir();
+    ~TestDir();
+    TestDir(const TestDir&) = delete;
+    TestDir& operator=(const TestDir&) = delete;
+    const std::string& path() const { return path_; }  // ends in "/"
+    std::string file(const std::string& name) const { return path_ + name; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+bool file_exists(const std::string& path);
+
+template <class F>
+std::string transcript(F&& call) {
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    call();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_net.hpp"
+#include "net/client.hpp"
+#include "net/transport.hpp"
+#include "net/utf16.hpp"
+
+namespace {
+
+std::string narrow(const char16_t* text) {
+    char out[4096];
+    EXPECT_TRUE(utf16_to_utf8(text, out, sizeof out));
+    return out;
+}
+
+struct SplitCase {
+    const char* url;
+    const char* host;
+    const char* path;
+};
+
+TEST(SplitUrl, HostAndPathAsTheClientSeesThem) {
+    static const SplitCase cases[] = {
+        {"https://example.com", "example.com", "/"},
+        {"https://example.com/", "example.com", "/"},
+        {"https://example.com/a/b.exe?x=1&y=2#frag", "example.com", "/a/b.exe?x=1&y=2#frag"},
+        {"https://example.com:8443/f", "example.com:8443", "/f"},
+        {"http://example.com/f", "example.com", "/f"},
+        {"example.com/a/b", "example.com", "/a/b"},
+        {"https://user@example.com/f", "user@example.com", "/f"},
+        {"https://example.com?q=1", "example.com?q=1", "/"},
+        {"https://ghfast.top/https://github.com/x/y", "ghfast.top", "/https://github.com/x/y"},
+        {"https://节点.example/路径", "节点.example", "/路径"},
+        {"", "", "/"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        char16_t host[URL_PART_UNITS], path[URL_PART_UNITS];
+        split_url(c.url, host, path);
+        EXPECT_EQ(narrow(host), c.host);
+        EXPECT_EQ(narrow(path), c.path);
+    }
+}
+
+TEST(SplitUrl, CutsALongHostAt511Bytes) {
+    std::string url = "https://" + std::string(600, 'h') + "/path";
+    char16_t host[URL_PART_UNITS], path[URL_PART_UNITS];
+    split_url(url.c_str(), host, path);
+    EXPECT_EQ(narrow(host), std::string(511, 'h'));
+    EXPECT_EQ(narrow(path), "/path");
+}
+
+class SessionTest : public testing::Test {
+protected:
+    void SetUp() override { fake_net::reset(); }
+};
+
+TEST_F(SessionTest, OpensWithAutomaticProxyAndTheProgramsIdentity) {
+    NetSession* session = open_session();
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(fake_net::calls_text(), "open agent=setupvane/1.2 access=4\n");
+    close_handle(session);
+    EXPECT_EQ(fake_net::open_handles(), 0);
+}
+
+TEST_F(SessionTest, FallsBackToNoProxy) {
+    fake_net::fail_open(client::ACCESS_TYPE_AUTOMATIC_PROXY);
+    NetSession* session = open_session();
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(fake_net::calls_text(),
+              "open agent=setupvane/1.2 access=4 FAILED\n"
+              "open agent=setupvane/1.2 access=1\n");
+    close_handle(session);
+}
+
+TEST_F(SessionTest, AbsentWhenBothAttemptsFail) {
+    fake_net::fail_open(client::ACCESS_TYPE_AUTOMATIC_PROXY);
+    fake_net::fail_open(client::ACCESS_TYPE_NO_PROXY);
+    EXPECT_EQ(open_session(), nullptr);
+}
+
+TEST_F(SessionTest, ProfilesSetEveryWaitAndTheTlsVersions) {
+    struct ProfileCase {
+        const char* name;
+        TimeoutProfile profile;
+        const char* options;
+    };
+    static const ProfileCase cases[] = {
+        {"probe", PROBE_PROFILE,
+         "option 2=3000\noption 3=4000\noption 5=3000\noption 6=3000\noption 7=3000\noption 84=2560\n"},
+        {"download", DOWNLOAD_PROFILE,
+         "option 2=10000\noption 3=15000\noption 5=15000\noption 6=30000\noption 7=30000\n"
+         "option 84=2560\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        NetSession* session = open_session();
+        apply_timeouts(session, c.profile);
+        EXPECT_EQ(fake_net::calls_text(), std::string("open agent=setupvane/1.2 access=4\n") + c.options);
+        close_handle(session);
+    }
+}
+
+TEST_F(SessionTest, AnAbsentSessionSetsNothingAndConnectsNowhere) {
+    apply_timeouts(nullptr, PROBE_PROFILE);
+    EXPECT_EQ(open_connection(nullptr, u"example.com"), nullptr);
+    EXPECT_EQ(open_get_request(nullptr, u"/"), nullptr);
+    EXPECT_FALSE(send_and_receive(nullptr));
+    EXPECT_FALSE(query_status(nullptr));
+    uint32_t n = 0;
+    EXPECT_FALSE(query_content_length(nullptr, &n));
+    EXPECT_FALSE(query_data_available(nullptr, &n));
+    EXPECT_FALSE(read_data(nullptr, &n, sizeof n, &n));
+    close_handle(static_cast<NetRequest*>(nullptr));
+    close_handle(static_cast<NetConnection*>(nullptr));
+    close_handle(static_cast<NetSession*>(nullptr));
+    EXPECT_TRUE(fake_net::calls().empty());
+}
+
+TEST_F(SessionTest, OnlyStatus200And206Pass) {
+    struct StatusCase {
+        uint32_t status;
+        bool accepted;
+    };
+    static const StatusCase cases[] = {{200, true}, {206, true}, {204, false}, {301, false},
+                                       {403, false}, {404, false}, {500, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        fake_net::reset();
+        fake_net::Response response = fake_net::body("x");
+        response.status = c.status;
+        fake_net::serve("https://h.example/f", response);
+        NetSession* session = open_session();
+        NetConnection* connection = open_connection(session, u"h.example");
+        NetRequest* request = open_get_request(connection, u"/f");
+        ASSERT_TRUE(send_and_receive(request));
+        EXPECT_EQ(query_status(request), c.accepted);
+        close_handle(request);
+        close_handle(connection);
+        close_handle(session);
+        EXPECT_EQ(fake_net::calls_text(),
+                  "open agent=setupvane/1.2 access=4\n"
+                  "connect h.example:443\n"
+                  "request GET /f flags=0x800000\n"
+                  "send https://h.example/f\nreceive\nquery 0x20000013\n"
+                  "close request\nclose connection\nclose session\n");
+    }
+}
+
+TEST_F(SessionTest, AnUnreadableStatusFails) {
+    fake_net::Response response = fake_net::body("x");
+    response.fail_at = fake_net::Step::query_status;
+    fake_net::serve("https://h.example/f", response);
+    NetSession* session = open_session();
+    NetConnection* connection = open_connection(session, u"h.example");
+    NetRequest* request = open_get_request(connection, u"/f");
+    ASSERT_TRUE(send_and_receive(request));
+    EXPECT_FALSE(query_status(request));
+    close_handle(request);
+    close_handle(connection);
+    close_handle(session);
+}
+
+}  // namespace
