@@ -26,6 +26,9 @@ bool is_safe_token(const char* text, int32_t bound);
 // Accepts the body whole or not at all. Works in place (the body is cut into
 // lines); the record is written only when every test has passed.
 bool parse_manifest(char* body, ReleaseRecord& release);
+// The same; on rejection *reason names the line and the rule it broke (for the
+// build's check of the built-in release; the program does not ask).
+bool parse_manifest(char* body, ReleaseRecord& release, const char** reason);
 
 // Prints the stage header and the release line; always leaves a complete record.
 void fetch_manifest(NetSession* session, ReleaseRecord& release);

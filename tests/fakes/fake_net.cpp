@@ -29,6 +29,8 @@ namespace {
 
 std::map<std::string, Response> g_served;
 std::set<uint32_t> g_failing_access;
+int g_sessions_allowed = -1;
+int g_sessions_opened = 0;
 std::vector<std::string> g_calls;
 std::set<const void*> g_open;
 std::vector<std::unique_ptr<NetSession>> g_sessions;
@@ -67,6 +69,8 @@ Response body(const std::string& bytes, bool with_length) {
 void reset() {
     g_served.clear();
     g_failing_access.clear();
+    g_sessions_allowed = -1;
+    g_sessions_opened = 0;
     g_calls.clear();
     g_open.clear();
     g_sessions.clear();
@@ -76,6 +80,7 @@ void reset() {
 
 void serve(const std::string& url, const Response& response) { g_served[url] = response; }
 void fail_open(uint32_t access_type) { g_failing_access.insert(access_type); }
+void fail_open_after(int sessions) { g_sessions_allowed = sessions; }
 const std::vector<std::string>& calls() { return g_calls; }
 
 std::string calls_text() {
@@ -95,7 +100,9 @@ namespace client {
 int widen(const char* utf8, char16_t* out, int capacity) { return utf8_to_utf16(utf8, out, capacity); }
 
 NetSession* open(const char16_t* user_agent, uint32_t access_type) {
-    bool ok = !g_failing_access.count(access_type);
+    bool ok = !g_failing_access.count(access_type) &&
+              (g_sessions_allowed < 0 || g_sessions_opened < g_sessions_allowed);
+    if (ok) ++g_sessions_opened;
     log("open agent=" + narrow(user_agent) + " access=" + std::to_string(access_type), ok);
     if (!ok) return nullptr;
     g_sessions.push_back(std::make_unique<NetSession>(NetSession{access_type}));

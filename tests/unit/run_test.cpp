@@ -1,0 +1,255 @@
+// The run as a whole over the fake transport and OS: every exit code with the
+// complete transcript, the files left behind and the handles closed.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_net.hpp"
+#include "fake_os.hpp"
+#include "net/client.hpp"
+#include "run/run.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+const std::string FILE_NAME = "Trevalon-setup-0.8.0.exe";
+const std::string INSTALLER = "abc";
+const std::string DIGEST = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+const std::string WRONG_DIGEST = "3608bca1e44ea6c4d268eb6db02260269892c0b42b86bbf1e77a6fa16c3c9282";  // "xyz"
+const std::string MANIFEST = "v0.8.0\r\n" + FILE_NAME + "\r\n3\r\n" + DIGEST + "\r\n";
+const std::string FIRST_SOURCE =
+    "https://www.modelscope.cn/datasets/tallisbrook/trevalon_r/resolve/master/manifest.txt";
+
+const std::string GITHUB = "https://github.com/norwick/trevalon/releases/download/v0.8.0/" + FILE_NAME;
+const std::string NODE_URLS[6] = {
+    "https://www.modelscope.cn/datasets/tallisbrook/trevalon_r/resolve/master/" + FILE_NAME,
+    GITHUB,
+    "https://ghfast.top/" + GITHUB,
+    "https://gh-proxy.com/" + GITHUB,
+    "https://ghproxy.net/" + GITHUB,
+    "https://huggingface.co/datasets/fernhollow/trevalon_r/resolve/main/" + FILE_NAME,
+};
+
+const std::string BANNER =
+    "=== Trevalon 在线安装器 / Online Installer v1.2.0 ===\n"
+    "将自动检测多个下载节点并选择最快的节点下载最新版。\n"
+    "Automatically probes multiple download nodes and downloads the latest build via the fastest one.\n"
+    "\n";
+const std::string STAGE1 = "[1/4] 获取版本清单 / Fetching version manifest...\n";
+const std::string RELEASE_LINE =
+    "   版本/Version v0.8.0  文件/File Trevalon-setup-0.8.0.exe  大小/Size 0.0 MB  来源/Source: 节点A/Node A\n";
+const std::string BUILTIN_LINE =
+    "   版本/Version v0.7.19  文件/File Trevalon-setup-0.7.19.exe  大小/Size 19.2 MB  "
+    "来源/Source: 程序内置/Built-in\n";
+const std::string STAGE2 = "\n[2/4] 探测候选节点 / Probing candidate nodes...\n";
+const std::string NO_REACHABLE_NODE =
+    "\n错误: 所有节点均不可达, 请检查网络后重试。\n"
+    "   Error: no reachable node. Check your network and try again.\n";
+const std::string ALL_FAILED =
+    "\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。\n"
+    "   Error: all reachable nodes failed verification. Retry later or get the installer manually.\n";
+const std::string NODE_FAILED =
+    "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...\n";
+
+std::string label(int slot) { return std::string("节点") + char('A' + slot) + "/Node " + char('A' + slot); }
+
+// "OO FF" gives the probe lines of six nodes: O reachable at 0 ms, F failed.
+std::string probe_lines(const std::string& pattern) {
+    std::string lines;
+    int slot = 0;
+    for (char c : pattern) {
+        if (c == ' ') continue;
+        lines += "   " + label(slot++) + std::string(10, ' ') +
+                 (c == 'O' ? "      0 ms  [可达/OK]\n" : "      - ms  [不可达/FAIL]\n");
+    }
+    return lines;
+}
+
+std::string download_header(int slot) {
+    return "\n[3/4] 通过最快可用节点下载 / Downloading via node: " + label(slot) + "\n";
+}
+
+std::string downloaded(int slot) {
+    return download_header(slot) + "\r   [" + label(slot) + "] 100%  (0.0 / 0.0 MB)\n" +
+           "[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n";
+}
+
+std::string verified_and_launching() {
+    return "   校验通过 / Verified  SHA-256 " + DIGEST + "\n   启动安装器 / Launching installer...\n";
+}
+
+std::string mismatch() {
+    return "   哈希不匹配 / Hash mismatch!\n   期望/Expected: " + DIGEST + "\n   实际/Actual:   " +
+           WRONG_DIGEST + "\n";
+}
+
+std::string launched(const std::string& path) {
+    return "\n完成: 安装器已启动 / Installer launched (at " + path + ")\n";
+}
+
+void serve_release() { fake_net::serve(FIRST_SOURCE, fake_net::body(MANIFEST)); }
+
+struct RunCase {
+    const char* name;
+    void (*setup)();
+    int exit_code;
+    std::string (*expected)(const std::string& path);
+    bool installer_left;  // the verified installer stays at the path
+    bool launched;
+};
+
+const RunCase CASES[] = {
+    {"full install from the fastest node",
+     [] {
+         serve_release();
+         fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));
+     },
+     0,
+     [](const std::string& path) {
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OFFFFF") + downloaded(0) +
+                verified_and_launching() + launched(path);
+     },
+     true, true},
+    {"no probe session",
+     [] {
+         fake_net::fail_open(client::ACCESS_TYPE_AUTOMATIC_PROXY);
+         fake_net::fail_open(client::ACCESS_TYPE_NO_PROXY);
+     },
+     2, [](const std::string&) { return BANNER + "错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP\n"; },
+     false, false},
+    {"no manifest and no node answers",
+     [] {}, 1,
+     [](const std::string&) {
+         return BANNER + STAGE1 + BUILTIN_LINE + STAGE2 + probe_lines("FFFFFF") + NO_REACHABLE_NODE;
+     },
+     false, false},
+    {"no temporary directory",
+     [] {
+         serve_release();
+         fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));
+         fake_os::set_temp_dir("");
+     },
+     2,
+     [](const std::string&) {
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OFFFFF") +
+                "错误: 无法获取临时目录 / Error: cannot get temp directory\n";
+     },
+     false, false},
+    {"fastest node fails its download, a mismatch follows, the third verifies",
+     [] {
+         serve_release();
+         fake_net::serve(NODE_URLS[1], fake_net::body("abcd"));  // length disagrees with the size
+         fake_net::serve(NODE_URLS[3], fake_net::body("xyz"));   // digest disagrees
+         fake_net::serve(NODE_URLS[5], fake_net::body(INSTALLER));
+     },
+     0,
+     [](const std::string& path) {
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("FOFOFO") + download_header(1) +
+                NODE_FAILED + downloaded(3) + mismatch() + downloaded(5) + verified_and_launching() +
+                launched(path);
+     },
+     true, true},
+    {"every reachable node fails",
+     [] {
+         serve_release();
+         fake_net::serve(NODE_URLS[0], fake_net::body("xyz"));
+         fake_net::Response short_body = fake_net::body("ab");  // passes the probe
+         short_body.content_length = 3;
+         fake_net::serve(NODE_URLS[2], short_body);
+     },
+     1,
+     [](const std::string&) {
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OFOFFF") + downloaded(0) + mismatch() +
+                download_header(2) + NODE_FAILED + ALL_FAILED;
+     },
+     false, false},
+    {"no download session",
+     [] {
+         serve_release();
+         fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));
+         fake_net::serve(NODE_URLS[4], fake_net::body(INSTALLER));
+         fake_net::fail_open_after(1);
+     },
+     1,
+     [](const std::string&) {
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OFFFOF") + download_header(0) +
+                NODE_FAILED + download_header(4) + NODE_FAILED + ALL_FAILED;
+     },
+     false, false},
+    {"the shell refuses to start the verified installer",
+     [] {
+         serve_release();
+         fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));
+         fake_net::serve(NODE_URLS[1], fake_net::body(INSTALLER));
+         fake_os::set_shell_result(32);
+     },
+     1,
+     [](const std::string& path) {
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OOFFFF") + downloaded(0) +
+                verified_and_launching() + "\n警告: 安装器启动失败 / Failed to launch installer (code 32), "
+                "run manually:\n   " + path + "\n";
+     },
+     true, true},
+};
+
+TEST(RunInstaller, ExitCodesAndTranscripts) {
+    for (const RunCase& c : CASES) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        fake_net::reset();
+        fake_os::reset();
+        fake_os::set_temp_dir(dir.path());
+        c.setup();
+        const std::string path = dir.file(FILE_NAME);
+
+        int exit_code = -1;
+        std::string out = transcript([&] { exit_code = run_installer(); });
+
+        EXPECT_EQ(exit_code, c.exit_code);
+        EXPECT_EQ(out, c.expected(path));
+        EXPECT_EQ(fake_net::open_handles(), 0) << fake_net::calls_text();
+        EXPECT_EQ(file_exists(path), c.installer_left);
+        if (c.installer_left) EXPECT_EQ(read_file(path), INSTALLER);
+        bool shell_called = false;
+        for (const auto& call : fake_os::calls()) shell_called |= call == "open " + path;
+        EXPECT_EQ(shell_called, c.launched);
+    }
+}
+
+TEST(RunInstaller, SetsTheConsoleToUtf8BeforeAnything) {
+    fake_net::reset();
+    fake_os::reset();
+    transcript([] { run_installer(); });
+    ASSERT_FALSE(fake_os::calls().empty());
+    EXPECT_EQ(fake_os::calls().front(), "console 65001");
+}
+
+TEST(RunInstaller, ClosesTheDownloadSessionBeforeTheProbeSession) {
+    TestDir dir;
+    fake_net::reset();
+    fake_os::reset();
+    fake_os::set_temp_dir(dir.path());
+    serve_release();
+    fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));
+    transcript([] { run_installer(); });
+    const auto& calls = fake_net::calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2], "close session");
+    EXPECT_EQ(calls.back(), "close session");
+    // The download session is the second one opened; after it opens, the
+    // download profile is applied to it.
+    std::string text = fake_net::calls_text();
+    EXPECT_NE(text.find("open agent=setupvane/1.2 access=4\noption 2=10000\n"), std::string::npos);
+}
+
+TEST(RunInstaller, NoTemporaryDirectoryOrDownloadSessionWhenNoNodeAnswers) {
+    fake_net::reset();
+    fake_os::reset();
+    transcript([] { run_installer(); });
+    int sessions = 0;
+    for (const auto& call : fake_net::calls()) sessions += call.rfind("open ", 0) == 0;
+    EXPECT_EQ(sessions, 1);
+    for (const auto& call : fake_os::calls()) EXPECT_NE(call.rfind("temp", 0), 0u) << call;
+}
+
+}  // namespace
