@@ -28,7 +28,7 @@ void add_candidate(NodeTable& table, const char* label, const char* format, ...)
     va_list args;
     va_start(args, format);
     // A longer URL is cut at 599 bytes; vsnprintf always terminates it.
-    std::vsnprintf(node.url, sizeof node.url, format, args);
+    (void)std::vsnprintf(node.url, sizeof node.url, format, args);
     va_end(args);
     node.label = label;
     node.reachable = 0;
@@ -51,8 +51,8 @@ void build_candidates(const ReleaseRecord& release, NodeTable& table,
     // Formatted once and shared by the GitHub entry and every proxy entry, so a
     // cut here (past 319 bytes) shows in all of them alike.
     char github_url[GITHUB_RELEASE_URL_SIZE];
-    std::snprintf(github_url, sizeof github_url, GITHUB_RELEASE_URL_FORMAT, release.version,
-                  release.file_name);
+    (void)std::snprintf(github_url, sizeof github_url, GITHUB_RELEASE_URL_FORMAT, release.version,
+                        release.file_name);
 
     add_candidate(table, next_label(table), "%s/%s", MODELSCOPE_BASE_URL, release.file_name);
     add_candidate(table, next_label(table), "%s", github_url);

@@ -68,10 +68,14 @@ bool ranks_after(const MirrorNode& a, const MirrorNode& b) {
 
 }  // namespace
 
-void print_probe_header() { out_line("\n[2/4] 探测候选节点 / Probing candidate nodes..."); }
+void print_probe_header() {
+    out_line("\n[2/4] 探测候选节点 / Probing candidate nodes...");
+}
 
 void probe_nodes(NetSession* session, NodeTable& table) {
-    for (int i = 0; i < table.count && i < MAX_NODES; ++i) probe_node(session, table.nodes[i]);
+    for (int i = 0; i < table.count && i < MAX_NODES; ++i) {
+        probe_node(session, table.nodes[i]);
+    }
 }
 
 void rank_nodes(NodeTable& table) {

@@ -55,9 +55,11 @@ void expect_entries(const NodeTable& t, const std::vector<Entry>& expected) {
     }
 }
 
-const char GH[] = "https://github.com/norwick/trevalon/releases/download/v0.7.19/Trevalon-setup-0.7.19.exe";
+const char GH[] =
+    "https://github.com/norwick/trevalon/releases/download/v0.7.19/Trevalon-setup-0.7.19.exe";
 const char MS[] =
-    "https://www.modelscope.cn/datasets/tallisbrook/trevalon_r/resolve/master/Trevalon-setup-0.7.19.exe";
+    "https://www.modelscope.cn/datasets/tallisbrook/trevalon_r/resolve/master/"
+    "Trevalon-setup-0.7.19.exe";
 const char HF[] =
     "https://huggingface.co/datasets/fernhollow/trevalon_r/resolve/main/Trevalon-setup-0.7.19.exe";
 
@@ -120,19 +122,22 @@ TEST(BuildCandidates, VersionAndFileNameGoInAsTheyStand) {
     NodeTable t = empty_table();
     static const char* const prefixes[GITHUB_PROXY_COUNT] = {"https://p.test/", "", ""};
     build_candidates(release("2.0.0-rc_1", "A.b_c-d.exe"), t, prefixes);
-    const std::string gh = "https://github.com/norwick/trevalon/releases/download/v2.0.0-rc_1/A.b_c-d.exe";
-    expect_entries(t, {{"节点A/Node A",
-                        "https://www.modelscope.cn/datasets/tallisbrook/trevalon_r/resolve/master/A.b_c-d.exe"},
-                       {"节点B/Node B", gh},
-                       {"节点C/Node C", "https://p.test/" + gh},
-                       {"节点D/Node D",
-                        "https://huggingface.co/datasets/fernhollow/trevalon_r/resolve/main/A.b_c-d.exe"}});
+    const std::string gh =
+        "https://github.com/norwick/trevalon/releases/download/v2.0.0-rc_1/A.b_c-d.exe";
+    expect_entries(
+        t,
+        {{"节点A/Node A",
+          "https://www.modelscope.cn/datasets/tallisbrook/trevalon_r/resolve/master/A.b_c-d.exe"},
+         {"节点B/Node B", gh},
+         {"节点C/Node C", "https://p.test/" + gh},
+         {"节点D/Node D",
+          "https://huggingface.co/datasets/fernhollow/trevalon_r/resolve/main/A.b_c-d.exe"}});
 }
 
 TEST(BuildCandidates, AProxyEntryPastTheUrlBufferIsCutAt599Bytes) {
-    // A 500-byte prefix pushes the proxy entry past 599 bytes; the GitHub
+    // A 536-byte prefix pushes the proxy entry past 599 bytes; the GitHub
     // entry and the others are whole.
-    const std::string long_prefix = "https://p.test/" + std::string(485, 'x') + "/";
+    const std::string long_prefix = "https://p.test/" + std::string(520, 'x') + "/";
     const char* prefixes[GITHUB_PROXY_COUNT] = {"", long_prefix.c_str(), ""};
     NodeTable t = empty_table();
     build_candidates(release("0.7.19", "Trevalon-setup-0.7.19.exe"), t, prefixes);
@@ -190,7 +195,8 @@ TEST(AddCandidate, ResetsAnEntryLeftDirtyInTheSlot) {
 
 TEST(BuildCandidates, OnAFullTableNothingChanges) {
     NodeTable t = empty_table();
-    for (int i = 0; i < MAX_NODES; ++i) add_candidate(t, NODE_LABELS[i], "https://n%d.test/f", i);
+    for (int i = 0; i < MAX_NODES; ++i)
+        add_candidate(t, NODE_LABELS[i], "https://n%d.test/f", i);
     const NodeTable before = t;
     build_candidates(release("0.7.19", "Trevalon-setup-0.7.19.exe"), t);
     EXPECT_EQ(std::memcmp(&before, &t, sizeof t), 0);

@@ -209,7 +209,9 @@ TEST(RunInstaller, ExitCodesAndTranscripts) {
         EXPECT_EQ(out, c.expected(path));
         EXPECT_EQ(fake_net::open_handles(), 0) << fake_net::calls_text();
         EXPECT_EQ(file_exists(path), c.installer_left);
-        if (c.installer_left) EXPECT_EQ(read_file(path), INSTALLER);
+        if (c.installer_left) {
+            EXPECT_EQ(read_file(path), INSTALLER);
+        }
         bool shell_called = false;
         for (const auto& call : fake_os::calls()) shell_called |= call == "open " + path;
         EXPECT_EQ(shell_called, c.launched);
