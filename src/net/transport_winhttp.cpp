@@ -13,11 +13,19 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "WinHTTP texts are UTF-16");
 
 namespace {
 
-HINTERNET raw(NetSession* session) { return reinterpret_cast<HINTERNET>(session); }
-HINTERNET raw(NetConnection* connection) { return reinterpret_cast<HINTERNET>(connection); }
-HINTERNET raw(NetRequest* request) { return reinterpret_cast<HINTERNET>(request); }
+HINTERNET raw(NetSession* session) {
+    return reinterpret_cast<HINTERNET>(session);
+}
+HINTERNET raw(NetConnection* connection) {
+    return reinterpret_cast<HINTERNET>(connection);
+}
+HINTERNET raw(NetRequest* request) {
+    return reinterpret_cast<HINTERNET>(request);
+}
 
-const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+const wchar_t* wide(const char16_t* text) {
+    return reinterpret_cast<const wchar_t*>(text);
+}
 
 }  // namespace
 
@@ -89,8 +97,14 @@ bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* c
     return true;
 }
 
-void close(NetRequest* request) { WinHttpCloseHandle(raw(request)); }
-void close(NetConnection* connection) { WinHttpCloseHandle(raw(connection)); }
-void close(NetSession* session) { WinHttpCloseHandle(raw(session)); }
+void close(NetRequest* request) {
+    WinHttpCloseHandle(raw(request));
+}
+void close(NetConnection* connection) {
+    WinHttpCloseHandle(raw(connection));
+}
+void close(NetSession* session) {
+    WinHttpCloseHandle(raw(session));
+}
 
 }  // namespace client

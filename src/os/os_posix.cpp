@@ -1,1 +1,198 @@
-// (being written)
+// Operating-system services on POSIX. The console needs no code page: output is
+// the program's UTF-8 bytes on stdout. The temporary directory is a private
+// per-user folder under $TMPDIR (or /tmp), because a shared /tmp would let
+// another user plant or swap the installer between its check and its launch.
+// "Open" starts the verified file as a program of its own: detached into a new
+// session and not a child of the run, so the run can exit at once, with exec
+// failures reported back through a close-on-exec pipe and mapped to the
+// Windows shell's codes.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "os/os.hpp"
+
+namespace {
+
+constexpr intptr_t SHELL_OK = 42;
+constexpr intptr_t SHELL_FILE_NOT_FOUND = 2;
+constexpr intptr_t SHELL_ACCESS_DENIED = 5;
+constexpr intptr_t SHELL_OUT_OF_MEMORY = 8;
+constexpr intptr_t SHELL_BAD_FORMAT = 11;
+constexpr intptr_t SHELL_OTHER_FAILURE = 31;
+
+intptr_t shell_code(int error) {
+    switch (error) {
+        case ENOENT:
+            return SHELL_FILE_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+            return SHELL_ACCESS_DENIED;
+        case ENOMEM:
+            return SHELL_OUT_OF_MEMORY;
+        case ENOEXEC:
+            return SHELL_BAD_FORMAT;
+        default:
+            return SHELL_OTHER_FAILURE;
+    }
+}
+
+// A directory of our own: not a symlink, owned by us, usable by us, and closed
+// to everyone else.
+bool is_private_directory(const struct stat& st, uid_t uid) {
+    return S_ISDIR(st.st_mode) && st.st_uid == uid && (st.st_mode & S_IRWXU) == S_IRWXU &&
+           (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+}
+
+// Reports errno to the waiting parent and ends the child without touching
+// anything the parent owns (no stdio flush, no atexit handlers).
+[[noreturn]] void child_fail(int report_fd) {
+    int error = errno;
+    ssize_t ignored = write(report_fd, &error, sizeof error);
+    (void)ignored;
+    _exit(127);
+}
+
+// The grandchild: stdin from /dev/null, then the program itself with only its
+// path as argv[0].
+[[noreturn]] void exec_detached(const char* path, int report_fd) {
+    int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd < 0 || dup2(null_fd, STDIN_FILENO) < 0) child_fail(report_fd);
+    if (null_fd != STDIN_FILENO) close(null_fd);
+    char* const argv[] = {const_cast<char*>(path), nullptr};
+    execv(path, argv);
+    child_fail(report_fd);
+}
+
+}  // namespace
+
+void set_console_utf8() {}
+
+void out_printf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+}
+
+void out_line(const char* text) {
+    puts(text);
+}
+
+void out_flush() {
+    (void)fflush(stdout);
+}
+
+uint64_t tick_ms() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+uint32_t temp_directory(char* dir, uint32_t capacity) {
+    if (capacity == 0) return 0;
+    const char* base = getenv("TMPDIR");
+    if (base == nullptr || *base == '\0') base = "/tmp";
+    size_t base_length = strlen(base);
+    while (base_length > 0 && base[base_length - 1] == '/')
+        --base_length;
+    if (base_length > static_cast<size_t>(capacity)) {
+        dir[0] = '\0';
+        return 0;
+    }
+
+    uid_t uid = geteuid();
+    int length = snprintf(dir, capacity, "%.*s/trevalon-%lu/", static_cast<int>(base_length), base,
+                          static_cast<unsigned long>(uid));
+    if (length <= 0 || static_cast<uint32_t>(length) > capacity - 1) {
+        dir[0] = '\0';
+        return 0;
+    }
+
+    // Checked and created without its trailing separator, so that lstat sees a
+    // symlink as itself; only a directory this call made is ever created here.
+    dir[length - 1] = '\0';
+    struct stat st;
+    bool found = lstat(dir, &st) == 0;
+    if (!found && errno == ENOENT && (mkdir(dir, S_IRWXU) == 0 || errno == EEXIST)) {
+        found = lstat(dir, &st) == 0;
+    }
+    if (!found || !is_private_directory(st, uid)) {
+        dir[0] = '\0';
+        return 0;
+    }
+    dir[length - 1] = '/';
+    return static_cast<uint32_t>(length);
+}
+
+bool delete_file(const char* path) {
+    return unlink(path) == 0;
+}
+
+intptr_t shell_open(const char* path) {
+    // The download wrote the file without any execute bit; its owner gets one.
+    struct stat st;
+    if (stat(path, &st) != 0) return shell_code(errno);
+    if (S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) == 0) {
+        chmod(path, (st.st_mode & 07777) | S_IXUSR);  // a failure shows as the exec's
+    }
+
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return shell_code(errno);
+    // Keep the report pipe clear of the standard descriptors the child rewires.
+    if (report[1] <= STDERR_FILENO) {
+        int moved = fcntl(report[1], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (moved < 0) {
+            int error = errno;
+            close(report[0]);
+            close(report[1]);
+            return shell_code(error);
+        }
+        close(report[1]);
+        report[1] = moved;
+    }
+
+    pid_t child = fork();
+    if (child < 0) {
+        int error = errno;
+        close(report[0]);
+        close(report[1]);
+        return shell_code(error);
+    }
+    if (child == 0) {
+        // A new session, then a second fork: the program is no session leader
+        // (it can never take a controlling terminal), and its parent exits at
+        // once so that it is adopted and reaped by init, never by the run.
+        close(report[0]);
+        if (setsid() < 0) child_fail(report[1]);
+        pid_t program = fork();
+        if (program < 0) child_fail(report[1]);
+        if (program > 0) _exit(0);
+        exec_detached(path, report[1]);
+    }
+
+    close(report[1]);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+
+    // End of file: the exec closed the pipe. Otherwise the child sent errno.
+    int error = 0;
+    ssize_t got;
+    do {
+        got = read(report[0], &error, sizeof error);
+    } while (got < 0 && errno == EINTR);
+    close(report[0]);
+    if (got == 0) return SHELL_OK;
+    if (got == static_cast<ssize_t>(sizeof error)) return shell_code(error);
+    return SHELL_OTHER_FAILURE;
+}

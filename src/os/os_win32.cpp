@@ -1,1 +1,123 @@
-// (being written)
+// Operating-system services on Windows. Console text is UTF-8 throughout the
+// program; when standard output is a console it is converted to UTF-16 and
+// written with WriteConsoleW, because byte-wise stdio on a console depends on
+// the console's code page and font handling (and Wine's terminal bridge garbles
+// UTF-8 written that way), while wide console writes show correctly. Output to
+// a pipe or file stays the program's UTF-8 bytes, written through stdio in text
+// mode, so each "\n" reaches it as CR LF.
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "os/os.hpp"
+
+namespace {
+
+// Room for the longest formatted message, the launch warning with a
+// 539-character path, several times over. A longer formatted text is written
+// through stdio unconverted rather than cut; plain lines of any length are
+// converted piece by piece.
+constexpr int OUT_BUFFER_BYTES = 2048;
+
+char g_text[OUT_BUFFER_BYTES];
+wchar_t g_wide[OUT_BUFFER_BYTES];  // UTF-16 never needs more units than UTF-8 has bytes
+
+// The console handle behind standard output, or nullptr when it is redirected.
+HANDLE console_output() {
+    HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
+        return nullptr;
+    }
+    return handle;
+}
+
+// Writes one piece that fits the wide buffer; false when the console refused it.
+bool write_console(HANDLE console, const char* text, int length) {
+    int units = MultiByteToWideChar(CP_UTF8, 0, text, length, g_wide, OUT_BUFFER_BYTES);
+    if (units <= 0) return false;
+    DWORD written = 0;
+    return WriteConsoleW(console, g_wide, static_cast<DWORD>(units), &written, nullptr) != FALSE;
+}
+
+void write_text(const char* text, size_t length) {
+    HANDLE console = console_output();
+    if (console != nullptr) {
+        (void)std::fflush(stdout);  // whatever stdio still holds goes first
+        while (length > 0) {
+            // Pieces end on a character boundary, never inside a UTF-8 sequence.
+            size_t piece = length;
+            if (piece > OUT_BUFFER_BYTES) {
+                piece = OUT_BUFFER_BYTES;
+                while (piece > OUT_BUFFER_BYTES - 4 && (text[piece] & 0xC0) == 0x80)
+                    --piece;
+            }
+            if (!write_console(console, text, static_cast<int>(piece))) break;
+            text += piece;
+            length -= piece;
+        }
+        if (length == 0) return;
+    }
+    (void)std::fwrite(text, 1, length, stdout);
+}
+
+void write_formatted(const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(g_text, sizeof g_text, format, args);
+    if (length >= 0 && length < OUT_BUFFER_BYTES) {
+        write_text(g_text, static_cast<size_t>(length));
+    } else if (length >= OUT_BUFFER_BYTES) {
+        (void)std::fflush(stdout);
+        (void)std::vfprintf(stdout, format, again);
+    }
+    va_end(again);
+}
+
+}  // namespace
+
+void set_console_utf8() {
+    SetConsoleOutputCP(CONSOLE_CODE_PAGE_UTF8);
+    SetConsoleCP(CONSOLE_CODE_PAGE_UTF8);
+}
+
+void out_printf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    write_formatted(format, args);
+    va_end(args);
+}
+
+void out_line(const char* text) {
+    write_text(text, std::strlen(text));
+    write_text("\n", 1);
+}
+
+void out_flush() {
+    (void)std::fflush(stdout);
+}
+
+uint64_t tick_ms() {
+    return GetTickCount64();
+}
+
+uint32_t temp_directory(char* dir, uint32_t capacity) {
+    if (capacity == 0) return 0;
+    DWORD length = GetTempPathA(capacity, dir);
+    // Too small a buffer makes GetTempPathA report the size it needs instead.
+    if (length == 0 || length > capacity - 1) return 0;
+    return length;
+}
+
+bool delete_file(const char* path) {
+    return DeleteFileA(path) != FALSE;
+}
+
+intptr_t shell_open(const char* path) {
+    HINSTANCE result = ShellExecuteA(nullptr, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
+    return reinterpret_cast<intptr_t>(result);
+}
