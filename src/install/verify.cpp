@@ -1,1 +1,48 @@
-// (being written)
+// Stage 4: the downloaded file is read back from disk after the transfer and
+// its SHA-256 compared, ignoring letter case, with the release's. A mismatch
+// deletes the file so that the next node starts clean; a file that cannot be
+// read is left alone, since there is nothing to say about its contents.
+#include <cctype>
+#include <cstring>
+
+#include "install/install.hpp"
+#include "install/sha256.hpp"
+#include "os/os.hpp"
+
+namespace {
+
+constexpr size_t DIGEST_TEXT_LENGTH = 64;
+
+bool same_digest_text(const char* computed, const char* expected) {
+    if (std::strlen(computed) != DIGEST_TEXT_LENGTH || std::strlen(expected) != DIGEST_TEXT_LENGTH)
+        return false;
+    for (size_t i = 0; i < DIGEST_TEXT_LENGTH; ++i) {
+        if (std::tolower(static_cast<unsigned char>(computed[i])) !=
+            std::tolower(static_cast<unsigned char>(expected[i])))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool verify_download(const char* path, const ReleaseRecord& release) {
+    out_line("[4/4] 校验完整性 / Verifying integrity (SHA-256)...");
+
+    char computed[SHA256_HEX_SIZE];
+    sha256_file_hex(path, computed);
+    if (computed[0] == '\0') {
+        out_line("   校验失败: 无法读取已下载文件 / Verify failed: cannot read downloaded file");
+        return false;
+    }
+
+    if (!same_digest_text(computed, release.sha256)) {
+        out_printf("   哈希不匹配 / Hash mismatch!\n   期望/Expected: %s\n   实际/Actual:   %s\n",
+                   release.sha256, computed);
+        delete_file(path);
+        return false;
+    }
+
+    out_printf("   校验通过 / Verified  SHA-256 %s\n", release.sha256);
+    return true;
+}

@@ -1,0 +1,343 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_net.hpp"
+#include "fake_os.hpp"
+#include "install/install.hpp"
+#include "net/transport.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using fake_net::Response;
+using fake_net::Step;
+
+const char URL[] = "https://n.example/dl/trevalon-setup.exe";
+const char HEADER[] = "\n[3/4] 通过最快可用节点下载 / Downloading via node: 节点B/Node B\n";
+const char FAILED[] =
+    "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...\n";
+const char SENT[] =
+    "connect n.example:443\n"
+    "request GET /dl/trevalon-setup.exe flags=0x800000\n"
+    "send https://n.example/dl/trevalon-setup.exe\n"
+    "receive\n"
+    "query 0x20000013\n";
+const char CLOSED[] = "close request\nclose connection\n";
+const std::string BODY = std::string(50, 'M') + std::string(50, 'Z');  // 100 bytes
+
+Response respond(uint32_t status, bool has_length, uint32_t length, std::vector<std::string> chunks,
+                 Step fail_at = Step::none, int fail_on_call = 0) {
+    Response r;
+    r.status = status;
+    r.has_content_length = has_length;
+    r.content_length = length;
+    r.chunks = std::move(chunks);
+    r.fail_at = fail_at;
+    r.fail_on_call = fail_on_call;
+    return r;
+}
+
+std::string progress(const char* percent_and_sizes) {
+    return std::string("\r   [节点B/Node B] ") + percent_and_sizes;
+}
+
+class DownloadTest : public testing::Test {
+protected:
+    void SetUp() override {
+        fake_net::reset();
+        fake_os::reset();
+        fake_os::set_temp_dir(dir_.path());
+        path_ = dir_.file("trevalon-setup.exe");
+        release_.size = BODY.size();
+        node_.label = NODE_LABELS[1];
+        std::snprintf(node_.url, sizeof node_.url, "%s", URL);
+        node_.reachable = 1;
+    }
+
+    // The transport's calls after the session was opened.
+    static std::string attempt_calls() {
+        std::string text = fake_net::calls_text();
+        size_t first_line = text.find('\n');
+        EXPECT_EQ(text.substr(0, first_line), "open agent=setupvane/1.2 access=4");
+        return text.substr(first_line + 1);
+    }
+
+    TestDir dir_;
+    std::string path_;
+    ReleaseRecord release_{};
+    MirrorNode node_{};
+};
+
+struct AttemptCase {
+    const char* name;
+    Response response;
+    uint64_t release_size;
+    std::string calls;   // the transport's calls after the session was opened
+    std::string output;  // after the header
+};
+
+const std::string CONNECTED =
+    "connect n.example:443\nrequest GET /dl/trevalon-setup.exe flags=0x800000\n";
+const std::string LENGTH = std::string(SENT) + "query 0x20000005\n";
+const std::string NO_LENGTH = std::string(SENT) + "query 0x20000005 FAILED\n";
+
+TEST_F(DownloadTest, EveryFailureDeletesTheFileAndClosesWhatWasOpened) {
+    const AttemptCase cases[] = {
+        {"no connection", respond(200, true, 100, {BODY}, Step::connect), 100,
+         "connect n.example:443 FAILED\n", FAILED},
+        {"no request", respond(200, true, 100, {BODY}, Step::open_request), 100,
+         "connect n.example:443\nrequest GET /dl/trevalon-setup.exe flags=0x800000 FAILED\n"
+         "close connection\n",
+         FAILED},
+        {"send fails", respond(200, true, 100, {BODY}, Step::send), 100,
+         CONNECTED + "send https://n.example/dl/trevalon-setup.exe FAILED\n" + CLOSED, FAILED},
+        {"receive fails", respond(200, true, 100, {BODY}, Step::receive), 100,
+         CONNECTED + "send https://n.example/dl/trevalon-setup.exe\nreceive FAILED\n" + CLOSED,
+         FAILED},
+        {"status 404", respond(404, true, 100, {BODY}), 100, SENT + std::string(CLOSED), FAILED},
+        {"status 301", respond(301, true, 100, {BODY}), 100, SENT + std::string(CLOSED), FAILED},
+        {"status unreadable", respond(200, true, 100, {BODY}, Step::query_status), 100,
+         CONNECTED +
+             "send https://n.example/dl/trevalon-setup.exe\nreceive\nquery 0x20000013 FAILED\n" +
+             CLOSED,
+         FAILED},
+        {"Content-Length differs from the size", respond(200, true, 101, {BODY}), 100,
+         LENGTH + CLOSED, FAILED},
+        {"first query of available data fails",
+         respond(200, true, 100, {BODY}, Step::data_available, 0), 100,
+         LENGTH + "available - FAILED\n" + CLOSED, FAILED},
+        {"later query of available data fails",
+         respond(200, true, 100, {BODY}, Step::data_available, 1), 100,
+         LENGTH + "available 100\nread 100 -> 100\navailable - FAILED\n" + CLOSED,
+         progress("100%  (0.0 / 0.0 MB)") + FAILED},
+        {"first read fails", respond(200, true, 100, {BODY}, Step::read, 0), 100,
+         LENGTH + "available 100\nread 100 -> - FAILED\n" + CLOSED, FAILED},
+        {"later read fails",
+         respond(200, true, 100, {BODY.substr(0, 30), BODY.substr(30)}, Step::read, 1), 100,
+         LENGTH + "available 30\nread 30 -> 30\navailable 70\nread 70 -> - FAILED\n" + CLOSED,
+         progress(" 30%  (0.0 / 0.0 MB)") + FAILED},
+        {"short body", respond(200, true, 100, {BODY.substr(0, 60)}), 100,
+         LENGTH + "available 60\nread 60 -> 60\navailable 0\n" + CLOSED,
+         progress(" 60%  (0.0 / 0.0 MB)") + FAILED},
+        {"short body without Content-Length", respond(200, false, 0, {BODY.substr(0, 60)}), 100,
+         NO_LENGTH + "available 60\nread 60 -> 60\navailable 0\n" + CLOSED, FAILED},
+        {"long body", respond(200, true, 100, {BODY, BODY.substr(0, 50)}), 100,
+         LENGTH + "available 100\nread 100 -> 100\navailable 50\nread 50 -> 50\navailable 0\n" +
+             CLOSED,
+         progress("100%  (0.0 / 0.0 MB)") + progress("150%  (0.0 / 0.0 MB)") + FAILED},
+        {"long body without Content-Length", respond(200, false, 0, {BODY, BODY.substr(0, 50)}),
+         100,
+         NO_LENGTH + "available 100\nread 100 -> 100\navailable 50\nread 50 -> 50\navailable 0\n" +
+             CLOSED,
+         FAILED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        fake_net::serve(URL, c.response);
+        release_.size = c.release_size;
+        write_file(path_, "left by an earlier run");
+        NetSession* session = open_session();
+
+        bool ok = true;
+        std::string out =
+            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(out, HEADER + c.output);
+        EXPECT_EQ(attempt_calls(), c.calls);
+        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
+        EXPECT_FALSE(file_exists(path_));
+        EXPECT_EQ(fake_net::open_handles(), 1) << "only the session stays open";
+        close_handle(session);
+    }
+}
+
+TEST_F(DownloadTest, WithoutADownloadSessionNothingIsTriedAndTheFileGoes) {
+    fake_net::serve(URL, fake_net::body(BODY));
+    write_file(path_, "left by an earlier run");
+    bool ok = true;
+    std::string out =
+        transcript([&] { ok = download_from_node(nullptr, node_, release_, path_.c_str()); });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(out, HEADER + std::string(FAILED));
+    EXPECT_EQ(fake_net::calls_text(), "");
+    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
+    EXPECT_FALSE(file_exists(path_));
+}
+
+TEST_F(DownloadTest, AnUnwritablePathFailsBeforeTheTransfer) {
+    fake_net::serve(URL, fake_net::body(BODY));
+    const std::string unwritable = dir_.file("no-such-folder/trevalon-setup.exe");
+    NetSession* session = open_session();
+    bool ok = true;
+    std::string out =
+        transcript([&] { ok = download_from_node(session, node_, release_, unwritable.c_str()); });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(out, HEADER + std::string(FAILED));
+    EXPECT_EQ(attempt_calls(), LENGTH + CLOSED);
+    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + unwritable});
+    EXPECT_EQ(fake_net::open_handles(), 1);
+    close_handle(session);
+}
+
+TEST_F(DownloadTest, FewerBytesWrittenThanReadFails) {
+    // A full device accepts the open and refuses the bytes; the link is what gets deleted.
+    if (!file_exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    ASSERT_EQ(symlink("/dev/full", path_.c_str()), 0);
+    const std::string chunk(TRANSFER_BUFFER_SIZE, 'x');
+    release_.size = chunk.size();
+    fake_net::serve(URL, fake_net::body(chunk));
+    NetSession* session = open_session();
+    bool ok = true;
+    std::string out =
+        transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(out, HEADER + std::string(FAILED));
+    EXPECT_EQ(attempt_calls(), LENGTH + "available 65536\nread 65536 -> 65536\n" + CLOSED);
+    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
+    EXPECT_FALSE(file_exists(path_));
+    EXPECT_TRUE(file_exists("/dev/full"));
+    EXPECT_EQ(fake_net::open_handles(), 1);
+    close_handle(session);
+}
+
+struct SuccessCase {
+    const char* name;
+    Response response;
+    uint64_t release_size;
+    std::string calls;
+    std::string output;  // after the header
+};
+
+TEST_F(DownloadTest, ACompleteBodyStandsAtThePath) {
+    const std::string big = std::string(150000, 'b');
+    const SuccessCase cases[] = {
+        {"200 with Content-Length", fake_net::body(BODY), 100,
+         LENGTH + "available 100\nread 100 -> 100\navailable 0\n" + CLOSED,
+         progress("100%  (0.0 / 0.0 MB)") + "\n"},
+        {"206 is accepted like 200", respond(206, true, 100, {BODY}), 100,
+         LENGTH + "available 100\nread 100 -> 100\navailable 0\n" + CLOSED,
+         progress("100%  (0.0 / 0.0 MB)") + "\n"},
+        {"no Content-Length: no progress line", fake_net::body(BODY, false), 100,
+         NO_LENGTH + "available 100\nread 100 -> 100\navailable 0\n" + CLOSED, "\n"},
+        {"Content-Length 0 counts as absent", respond(200, true, 0, {BODY}), 100,
+         LENGTH + "available 100\nread 100 -> 100\navailable 0\n" + CLOSED, "\n"},
+        {"no size to check against", fake_net::body(BODY, false), 0,
+         NO_LENGTH + "available 100\nread 100 -> 100\navailable 0\n" + CLOSED, "\n"},
+        {"a percentage prints once, when it changes",
+         respond(200, true, 200, {"a", "b", "c", std::string(197, 'd')}), 200,
+         LENGTH +
+             "available 1\nread 1 -> 1\navailable 1\nread 1 -> 1\navailable 1\nread 1 -> 1\n"
+             "available 197\nread 197 -> 197\navailable 0\n" +
+             CLOSED,
+         progress("  0%  (0.0 / 0.0 MB)") + progress("  1%  (0.0 / 0.0 MB)") +
+             progress("100%  (0.0 / 0.0 MB)") + "\n"},
+        {"more than 64 KiB available is read in 64 KiB chunks", respond(200, true, 150000, {big}),
+         150000,
+         LENGTH +
+             "available 150000\nread 65536 -> 65536\navailable 84464\nread 65536 -> 65536\n"
+             "available 18928\nread 18928 -> 18928\navailable 0\n" +
+             CLOSED,
+         progress(" 43%  (0.1 / 0.1 MB)") + progress(" 87%  (0.1 / 0.1 MB)") +
+             progress("100%  (0.1 / 0.1 MB)") + "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        fake_net::serve(URL, c.response);
+        release_.size = c.release_size;
+        write_file(path_,
+                   std::string(300000, 'z'));  // longer than any body: the file starts afresh
+        NetSession* session = open_session();
+
+        bool ok = false;
+        std::string out =
+            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(out, HEADER + c.output);
+        EXPECT_EQ(attempt_calls(), c.calls);
+        EXPECT_TRUE(fake_os::calls().empty());
+        std::string body;
+        for (const auto& chunk : c.response.chunks)
+            body += chunk;
+        EXPECT_EQ(read_file(path_), body);
+        EXPECT_EQ(fake_net::open_handles(), 1);
+        close_handle(session);
+    }
+}
+
+TEST_F(DownloadTest, ProgressLineShowsMegabytesOf2To20Bytes) {
+    // 20140875 bytes announced, the first 16384 arrive, then the body ends.
+    release_.size = 20140875;
+    fake_net::serve(URL, respond(200, true, 20140875, {std::string(16384, 'p')}));
+    NetSession* session = open_session();
+    std::string out =
+        transcript([&] { download_from_node(session, node_, release_, path_.c_str()); });
+    EXPECT_EQ(out, HEADER + progress("  0%  (0.0 / 19.2 MB)") + FAILED);
+    close_handle(session);
+}
+
+TEST_F(DownloadTest, TheNextNodeWritesTheSamePathFromTheStart) {
+    MirrorNode second = node_;
+    second.label = NODE_LABELS[2];
+    std::snprintf(second.url, sizeof second.url, "https://m.example/trevalon-setup.exe");
+    fake_net::serve(URL, respond(200, true, 100, {BODY, "extra bytes"}));
+    fake_net::serve(second.url, fake_net::body(BODY));
+    NetSession* session = open_session();
+
+    bool first = true, then = false;
+    std::string out = transcript([&] {
+        first = download_from_node(session, node_, release_, path_.c_str());
+        then = download_from_node(session, second, release_, path_.c_str());
+    });
+
+    EXPECT_FALSE(first);
+    EXPECT_TRUE(then);
+    EXPECT_EQ(out, HEADER + progress("100%  (0.0 / 0.0 MB)") + progress("111%  (0.0 / 0.0 MB)") +
+                       FAILED +
+                       "\n[3/4] 通过最快可用节点下载 / Downloading via node: 节点C/Node C\n"
+                       "\r   [节点C/Node C] 100%  (0.0 / 0.0 MB)\n");
+    EXPECT_EQ(read_file(path_), BODY);
+    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
+    EXPECT_EQ(fake_net::open_handles(), 1);
+    close_handle(session);
+}
+
+TEST(InstallerPath, TemporaryDirectoryAndFileName) {
+    fake_os::reset();
+    ReleaseRecord release{};
+    std::snprintf(release.file_name, sizeof release.file_name, "Trevalon-2.4.1-setup.exe");
+    fake_os::set_temp_dir("/tmp/user-folder/");
+    char path[INSTALLER_PATH_SIZE] = "";
+    bool ok = false;
+    std::string out = transcript([&] { ok = prepare_installer_path(release, path); });
+    EXPECT_TRUE(ok);
+    EXPECT_STREQ(path, "/tmp/user-folder/Trevalon-2.4.1-setup.exe");
+    EXPECT_EQ(out, "");
+
+    fake_os::set_temp_dir("");
+    out = transcript([&] { ok = prepare_installer_path(release, path); });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(out, "错误: 无法获取临时目录 / Error: cannot get temp directory\n");
+}
+
+TEST(InstallerPath, TheLongestDirectoryAndNameFitUncut) {
+    fake_os::reset();
+    ReleaseRecord release{};
+    const std::string name = std::string(123, 'n') + ".exe";  // 127 characters
+    std::snprintf(release.file_name, sizeof release.file_name, "%s", name.c_str());
+    const std::string dir = "/" + std::string(258, 'd') + "/";  // 260 characters
+    fake_os::set_temp_dir(dir);
+    char path[INSTALLER_PATH_SIZE] = "";
+    EXPECT_TRUE(prepare_installer_path(release, path));
+    EXPECT_EQ(std::string(path), dir + name);
+}
+
+}  // namespace
