@@ -160,7 +160,8 @@ const RunCase CASES[] = {
      1,
      [](const std::string&) {
          return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OFOFFF") + downloaded(0) + mismatch() +
-                download_header(2) + NODE_FAILED + ALL_FAILED;
+                download_header(2) + "\r   [" + label(2) + "]  66%  (0.0 / 0.0 MB)" + NODE_FAILED +
+                ALL_FAILED;
      },
      false, false},
     {"no download session",
