@@ -16,11 +16,13 @@ namespace {
 constexpr int MANIFEST_LINES = 4;
 
 bool is_token_char(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-           c == '-' || c == '.' || c == '_';
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' ||
+           c == '.' || c == '_';
 }
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char ascii_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool ends_with_exe(const char* name, size_t length) {
     static const char EXE[] = ".exe";
@@ -55,7 +57,9 @@ bool is_safe_token(const char* text, int32_t bound) {
     return true;
 }
 
-bool parse_manifest(char* body, ReleaseRecord& release) { return parse_manifest(body, release, nullptr); }
+bool parse_manifest(char* body, ReleaseRecord& release) {
+    return parse_manifest(body, release, nullptr);
+}
 
 bool parse_manifest(char* body, ReleaseRecord& release, const char** reason) {
     char* lines[MANIFEST_LINES];
@@ -81,8 +85,9 @@ bool parse_manifest(char* body, ReleaseRecord& release, const char** reason) {
         std::memmove(version, version + 1, std::strlen(version + 1) + 1);
     }
     if (!is_safe_token(version, VERSION_MAX_CHARS)) {
-        return reject(reason, "line 1, version: after one optional leading v, 1 to 16 characters "
-                              "of 0-9 A-Z a-z . _ -");
+        return reject(reason,
+                      "line 1, version: after one optional leading v, 1 to 16 characters "
+                      "of 0-9 A-Z a-z . _ -");
     }
 
     const char* file_name = lines[1];
@@ -90,7 +95,8 @@ bool parse_manifest(char* body, ReleaseRecord& release, const char** reason) {
         return reject(reason, "line 2, file name: 1 to 96 characters of 0-9 A-Z a-z . _ -");
     }
     size_t name_length = std::strlen(file_name);
-    if (name_length < static_cast<size_t>(FILE_NAME_MIN_CHARS) || !ends_with_exe(file_name, name_length)) {
+    if (name_length < static_cast<size_t>(FILE_NAME_MIN_CHARS) ||
+        !ends_with_exe(file_name, name_length)) {
         return reject(reason, "line 2, file name: at least 5 characters, ending in .exe");
     }
     if (std::strstr(file_name, "..") != nullptr) {
@@ -110,7 +116,8 @@ bool parse_manifest(char* body, ReleaseRecord& release, const char** reason) {
     char* end = nullptr;
     unsigned long long size = std::strtoull(lines[2], &end, 10);
     if (end == nullptr || *end != '\0' || size == 0) {
-        return reject(reason, "line 3, size: a decimal number of bytes, not zero, and nothing else");
+        return reject(reason,
+                      "line 3, size: a decimal number of bytes, not zero, and nothing else");
     }
 
     copy_text(release.version, sizeof release.version, version);
