@@ -1,0 +1,66 @@
+"""Stand-ins for the Trevalon installer, made for the end-to-end tests and the demo.
+
+Natively the installer is a shell script named *.exe (the launch makes it
+executable and runs it); for Wine it is installer/marker.c built with mingw.
+Both leave "<their own path>.ran" holding "argc=N" to prove that they ran, and
+are padded with deterministic filler to the size a test wants (a PE file
+ignores bytes after its image; the script never reads past its "exit").
+"""
+
+import hashlib
+import os
+import subprocess
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def padding(seed, n):
+    """Deterministic, incompressible filler."""
+    out = bytearray()
+    counter = 0
+    while len(out) < n:
+        out += hashlib.sha256(b"%s-%d" % (seed.encode(), counter)).digest()
+        counter += 1
+    return bytes(out[:n])
+
+
+def script_installer(version, size, message=None):
+    """A shell script named *.exe: it records that it ran next to itself (natively)."""
+    text = "#!/bin/sh\n# Trevalon %s test installer: leaves \"$0.ran\" to show it ran.\n" % version
+    if message:
+        text += "sleep 0.3\necho '%s'\n" % message
+    text += 'echo "argc=$(($# + 1))" > "$0.ran"\n'
+    text += "exit 0\n"
+    head = text.encode()
+    seed = padding("script-" + version, size // 2 + 64)
+    lines = [b"# " + seed[i:i + 30].hex().encode() + b"\n" for i in range(0, len(seed), 30)]
+    data = head + b"".join(lines)
+    assert len(data) >= size
+    return data[:size - 1] + b"\n"
+
+
+def pe_installer(marker_exe, version, size):
+    with open(marker_exe, "rb") as f:
+        data = f.read()
+    return data + padding("pe-" + version, size - len(data))
+
+
+def write_if_changed(path, data):
+    if os.path.exists(path):
+        with open(path, "rb") as f:
+            if f.read() == data:
+                return
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def compile_marker(out, demo_message=None):
+    os.makedirs(os.path.dirname(out), exist_ok=True)
+    command = ["x86_64-w64-mingw32-gcc", "-Wall", "-Wextra", "-Werror", "-Os", "-s",
+               "-Wl,--no-insert-timestamp", "-o", out + ".tmp", os.path.join(HERE, "installer", "marker.c")]
+    if demo_message:
+        command.insert(1, '-DDEMO_MESSAGE="%s"' % demo_message)
+    subprocess.run(command, check=True)
+    with open(out + ".tmp", "rb") as f:
+        write_if_changed(out, f.read())
+    os.remove(out + ".tmp")

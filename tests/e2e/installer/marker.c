@@ -1,0 +1,38 @@
+/* A stand-in for the Trevalon installer in the end-to-end tests and the demo.
+ * Started by the online installer once the download is verified, it proves
+ * that it ran by writing "<its own path>.ran" with its argument count. Built
+ * with -DDEMO_MESSAGE="..." it also prints that message, the demo's last line:
+ * under Wine a program started through the shell gets a console of its own
+ * that no one sees, so the message goes to the file that
+ * TREVALON_DEMO_OUTPUT names (the demo passes its terminal, Z:\dev\pts\N)
+ * when it is set, and to standard output otherwise. Bytes appended to the
+ * file (to give it a realistic size) are ignored by the loader. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+int main(int argc, char** argv) {
+    (void)argv;
+    char path[MAX_PATH + 8];
+    DWORD n = GetModuleFileNameA(NULL, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return 3;
+    memcpy(path + n, ".ran", 5);
+#ifdef DEMO_MESSAGE
+    Sleep(300);  // an installer takes a moment; the online installer has ended by then
+    const char* output = getenv("TREVALON_DEMO_OUTPUT");
+    FILE* tty = output != NULL ? fopen(output, "wb") : NULL;
+    if (tty != NULL) {
+        fputs(DEMO_MESSAGE "\r\n", tty);
+        fclose(tty);
+    } else {
+        fputs(DEMO_MESSAGE "\n", stdout);
+        fflush(stdout);
+    }
+#endif
+    FILE* f = fopen(path, "wb");
+    if (f == NULL) return 4;
+    fprintf(f, "argc=%d\n", argc);
+    fclose(f);
+    return 0;
+}

@@ -1,0 +1,499 @@
+#!/usr/bin/python3
+"""Simulated mirror network for end-to-end tests of the real programs.
+
+A program runs inside a fresh network and mount namespace (`unshare --net
+--mount`) in which every compiled-in host, and any other host a scenario
+names, resolves to its own loopback address (127.0.0.10 upwards). A CA made
+for the test run replaces the system's trusted roots (/etc/ssl/certs is
+bind-mounted to a folder holding only it), /etc/resolv.conf points at
+127.0.0.1 so unknown names fail at once, and small HTTPS servers (this
+module, standard library only) play a scenario on port 443 of each host.
+Nothing can leave the namespace: it has no interface but loopback.
+
+Scenario (a JSON-able dict):
+
+    {"hosts": {
+        "www.modelscope.cn": {
+            "tls": "1.0",            # "1.0", "1.2" or "1.3": that version only; absent: 1.2 and 1.3
+            "cert": "good",          # or "wrong-name" (valid CA, other name), "untrusted" (other CA)
+            "routes": {"/path": ACTION, ...},      # port 443; other paths answer 404
+            "http_routes": {"/path": ACTION, ...}, # plain HTTP on port 80, when present
+        }, ...}}
+
+A host missing from "hosts" has no server: connections are refused. ACTION:
+
+    {"file": "/abs/path"}        serve it; Range honoured ("range": false ignores it)
+    {"body": "text"}             serve that text
+    {"status": 404}              that status (alone: a short text body)
+    {"redirect": URL}            302 (or "status") with Location: URL
+    {"probe": ACTION, "get": ACTION}   by whether the request has a Range header
+    options for file/body: "length": "none-chunked" | "none-close" | N (announce N bytes),
+        "cut": N (send N body bytes, then close), "extra": N (N more bytes than announced),
+        "rate": bytes per second, "delay_ms": N before the headers,
+        "stall": "headers" | "body", "stall_after": N body bytes, "stall_s": seconds
+
+Every response carries "Connection: close"; a close-delimited body ends with
+a TLS close_notify. Each request is logged as {"server", "port", "method",
+"path", "host_header", "range", "user_agent", "t_ms", "answer"}.
+
+Use:
+
+    net = Network("/path/to/workdir")           # makes the PKI once
+    result = net.run(scenario, ["/path/to/program", "arg"], name="case1",
+                     env={"TMPDIR": "..."}, timeout=60)
+    result.exit_code, result.stdout (bytes), result.requests, result.elapsed_s,
+    result.timed_out, result.stderr
+    # Windows programs: net.make_wine_prefix(prefix) once, then
+    net.run(scenario, [WINE64, "/path/to/prog.exe"], wine_prefix=prefix, ...)
+
+Other tests in this network (tests/e2e/test_tool_mirrors, say) import this
+module and call Network.run for each program run.
+
+Within one namespace Wine gets its own wineserver (a tmpfs over
+/tmp/.wine-<uid>), which is waited for and killed before the namespace ends;
+`wait_files` lists files (a started installer's marker) to wait for.
+"""
+
+import json
+import os
+import re
+import shutil
+import socket
+import ssl
+import subprocess
+import sys
+import threading
+import time
+import warnings
+
+HOSTS = [
+    "www.modelscope.cn",
+    "www.trevalon.app",
+    "raw.githubusercontent.com",
+    "github.com",
+    "ghfast.top",
+    "gh-proxy.com",
+    "ghproxy.net",
+    "huggingface.co",
+]
+WINE64 = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+PYTHON = "/usr/bin/python3"
+WINE_ENV = {
+    "WINEDEBUG": "-all",
+    "WINEARCH": "win64",
+    "WINEDLLOVERRIDES": "mscoree,mshtml=;winedbg.exe=d",
+}
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def host_addresses(scenario):
+    """Loopback address of every host: compiled-in ones first, then the scenario's others."""
+    names = list(HOSTS) + sorted(h for h in scenario.get("hosts", {}) if h not in HOSTS)
+    return {name: "127.0.0.%d" % (10 + i) for i, name in enumerate(names)}
+
+
+# ---------------------------------------------------------------- PKI
+
+def _openssl(*args):
+    subprocess.run(["openssl", *args], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.PIPE)
+
+
+def make_pki(folder, names):
+    """A trusted CA, an untrusted CA and three leaf certificates, made with the openssl CLI."""
+    os.makedirs(folder, exist_ok=True)
+    done = os.path.join(folder, "done")
+    if os.path.exists(done) and time.time() - os.path.getmtime(done) < 20 * 86400:
+        return folder  # the certificates are valid for 30 days
+    ca_ext = ["-addext", "basicConstraints=critical,CA:TRUE",
+              "-addext", "keyUsage=critical,keyCertSign,cRLSign"]
+    for ca, cn in (("ca", "Trevalon e2e test CA"), ("rogue-ca", "Rogue e2e CA")):
+        _openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "30",
+                 "-keyout", os.path.join(folder, ca + ".key"),
+                 "-out", os.path.join(folder, ca + ".pem"), "-subj", "/CN=" + cn, *ca_ext)
+    leaves = (("good", "ca", names), ("wrong-name", "ca", ["wrong-name.invalid"]),
+              ("untrusted", "rogue-ca", names))
+    for leaf, ca, sans in leaves:
+        key = os.path.join(folder, leaf + ".key")
+        csr = os.path.join(folder, leaf + ".csr")
+        ext = os.path.join(folder, leaf + ".ext")
+        with open(ext, "w") as f:
+            f.write("subjectAltName=" + ",".join("DNS:" + n for n in sans) + "\n")
+            f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\n")
+            f.write("extendedKeyUsage=serverAuth\n")
+        _openssl("req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-keyout", key, "-out", csr,
+                 "-subj", "/CN=" + sans[0])
+        _openssl("x509", "-req", "-sha256", "-days", "30", "-in", csr,
+                 "-CA", os.path.join(folder, ca + ".pem"), "-CAkey", os.path.join(folder, ca + ".key"),
+                 "-CAcreateserial", "-out", os.path.join(folder, leaf + ".pem"), "-extfile", ext)
+    certs = os.path.join(folder, "certs")
+    os.makedirs(certs, exist_ok=True)
+    shutil.copy(os.path.join(folder, "ca.pem"), os.path.join(certs, "ca-certificates.crt"))
+    open(done, "w").close()
+    return folder
+
+
+# ---------------------------------------------------------------- servers (inside the namespace)
+
+class HostServer:
+    """One host's server on one port, a thread per connection, every request logged."""
+
+    def __init__(self, name, address, port, host_setup, pki, log, started):
+        self.name, self.port, self.log, self.started = name, port, log, started
+        self.routes = host_setup.get("routes" if port == 443 else "http_routes", {})
+        self.ctx = None
+        if port == 443:
+            self.ctx = self._context(host_setup, pki)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((address, port))
+        self.sock.listen(32)
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    @staticmethod
+    def _context(host_setup, pki):
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        cert = host_setup.get("cert", "good")
+        ctx.load_cert_chain(os.path.join(pki, cert + ".pem"), os.path.join(pki, cert + ".key"))
+        tls = host_setup.get("tls")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            if tls == "1.0":
+                ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+                ctx.minimum_version = ssl.TLSVersion.TLSv1
+                ctx.maximum_version = ssl.TLSVersion.TLSv1
+            elif tls == "1.3":
+                ctx.minimum_version = ssl.TLSVersion.TLSv1_3
+                ctx.maximum_version = ssl.TLSVersion.TLSv1_3
+            elif tls == "1.2":
+                ctx.minimum_version = ssl.TLSVersion.TLSv1_2
+                ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+        return ctx
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
+
+    def _record(self, entry):
+        entry["server"], entry["port"] = self.name, self.port
+        entry["t_ms"] = int((time.monotonic() - self.started) * 1000)
+        self.log.append(entry)
+
+    def _handle(self, conn):
+        conn.settimeout(20)
+        stream = conn
+        try:
+            if self.ctx is not None:
+                stream = self.ctx.wrap_socket(conn, server_side=True)
+        except (ssl.SSLError, OSError) as e:
+            self._record({"event": "tls-failed", "detail": str(e)[:160]})
+            conn.close()
+            return
+        entry = {}
+        clean = False
+        try:
+            head = _read_head(stream)
+            if head is None:
+                self._record({"event": "no-request"})
+                return
+            method, path, headers = head
+            entry = {"method": method, "path": path, "host_header": headers.get("host"),
+                     "range": headers.get("range"), "user_agent": headers.get("user-agent")}
+            self._record(entry)
+            action = self.routes.get(path, {"status": 404})
+            if "probe" in action or "get" in action:
+                action = action.get("probe" if "range" in headers else "get", {"status": 404})
+            clean = _respond(stream, action, headers, entry)
+        except OSError as e:
+            entry.setdefault("answer", "")
+            entry["answer"] += " (client gone: %s)" % e.__class__.__name__
+        finally:
+            _close(stream, clean)
+
+
+def _read_head(stream):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = stream.recv(4096)
+        if not chunk:
+            return None
+        data += chunk
+        if len(data) > 65536:
+            return None
+    lines = data.split(b"\r\n\r\n", 1)[0].decode("latin-1").split("\r\n")
+    parts = lines[0].split(" ")
+    headers = {}
+    for line in lines[1:]:
+        if ":" in line:
+            k, v = line.split(":", 1)
+            headers[k.strip().lower()] = v.strip()
+    return parts[0], parts[1] if len(parts) > 1 else "", headers
+
+
+REASONS = {200: "OK", 206: "Partial Content", 301: "Moved Permanently", 302: "Found",
+           307: "Temporary Redirect", 403: "Forbidden", 404: "Not Found", 416: "Range Not Satisfiable",
+           500: "Internal Server Error", 503: "Service Unavailable"}
+_file_cache = {}
+
+
+def _load(path):
+    if path not in _file_cache:
+        with open(path, "rb") as f:
+            _file_cache[path] = f.read()
+    return _file_cache[path]
+
+
+def _respond(stream, action, headers, entry):
+    """Plays one action; returns whether the connection may end with a clean TLS shutdown."""
+    if action.get("delay_ms"):
+        time.sleep(action["delay_ms"] / 1000.0)
+    if action.get("stall") == "headers":
+        entry["answer"] = "stall before headers"
+        time.sleep(action.get("stall_s", 10))
+        return False
+    status = action.get("status", 200)
+    extra_headers = []
+    if "redirect" in action:
+        status = action.get("status", 302)
+        extra_headers.append("Location: " + action["redirect"])
+        body = b""
+    elif "file" in action or "body" in action:
+        body = _load(action["file"]) if "file" in action else action["body"].encode()
+        rng = headers.get("range")
+        m = re.fullmatch(r"bytes=(\d+)-(\d*)", rng or "")
+        if m and action.get("range", True) and status == 200:
+            first = int(m.group(1))
+            last = min(int(m.group(2)) if m.group(2) else len(body) - 1, len(body) - 1)
+            if first >= len(body):
+                status, body = 416, b""
+                extra_headers.append("Content-Range: bytes */%d" % len(_load(action["file"])))
+            else:
+                extra_headers.append("Content-Range: bytes %d-%d/%d" % (first, last, len(body)))
+                status, body = 206, body[first:last + 1]
+    else:
+        body = ("status %d\n" % status).encode()
+    announced = len(body)
+    if "extra" in action:
+        body = body + b"\0" * action["extra"]
+    length = action.get("length", "exact")
+    if length == "none-chunked":
+        extra_headers.append("Transfer-Encoding: chunked")
+    elif length == "none-close":
+        pass
+    else:
+        if isinstance(length, int):
+            announced = length
+        extra_headers.append("Content-Length: %d" % announced)
+    head = "HTTP/1.1 %d %s\r\n" % (status, REASONS.get(status, "Status"))
+    head += "Content-Type: application/octet-stream\r\nConnection: close\r\n"
+    head += "".join(h + "\r\n" for h in extra_headers) + "\r\n"
+    stream.sendall(head.encode("latin-1"))
+    entry["answer"] = "%d %s" % (status, length if length != "exact" else announced)
+    send_limit = len(body)
+    if "cut" in action:
+        send_limit = min(send_limit, action["cut"])
+    if action.get("stall") == "body":
+        send_limit = min(send_limit, action.get("stall_after", 0))
+    rate = action.get("rate")
+    chunk = 16384
+    sent = 0
+    t0 = time.monotonic()
+    while sent < send_limit:
+        n = min(chunk, send_limit - sent)
+        piece = body[sent:sent + n]
+        if length == "none-chunked":
+            piece = b"%x\r\n" % len(piece) + piece + b"\r\n"
+        stream.sendall(piece)
+        sent += n
+        if rate:
+            ahead = sent / float(rate) - (time.monotonic() - t0)
+            if ahead > 0:
+                time.sleep(ahead)
+    if action.get("stall") == "body":
+        entry["answer"] += " stall after %d" % sent
+        time.sleep(action.get("stall_s", 10))
+        return False
+    if "cut" in action:
+        entry["answer"] += " cut at %d" % sent
+        return True
+    if length == "none-chunked":
+        stream.sendall(b"0\r\n\r\n")
+    return True
+
+
+def _close(stream, clean):
+    try:
+        if clean and isinstance(stream, ssl.SSLSocket):
+            stream.settimeout(1)
+            stream = stream.unwrap()
+    except (OSError, ValueError):
+        pass
+    try:
+        stream.close()
+    except OSError:
+        pass
+
+
+# ---------------------------------------------------------------- inside the namespace
+
+def _inside(config_path):
+    with open(config_path) as f:
+        cfg = json.load(f)
+    work = cfg["workdir"]
+    scenario = cfg["scenario"]
+    addresses = host_addresses(scenario)
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    hosts = os.path.join(work, "hosts")
+    with open(hosts, "w") as f:
+        f.write("127.0.0.1 localhost\n127.0.0.1 %s\n" % socket.gethostname())
+        for name, address in addresses.items():
+            f.write("%s %s\n" % (address, name))
+    resolv = os.path.join(work, "resolv.conf")
+    with open(resolv, "w") as f:
+        f.write("nameserver 127.0.0.1\n")
+    mounts = [(hosts, "/etc/hosts"), (resolv, "/etc/resolv.conf"),
+              (os.path.join(cfg["pki"], "certs"), "/etc/ssl/certs")]
+    for source, target in mounts:
+        subprocess.run(["mount", "--bind", source, target], check=True)
+    if cfg.get("wine_prefix"):
+        wine_sockets = "/tmp/.wine-%d" % os.getuid()
+        os.makedirs(wine_sockets, exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0700", "tmpfs", wine_sockets], check=True)
+
+    log = []
+    started = time.monotonic()
+    for name, host_setup in scenario.get("hosts", {}).items():
+        HostServer(name, addresses[name], 443, host_setup, cfg["pki"], log, started)
+        if "http_routes" in host_setup:
+            HostServer(name, addresses[name], 80, host_setup, cfg["pki"], log, started)
+
+    env = dict(os.environ)
+    env.pop("DISPLAY", None)
+    env.update(cfg.get("env", {}))
+    if cfg.get("wine_prefix"):
+        env.update(WINE_ENV)
+        env["WINEPREFIX"] = cfg["wine_prefix"]
+    result = {"timed_out": False}
+    capture = cfg.get("capture", True)
+    out_path = os.path.join(work, "stdout")
+    err_path = os.path.join(work, "stderr")
+    t0 = time.monotonic()
+    if not capture and cfg.get("stderr_path"):
+        err_path = cfg["stderr_path"]
+    with open(out_path, "wb") as out, open(err_path, "wb") as err:
+        proc = subprocess.Popen(cfg["argv"], env=env, cwd=cfg.get("cwd") or work,
+                                stdin=subprocess.DEVNULL, stdout=out if capture else None,
+                                stderr=err if capture or cfg.get("stderr_path") else None,
+                                start_new_session=capture)
+        try:
+            result["exit_code"] = proc.wait(timeout=cfg.get("timeout", 60))
+        except subprocess.TimeoutExpired:
+            result["timed_out"] = True
+            os.killpg(proc.pid, 9) if capture else proc.kill()
+            result["exit_code"] = proc.wait()
+    result["elapsed_s"] = round(time.monotonic() - t0, 3)
+
+    deadline = time.monotonic() + cfg.get("wait_s", 10)
+    for path in cfg.get("wait_files", []):
+        while not os.path.exists(path) and time.monotonic() < deadline:
+            time.sleep(0.05)
+    if cfg.get("wine_prefix"):
+        try:
+            subprocess.run([WINESERVER, "-w"], env=env, timeout=max(1.0, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            result["wine_left_running"] = True
+        subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
+    time.sleep(0.05)
+    result["requests"] = list(log)
+    with open(os.path.join(work, "result.json"), "w") as f:
+        json.dump(result, f, indent=1)
+    return 0
+
+
+# ---------------------------------------------------------------- outside: the API
+
+class Result:
+    def __init__(self, data, stdout, stderr, workdir):
+        self.exit_code = data.get("exit_code")
+        self.timed_out = data.get("timed_out", False)
+        self.elapsed_s = data.get("elapsed_s")
+        self.requests = [r for r in data.get("requests", []) if "event" not in r]
+        self.events = [r for r in data.get("requests", []) if "event" in r]
+        self.wine_left_running = data.get("wine_left_running", False)
+        self.stdout, self.stderr, self.workdir = stdout, stderr, workdir
+
+
+class Network:
+    def __init__(self, workdir):
+        self.workdir = os.path.abspath(workdir)
+        os.makedirs(self.workdir, exist_ok=True)
+        self.pki = make_pki(os.path.join(self.workdir, "pki"), HOSTS)
+
+    def run(self, scenario, argv, name="run", env=None, wine_prefix=None, timeout=60,
+            capture=True, wait_files=(), wait_s=10, cwd=None, stderr_path=None):
+        """Runs argv once in a fresh namespace playing scenario; see the module's text."""
+        work = os.path.join(self.workdir, "runs", name)
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        cfg = {"workdir": work, "scenario": scenario, "argv": list(argv), "env": env or {},
+               "pki": self.pki, "wine_prefix": wine_prefix, "timeout": timeout,
+               "capture": capture, "wait_files": list(wait_files), "wait_s": wait_s, "cwd": cwd,
+               "stderr_path": stderr_path}
+        config = os.path.join(work, "config.json")
+        with open(config, "w") as f:
+            json.dump(cfg, f, indent=1)
+        command = ["unshare", "--net", "--mount", "--propagation", "private"]
+        if os.getuid() != 0:
+            command.append("--map-root-user")
+        command += [PYTHON, os.path.abspath(__file__), "--inside", config]
+        proc = subprocess.run(command, stdin=subprocess.DEVNULL, timeout=timeout + 120,
+                              stdout=subprocess.PIPE if capture else None,
+                              stderr=subprocess.PIPE if capture else None)
+        result_path = os.path.join(work, "result.json")
+        if proc.returncode != 0 or not os.path.exists(result_path):
+            raise RuntimeError("the namespace runner failed (%d): %s" % (
+                proc.returncode, (proc.stderr or b"").decode(errors="replace")[-2000:]))
+        with open(result_path) as f:
+            data = json.load(f)
+        stdout = stderr = b""
+        if capture:
+            with open(os.path.join(work, "stdout"), "rb") as f:
+                stdout = f.read()
+            with open(os.path.join(work, "stderr"), "rb") as f:
+                stderr = f.read()
+        return Result(data, stdout, stderr, work)
+
+    def make_wine_prefix(self, prefix):
+        """Creates a Wine prefix (10-25 s) in a namespace of its own; returns its Temp folder."""
+        os.makedirs(os.path.dirname(prefix), exist_ok=True)
+        r = self.run({"hosts": {}}, [WINE64, "wineboot", "-i"], name="wineboot",
+                     wine_prefix=prefix, timeout=180, wait_s=120)
+        temp = wine_temp_dir(prefix)
+        if r.exit_code != 0 or not os.path.isdir(temp):
+            raise RuntimeError("wineboot failed (%s): %s" % (r.exit_code, r.stderr[-2000:]))
+        return temp
+
+
+def wine_user():
+    return "root" if os.getuid() == 0 else os.environ.get("USER", "user")
+
+
+def wine_temp_dir(prefix):
+    return os.path.join(prefix, "drive_c", "users", wine_user(), "Temp")
+
+
+def windows_path(unix_path):
+    """The Z: drive path Wine gives a Unix path."""
+    return "Z:" + unix_path.replace("/", "\\")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "--inside":
+        sys.exit(_inside(sys.argv[2]))
+    sys.stderr.write("usage: netsim.py --inside CONFIG (called by Network.run)\n")
+    sys.exit(2)

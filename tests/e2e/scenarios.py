@@ -1,0 +1,372 @@
+"""The end-to-end scenarios: one row each, run against the native program and
+the Windows program under Wine.
+
+A scenario function takes the platform's context (`Ctx`: the releases made for
+the run, the installer path the program will form, the program to run) and
+returns the network to play plus everything expected of the run: exit code,
+whole transcript, the requests the servers must see in order (manifest GETs,
+probes with their Range header, downloads without one), the files left in the
+temporary directory and whether the started installer left its marker.
+Probe answers are delayed per node where the ranking must be deterministic:
+the fastest node answers at once, the others 250 ms apart.
+"""
+
+from transcript import Transcript, LABELS, BUILTIN_LABEL
+
+MANIFEST_SOURCES = [
+    ("www.modelscope.cn", "/datasets/tallisbrook/trevalon_r/resolve/master/manifest.txt"),
+    ("www.trevalon.app", "/dl/manifest/trevalon.txt"),
+    ("raw.githubusercontent.com", "/norwick/trevalon/master/manifest.txt"),
+    ("raw.githubusercontent.com", "/norwick/trevalon/main/manifest.txt"),
+    ("huggingface.co", "/datasets/fernhollow/trevalon_r/resolve/main/manifest.txt"),
+]
+SLOT_HOSTS = ["www.modelscope.cn", "github.com", "ghfast.top", "gh-proxy.com", "ghproxy.net",
+              "huggingface.co"]
+STEP_MS = 250
+
+
+def node_path(slot, version, file_name):
+    github = "/norwick/trevalon/releases/download/v%s/%s" % (version, file_name)
+    if slot == 0:
+        return "/datasets/tallisbrook/trevalon_r/resolve/master/" + file_name
+    if slot == 1:
+        return github
+    if slot in (2, 3, 4):
+        return "/https://github.com" + github
+    return "/datasets/fernhollow/trevalon_r/resolve/main/" + file_name
+
+
+class Release:
+    def __init__(self, version, file_name, path, size, sha256):
+        self.version, self.file_name, self.path = version, file_name, path
+        self.size, self.sha256 = size, sha256
+
+    def manifest(self, eol="\n"):
+        return eol.join(["v" + self.version, self.file_name, str(self.size), self.sha256]) + eol
+
+
+class Ctx:
+    """What a scenario needs to know about the platform it runs on."""
+
+    def __init__(self, platform, releases, temp_dir, program, builtin_program, launch_fail_code):
+        self.platform = platform            # "native" or "windows"
+        self.releases = releases            # name -> Release
+        self.temp_dir = temp_dir            # as the program prints it, with its separator
+        self.program = program              # the build under test
+        self.builtin_program = builtin_program  # the build with the test's built-in release
+        self.launch_fail_code = launch_fail_code
+
+    def installer_path(self, release):
+        return self.temp_dir + release.file_name
+
+
+class Net:
+    """Collects a scenario's hosts and routes, and the requests expected to reach them."""
+
+    def __init__(self, release):
+        self.release = release
+        self.hosts = {}
+
+    def host(self, name, **options):
+        host_setup = self.hosts.setdefault(name, {"routes": {}})
+        host_setup.update(options)
+        return host_setup
+
+    def route(self, host, path, action, port=443):
+        key = "routes" if port == 443 else "http_routes"
+        self.host(host).setdefault(key, {})[path] = action
+
+    def manifest(self, index, action):
+        host, path = MANIFEST_SOURCES[index]
+        self.route(host, path, action)
+
+    def node(self, slot, probe=None, get=None, release=None, delay_ms=0):
+        """A node that answers its probe and its download; file actions default to the release."""
+        rel = release or self.release
+        serve = {"file": rel.path}
+        probe = dict(serve if probe is None else probe)
+        get = dict(serve if get is None else get)
+        if delay_ms:
+            probe["delay_ms"] = delay_ms
+        self.route(SLOT_HOSTS[slot], node_path(slot, rel.version, rel.file_name),
+                   {"probe": probe, "get": get})
+
+    def scenario(self):
+        return {"hosts": self.hosts}
+
+
+def M(index):
+    return (MANIFEST_SOURCES[index][0], MANIFEST_SOURCES[index][1], "get")
+
+
+def P(slot, rel):
+    return (SLOT_HOSTS[slot], node_path(slot, rel.version, rel.file_name), "probe")
+
+
+def G(slot, rel):
+    return (SLOT_HOSTS[slot], node_path(slot, rel.version, rel.file_name), "get")
+
+
+def expect(net, exit_code, transcript, requests, temp_files, launched, program=None, args=(),
+           timeout=60):
+    return {"scenario": net.scenario(), "exit": exit_code, "transcript": transcript.text(),
+            "requests": requests, "temp_files": temp_files, "launched": launched,
+            "program": program, "args": list(args), "timeout": timeout}
+
+
+def _installed(ctx, rel):
+    return sorted([rel.file_name, rel.file_name + ".ran"])
+
+
+# ---------------------------------------------------------------- the scenarios
+
+def full_install(ctx, args=()):
+    """Manifest from the first source, six reachable nodes; the fastest (F) is used."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest("\r\n")})
+    for slot in range(6):
+        net.node(slot, delay_ms=0 if slot == 5 else STEP_MS + 50 * slot)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True] * 6).download_ok(5, rel.size).verified(rel.sha256)
+    t.launched(ctx.installer_path(rel))
+    requests = [M(0)] + [P(s, rel) for s in range(6)] + [G(5, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, args=args)
+
+
+def arguments_ignored(ctx):
+    """Arguments of every kind change nothing."""
+    return full_install(ctx, args=["--help", "/S", "-x", "two words", "--", "ünï"])
+
+
+def manifest_from_later_source(ctx):
+    """Sources 1-3 fail (404, invalid manifest, empty body); the fourth gives the release."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"status": 404})
+    net.manifest(1, {"body": "v0.9.9\nTrevalon-setup-0.9.9.exe\n1234\n"})
+    net.manifest(2, {"body": ""})
+    net.manifest(3, {"body": rel.manifest()})
+    net.manifest(4, {"body": "must not be asked"})
+    net.node(1)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[2])
+    t.probes([False, True, False, False, False, False]).download_ok(1, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), M(1), M(2), M(3), P(0, rel), P(1, rel), P(5, rel), G(1, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def builtin_release_install(ctx):
+    """No source answers with a manifest: the built-in release is downloaded and started."""
+    rel = ctx.releases["builtin"]
+    net = Net(rel)
+    net.manifest(0, {"status": 404})
+    net.manifest(4, {"status": 500})
+    net.node(0)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, BUILTIN_LABEL)
+    t.probes([True, False, False, False, False, False]).download_ok(0, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), M(4), P(0, rel), P(5, rel), G(0, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, program=ctx.builtin_program)
+
+
+def no_network(ctx):
+    """Nothing answers: the built-in release of the real build, six FAIL lines, exit 1."""
+    net = Net(ctx.releases["main"])
+    t = Transcript().banner().release("0.7.19", "Trevalon-setup-0.7.19.exe", 20140875, BUILTIN_LABEL)
+    t.probes([False] * 6).no_reachable_node()
+    temp = None if ctx.platform == "native" else []
+    return expect(net, 1, t, [], temp, False)
+
+
+def every_node_unreachable(ctx):
+    """404, 500, TLS 1.0 only, a certificate for another name, an untrusted CA, an empty body."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, probe={"status": 404})
+    net.node(1, probe={"status": 500})
+    net.node(2)
+    net.host(SLOT_HOSTS[2], tls="1.0")
+    net.node(3)
+    net.host(SLOT_HOSTS[3], cert="wrong-name")
+    net.node(4)
+    net.host(SLOT_HOSTS[4], cert="untrusted")
+    net.node(5, probe={"body": ""})
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([False] * 6).no_reachable_node()
+    requests = [M(0), P(0, rel), P(1, rel), P(5, rel)]
+    temp = None if ctx.platform == "native" else []
+    return expect(net, 1, t, requests, temp, False)
+
+
+def fastest_fails_next_succeeds(ctx):
+    """The fastest node's body is cut at half; the next node's download is verified."""
+    rel = ctx.releases["main"]
+    half = rel.size // 2
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, get={"file": rel.path, "cut": half})
+    net.node(1, delay_ms=STEP_MS)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, True, False, False, False, False])
+    t.download_header(0).progress(0, half, rel.size).node_failed()
+    t.download_ok(1, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(1, rel), G(0, rel), G(1, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def all_reachable_nodes_fail(ctx):
+    """Three reachable nodes: status 500, a Content-Length other than the size, a cut body."""
+    rel = ctx.releases["main"]
+    quarter = rel.size // 4
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, get={"status": 500})
+    net.node(1, get={"file": rel.path, "length": rel.size - 1}, delay_ms=STEP_MS)
+    net.node(2, get={"file": rel.path, "cut": quarter}, delay_ms=2 * STEP_MS)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, True, True, False, False, False])
+    t.download_header(0).node_failed()
+    t.download_header(1).node_failed()
+    t.download_header(2).progress(2, quarter, rel.size).node_failed()
+    t.all_failed()
+    requests = [M(0), P(0, rel), P(1, rel), P(2, rel), G(0, rel), G(1, rel), G(2, rel)]
+    return expect(net, 1, t, requests, [], False)
+
+
+def digest_mismatch(ctx):
+    """The fastest node serves other bytes of the same size: mismatch, deleted, next node."""
+    rel = ctx.releases["main"]
+    bad = ctx.releases["tampered"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, get={"file": bad.path})
+    net.node(5, delay_ms=STEP_MS)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, True])
+    t.download_ok(0, rel.size).mismatch(rel.sha256, bad.sha256)
+    t.download_ok(5, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(5, rel), G(0, rel), G(5, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def launch_fails(ctx):
+    """A verified file that is no program: the launch warning, exit 1, the file stays."""
+    rel = ctx.releases["unlaunchable"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0)
+    net.node(1, delay_ms=STEP_MS)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, True, False, False, False, False]).download_ok(0, rel.size)
+    t.verified(rel.sha256).launch_failed(ctx.launch_fail_code, ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(1, rel), G(0, rel)]
+    return expect(net, 1, t, requests, [rel.file_name], False)
+
+
+def probe_stalls(ctx):
+    """One node stalls before its headers, one after them; each probe gives up after ~3 s."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, probe={"stall": "headers", "stall_s": 12})
+    net.node(1, probe={"file": rel.path, "stall": "body", "stall_after": 0, "stall_s": 12})
+    net.node(2)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([False, False, True, False, False, False]).download_ok(2, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(1, rel), P(2, rel), G(2, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, timeout=45)
+
+
+def _no_length(ctx, length):
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, get={"file": rel.path, "length": length})
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, False]).download_ok(0, rel.size, progress=False)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), G(0, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def chunked_download(ctx):
+    """A download without Content-Length, chunked: no progress line, the size still checked."""
+    return _no_length(ctx, "none-chunked")
+
+
+def close_delimited_download(ctx):
+    """A download without Content-Length that ends when the server closes."""
+    return _no_length(ctx, "none-close")
+
+
+def redirects(ctx):
+    """A redirect to HTTPS is followed (probe and download); one to plain HTTP is not."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    moved = "/mirror/" + rel.file_name
+    net.node(0, probe={"redirect": "https://huggingface.co" + moved},
+             get={"redirect": "https://huggingface.co" + moved})
+    net.route("huggingface.co", moved, {"file": rel.path})
+    plain = "http://github.com" + node_path(1, rel.version, rel.file_name)
+    net.node(1, probe={"redirect": plain}, get={"redirect": plain})
+    net.route("github.com", node_path(1, rel.version, rel.file_name), {"file": rel.path}, port=80)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, False]).download_ok(0, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), ("huggingface.co", moved, "probe"), P(1, rel), P(5, rel),
+                G(0, rel), ("huggingface.co", moved, "get")]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def range_ignored_and_longer_body(ctx):
+    """A probe answered 200 with the whole file is reachable; bytes past Content-Length are not kept."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, probe={"file": rel.path, "range": False}, get={"file": rel.path, "extra": 4096})
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, False]).download_ok(0, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), G(0, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def tls13_only(ctx):
+    """A node that speaks only TLS 1.3 is unreachable; the next one is used."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(1)
+    net.host(SLOT_HOSTS[1], tls="1.3")
+    net.node(5)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([False, False, False, False, False, True]).download_ok(5, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(5, rel), G(5, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+# name, function, platforms
+SCENARIOS = [
+    ("full-install", full_install, ("native", "windows")),
+    ("arguments-ignored", arguments_ignored, ("native", "windows")),
+    ("manifest-from-later-source", manifest_from_later_source, ("native", "windows")),
+    ("builtin-release-install", builtin_release_install, ("native", "windows")),
+    ("no-network", no_network, ("native", "windows")),
+    ("every-node-unreachable", every_node_unreachable, ("native", "windows")),
+    ("fastest-fails-next-succeeds", fastest_fails_next_succeeds, ("native", "windows")),
+    ("all-reachable-nodes-fail", all_reachable_nodes_fail, ("native", "windows")),
+    ("digest-mismatch", digest_mismatch, ("native", "windows")),
+    ("launch-fails", launch_fails, ("native", "windows")),
+    ("probe-stalls", probe_stalls, ("native", "windows")),
+    ("chunked-download", chunked_download, ("native", "windows")),
+    ("close-delimited-download", close_delimited_download, ("native", "windows")),
+    ("redirects", redirects, ("native", "windows")),
+    ("range-ignored-longer-body", range_ignored_and_longer_body, ("native", "windows")),
+    # Wine 8 has no TLS 1.3 at all, so there the case proves nothing.
+    ("tls13-only", tls13_only, ("native",)),
+]

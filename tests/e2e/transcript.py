@@ -1,0 +1,184 @@
+"""The installer's console transcript: expected texts, normalisation, comparison.
+
+Expected transcripts are composed from the program's messages, byte for byte.
+What varies from run to run is normalised on the actual transcript before the
+comparison: Wine's CR LF becomes LF, the probe latencies of OK lines become
+"#####" (the ranking is checked through the order of the downloads instead),
+and each run of progress prints is reduced to its last print after checking
+that the run is well formed (one label, one total, rising percentages). The
+last print is deterministic: 100% after a full body, and after a body cut at
+a known byte the percentage of that byte.
+"""
+
+import re
+import unicodedata
+
+LABELS = ["节点A/Node A", "节点B/Node B", "节点C/Node C", "节点D/Node D", "节点E/Node E",
+          "节点F/Node F", "节点G/Node G", "节点H/Node H"]
+BUILTIN_LABEL = "程序内置/Built-in"
+LATENCY_MASK = "#####"
+MB = 1048576.0
+
+
+def _pad_bytes(text, width):
+    return text + " " * max(0, width - len(text.encode("utf-8")))
+
+
+class Transcript:
+    """Builds an expected transcript stage by stage, in the program's own words."""
+
+    def __init__(self):
+        self.parts = []
+
+    def text(self):
+        return "".join(self.parts)
+
+    def _add(self, s):
+        self.parts.append(s)
+        return self
+
+    def banner(self):
+        return self._add("=== Trevalon 在线安装器 / Online Installer v1.2.0 ===\n"
+                         "将自动检测多个下载节点并选择最快的节点下载最新版。\n"
+                         "Automatically probes multiple download nodes and downloads the latest build"
+                         " via the fastest one.\n\n")
+
+    def release(self, version, file_name, size, source_label):
+        self._add("[1/4] 获取版本清单 / Fetching version manifest...\n")
+        return self._add("   版本/Version v%s  文件/File %s  大小/Size %.1f MB  来源/Source: %s\n"
+                         % (version, file_name, size / MB, source_label))
+
+    def probes(self, reachable):
+        """reachable: one bool per slot, in slot order."""
+        self._add("\n[2/4] 探测候选节点 / Probing candidate nodes...\n")
+        for slot, ok in enumerate(reachable):
+            label = _pad_bytes(LABELS[slot], 24)
+            if ok:
+                self._add("   %s  %s ms  [可达/OK]\n" % (label, LATENCY_MASK))
+            else:
+                self._add("   %s  %5s ms  [不可达/FAIL]\n" % (label, "-"))
+        return self
+
+    def no_reachable_node(self):
+        return self._add("\n错误: 所有节点均不可达, 请检查网络后重试。\n"
+                         "   Error: no reachable node. Check your network and try again.\n")
+
+    def download_header(self, slot):
+        return self._add("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n" % LABELS[slot])
+
+    def progress(self, slot, done, content_length):
+        """The last progress print of a transfer that ended after `done` bytes."""
+        return self._add("\r   [%s] %3d%%  (%.1f / %.1f MB)" % (
+            LABELS[slot], done * 100 // content_length, done / MB, content_length / MB))
+
+    def download_ok(self, slot, size, progress=True):
+        self.download_header(slot)
+        if progress:
+            self.progress(slot, size, size)
+        return self._add("\n")
+
+    def node_failed(self):
+        return self._add("\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete,"
+                         " switching...\n")
+
+    def verified(self, sha256):
+        self._add("[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n")
+        return self._add("   校验通过 / Verified  SHA-256 %s\n" % sha256)
+
+    def mismatch(self, expected, actual):
+        self._add("[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n")
+        return self._add("   哈希不匹配 / Hash mismatch!\n   期望/Expected: %s\n   实际/Actual:   %s\n"
+                         % (expected, actual))
+
+    def launched(self, path):
+        self._add("   启动安装器 / Launching installer...\n")
+        return self._add("\n完成: 安装器已启动 / Installer launched (at %s)\n" % path)
+
+    def launch_failed(self, code, path):
+        self._add("   启动安装器 / Launching installer...\n")
+        return self._add("\n警告: 安装器启动失败 / Failed to launch installer (code %d), run manually:\n"
+                         "   %s\n" % (code, path))
+
+    def all_failed(self):
+        return self._add("\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。\n"
+                         "   Error: all reachable nodes failed verification. Retry later or get the"
+                         " installer manually.\n")
+
+
+OK_LINE = re.compile(r"^(   \S+ [A-H] {12})([ \d]*\d)( ms  \[可达/OK\])$", re.M)
+PROGRESS = re.compile(r"\r   \[([^\]]*)\] +(\d+)%  \((\d+\.\d) / (\d+\.\d) MB\)")
+
+
+def normalise(raw):
+    """Returns (normalised text, latencies of OK lines in print order, problems found)."""
+    text = raw.decode("utf-8", errors="replace").replace("\r\n", "\n")
+    problems = []
+    latencies = []
+
+    def mask(m):
+        field = m.group(2)
+        if len(field) < 5 or (len(field) > 5 and field.startswith(" ")):
+            problems.append("latency not right-aligned in 5 places: %r" % m.group(0))
+        latencies.append(int(field))
+        return m.group(1) + LATENCY_MASK + m.group(3)
+
+    text = OK_LINE.sub(mask, text)
+    out = []
+    pos = 0
+    while True:
+        m = PROGRESS.search(text, pos)
+        if not m:
+            out.append(text[pos:])
+            break
+        out.append(text[pos:m.start()])
+        run = [m]
+        end = m.end()
+        while True:
+            n = PROGRESS.match(text, end)
+            if not n:
+                break
+            run.append(n)
+            end = n.end()
+        labels = {r.group(1) for r in run}
+        totals = {r.group(4) for r in run}
+        pcts = [int(r.group(2)) for r in run]
+        dones = [float(r.group(3)) for r in run]
+        if len(labels) != 1 or len(totals) != 1:
+            problems.append("progress prints mix labels or totals: %r" % sorted(labels | totals))
+        if any(b <= a for a, b in zip(pcts, pcts[1:])) or any(b < a for a, b in zip(dones, dones[1:])):
+            problems.append("progress does not rise: %s" % pcts)
+        out.append(run[-1].group(0))
+        pos = end
+    return "".join(out), latencies, problems
+
+
+def ranked(slots_ok, latencies):
+    """Slots of reachable nodes in the order a stable ranking by latency gives."""
+    reachable = [s for s, ok in enumerate(slots_ok) if ok]
+    if len(reachable) != len(latencies):
+        return None
+    return [s for _, s in sorted(zip(latencies, reachable), key=lambda p: p[0])]
+
+
+def _width(s):
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in s)
+
+
+def _cell(s, width):
+    s = s.replace("\r", "\\r")
+    while _width(s) > width:
+        s = s[:-1]
+    return s + " " * (width - _width(s))
+
+
+def side_by_side(expected, actual, width=96):
+    """Both transcripts in two columns; '|' marks lines that differ."""
+    e = expected.split("\n")
+    a = actual.split("\n")
+    rows = ["%s   %s" % (_cell("EXPECTED", width), "ACTUAL")]
+    for i in range(max(len(e), len(a))):
+        le = e[i] if i < len(e) else ""
+        la = a[i] if i < len(a) else ""
+        mark = " " if le == la and i < len(e) and i < len(a) else "|"
+        rows.append("%s %s %s" % (_cell(le, width), mark, la.replace("\r", "\\r")))
+    return "\n".join(rows)
