@@ -21,6 +21,9 @@ bool prepare_installer_path(const ReleaseRecord& release, char path[INSTALLER_PA
 bool download_from_node(NetSession* session, const MirrorNode& node, const ReleaseRecord& release,
                         const char* path);
 
+// True when both are 64 hexadecimal digits, the same but for letter case.
+bool digest_text_matches(const char* expected, const char* computed);
+
 // True when the file's digest matches the release's; a mismatch deletes it.
 bool verify_download(const char* path, const ReleaseRecord& release);
 

@@ -9,11 +9,8 @@
 #include "install/sha256.hpp"
 #include "os/os.hpp"
 
-namespace {
-
-constexpr size_t DIGEST_TEXT_LENGTH = 64;
-
-bool same_digest_text(const char* computed, const char* expected) {
+bool digest_text_matches(const char* expected, const char* computed) {
+    constexpr size_t DIGEST_TEXT_LENGTH = SHA256_HEX_SIZE - 1;
     if (std::strlen(computed) != DIGEST_TEXT_LENGTH || std::strlen(expected) != DIGEST_TEXT_LENGTH)
         return false;
     for (size_t i = 0; i < DIGEST_TEXT_LENGTH; ++i) {
@@ -23,8 +20,6 @@ bool same_digest_text(const char* computed, const char* expected) {
     }
     return true;
 }
-
-}  // namespace
 
 bool verify_download(const char* path, const ReleaseRecord& release) {
     out_line("[4/4] 校验完整性 / Verifying integrity (SHA-256)...");
@@ -36,7 +31,7 @@ bool verify_download(const char* path, const ReleaseRecord& release) {
         return false;
     }
 
-    if (!same_digest_text(computed, release.sha256)) {
+    if (!digest_text_matches(release.sha256, computed)) {
         out_printf("   哈希不匹配 / Hash mismatch!\n   期望/Expected: %s\n   实际/Actual:   %s\n",
                    release.sha256, computed);
         delete_file(path);

@@ -35,3 +35,6 @@ void fetch_manifest(NetSession* session, ReleaseRecord& release);
 // The same over another table of sources (for tests and the publisher's tool).
 void fetch_manifest(NetSession* session, ReleaseRecord& release, const char* const* sources,
                     int source_count);
+// The line that ends stage 1: the release's version, file, size in MB and
+// where it came from.
+void print_release_line(const ReleaseRecord& release, const char* source_label);

@@ -77,7 +77,9 @@ bool parse_manifest(char* body, ReleaseRecord& release, const char** reason) {
         start = lf + 1;
     }
     if (count < MANIFEST_LINES) {
-        return reject(reason, "fewer than four lines: the text needs at least three line feeds");
+        return reject(reason,
+                      "fewer than four lines: the text needs at least three line feeds "
+                      "(a CR alone ends no line)");
     }
 
     char* version = lines[0];
@@ -85,6 +87,10 @@ bool parse_manifest(char* body, ReleaseRecord& release, const char** reason) {
         std::memmove(version, version + 1, std::strlen(version + 1) + 1);
     }
     if (!is_safe_token(version, VERSION_MAX_CHARS)) {
+        // Editors that add a byte-order mark leave a version that looks right.
+        if (std::strncmp(version, "\xEF\xBB\xBF", 3) == 0) {
+            return reject(reason, "line 1, version: starts with a UTF-8 byte-order mark");
+        }
         return reject(reason,
                       "line 1, version: after one optional leading v, 1 to 16 characters "
                       "of 0-9 A-Z a-z . _ -");

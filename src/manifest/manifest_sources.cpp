@@ -97,7 +97,11 @@ void fetch_manifest(NetSession* session, ReleaseRecord& release, const char* con
         label = BUILTIN_SOURCE_LABEL;
     }
 
+    print_release_line(release, label);
+}
+
+void print_release_line(const ReleaseRecord& release, const char* source_label) {
     out_printf("   版本/Version v%s  文件/File %s  大小/Size %.1f MB  来源/Source: %s\n",
                release.version, release.file_name, static_cast<double>(release.size) / 1048576.0,
-               label);
+               source_label);
 }

@@ -8,6 +8,7 @@
 constexpr int GITHUB_PROXY_COUNT = 3;
 constexpr int GITHUB_RELEASE_URL_SIZE = 320;
 constexpr uint32_t PROBE_READ_MAX = 2048;
+constexpr char16_t PROBE_RANGE_HEADER[] = u"Range: bytes=0-16383";  // the first 16 KiB
 
 extern const char MODELSCOPE_BASE_URL[];
 extern const char GITHUB_RELEASE_URL_FORMAT[];
@@ -25,5 +26,8 @@ void build_candidates(const ReleaseRecord& release, NodeTable& table,
                       const char* const* proxy_prefixes = GITHUB_PROXY_PREFIXES);
 
 void print_probe_header();
+// One ranged probe of node, without a word: sets its reachable and latency_ms
+// (LATENCY_NOT_MEASURED when unreachable) and returns reachable.
+bool probe_node(NetSession* session, MirrorNode& node);
 void probe_nodes(NetSession* session, NodeTable& table);  // one report line per node
 void rank_nodes(NodeTable& table);  // stable: reachable first, then by latency

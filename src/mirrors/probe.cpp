@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr char16_t PROBE_RANGE_HEADER[] = u"Range: bytes=0-16383";
-
 // The request steps after the connection and request are open: true, with the
 // latency, when the node answered with an accepted status and some body bytes.
 bool measure(NetRequest* request, uint32_t* latency_ms) {
@@ -33,7 +31,16 @@ bool measure(NetRequest* request, uint32_t* latency_ms) {
     return true;
 }
 
-void probe_node(NetSession* session, MirrorNode& node) {
+// Entry a ranks after entry b: unreachable behind reachable, then slower
+// behind faster. Equal entries never pass each other.
+bool ranks_after(const MirrorNode& a, const MirrorNode& b) {
+    if (a.reachable != b.reachable) return a.reachable < b.reachable;
+    return a.latency_ms > b.latency_ms;
+}
+
+}  // namespace
+
+bool probe_node(NetSession* session, MirrorNode& node) {
     node.reachable = 0;
     node.latency_ms = LATENCY_NOT_MEASURED;
 
@@ -50,23 +57,8 @@ void probe_node(NetSession* session, MirrorNode& node) {
     }
     close_handle(request);
     close_handle(connection);
-
-    // %-24s pads by bytes: each 14-byte UTF-8 label is followed by 10 spaces.
-    if (node.reachable) {
-        out_printf("   %-24s  %5u ms  [可达/OK]\n", node.label, node.latency_ms);
-    } else {
-        out_printf("   %-24s  %5s ms  [不可达/FAIL]\n", node.label, "-");
-    }
+    return node.reachable != 0;
 }
-
-// Entry a ranks after entry b: unreachable behind reachable, then slower
-// behind faster. Equal entries never pass each other.
-bool ranks_after(const MirrorNode& a, const MirrorNode& b) {
-    if (a.reachable != b.reachable) return a.reachable < b.reachable;
-    return a.latency_ms > b.latency_ms;
-}
-
-}  // namespace
 
 void print_probe_header() {
     out_line("\n[2/4] 探测候选节点 / Probing candidate nodes...");
@@ -74,7 +66,13 @@ void print_probe_header() {
 
 void probe_nodes(NetSession* session, NodeTable& table) {
     for (int i = 0; i < table.count && i < MAX_NODES; ++i) {
-        probe_node(session, table.nodes[i]);
+        MirrorNode& node = table.nodes[i];
+        // %-24s pads by bytes: each 14-byte UTF-8 label is followed by 10 spaces.
+        if (probe_node(session, node)) {
+            out_printf("   %-24s  %5u ms  [可达/OK]\n", node.label, node.latency_ms);
+        } else {
+            out_printf("   %-24s  %5s ms  [不可达/FAIL]\n", node.label, "-");
+        }
     }
 }
 

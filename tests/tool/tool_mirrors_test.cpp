@@ -187,7 +187,8 @@ TEST_F(ToolMirrorsTest, ARefusedManifestIsReportedWithoutAnyRequest) {
     write_file(dir.file("manifest.txt"), "1.0\nTrevalon-setup-1.0.exe\n0\n" + std::string(64, 'a') + "\n");
     ToolRun run = run_tool({"mirrors", dir.file("manifest.txt")});
     EXPECT_EQ(run.code, 1);
-    EXPECT_EQ(run.out, dir.file("manifest.txt") + ":3: size must not be 0\n");
+    EXPECT_EQ(run.out, dir.file("manifest.txt") +
+                           ": line 3, size: a decimal number of bytes, not zero, and nothing else\n");
     EXPECT_TRUE(fake_net::calls().empty());
 }
 

@@ -73,9 +73,12 @@ TEST(BuiltinGenerator, RefusesABrokenFileWithTheReason) {
         {"empty", "", "the file is empty"},
         {"three lines", "v1\na.exe\n5\n", "line 4, SHA-256: exactly 64 hexadecimal digits"},
         {"two lines", "v1\na.exe",
-         "fewer than four lines: the text needs at least three line feeds"},
+         "fewer than four lines: the text needs at least three line feeds (a CR alone ends no "
+         "line)"},
         {"bad version", "v1 2\na.exe\n5\n" + DIGEST + "\n",
          "line 1, version: after one optional leading v, 1 to 16 characters of 0-9 A-Z a-z . _ -"},
+        {"byte-order mark", "\xEF\xBB\xBFv1\na.exe\n5\n" + DIGEST + "\n",
+         "line 1, version: starts with a UTF-8 byte-order mark"},
         {"path in the name", "v1\n../a.exe\n5\n" + DIGEST + "\n",
          "line 2, file name: 1 to 96 characters of 0-9 A-Z a-z . _ -"},
         {"not an exe", "v1\na.msi\n5\n" + DIGEST + "\n",
