@@ -8,7 +8,8 @@ for the test run replaces the system's trusted roots (/etc/ssl/certs is
 bind-mounted to a folder holding only it), /etc/resolv.conf points at
 127.0.0.1 so unknown names fail at once, and small HTTPS servers (this
 module, standard library only) play a scenario on port 443 of each host.
-Nothing can leave the namespace: it has no interface but loopback.
+Nothing can leave the namespace: it has no interface but loopback. Tests of
+their own (tests/curl/netns_run.py) name their own hosts and run here too.
 
 Scenario (a JSON-able dict):
 
@@ -18,12 +19,19 @@ Scenario (a JSON-able dict):
             "cert": "good",          # or "wrong-name" (valid CA, other name), "untrusted" (other CA)
             "routes": {"/path": ACTION, ...},      # port 443; other paths answer 404
             "http_routes": {"/path": ACTION, ...}, # plain HTTP on port 80, when present
-        }, ...}}
+            "more_ports": [8443],    # the port 443 server listens on these too
+        }, ...},
+     "silent_names": ["slow.test"]}  # see below
 
-A host missing from "hosts" has no server: connections are refused. ACTION:
+A host missing from "hosts" has no server: connections are refused. A route
+"*" answers every path not listed. With "silent_names", a name server on
+127.0.0.1:53 never answers a query for those names and answers any other
+"no such name" at once; without it nothing listens there and lookups of
+unknown names are refused. ACTION:
 
     {"file": "/abs/path"}        serve it; Range honoured ("range": false ignores it)
     {"body": "text"}             serve that text
+    {"echo": true}               serve the request's head as it arrived (no Range)
     {"status": 404}              that status (alone: a short text body)
     {"redirect": URL}            302 (or "status") with Location: URL
     {"probe": ACTION, "get": ACTION}   by whether the request has a Range header
@@ -39,6 +47,7 @@ a TLS close_notify. Each request is logged as {"server", "port", "method",
 Use:
 
     net = Network("/path/to/workdir")           # makes the PKI once
+    # names=[...]: more host names the "good" certificate carries
     result = net.run(scenario, ["/path/to/program", "arg"], name="case1",
                      env={"TMPDIR": "..."}, timeout=60)
     result.exit_code, result.stdout (bytes), result.requests, result.elapsed_s,
@@ -104,8 +113,11 @@ def make_pki(folder, names):
     """A trusted CA, an untrusted CA and three leaf certificates, made with the openssl CLI."""
     os.makedirs(folder, exist_ok=True)
     done = os.path.join(folder, "done")
+    names_line = " ".join(names) + "\n"
     if os.path.exists(done) and time.time() - os.path.getmtime(done) < 20 * 86400:
-        return folder  # the certificates are valid for 30 days
+        with open(done) as f:
+            if f.read() == names_line:
+                return folder  # the certificates are valid for 30 days
     ca_ext = ["-addext", "basicConstraints=critical,CA:TRUE",
               "-addext", "keyUsage=critical,keyCertSign,cRLSign"]
     for ca, cn in (("ca", "Trevalon e2e test CA"), ("rogue-ca", "Rogue e2e CA")):
@@ -130,7 +142,8 @@ def make_pki(folder, names):
     certs = os.path.join(folder, "certs")
     os.makedirs(certs, exist_ok=True)
     shutil.copy(os.path.join(folder, "ca.pem"), os.path.join(certs, "ca-certificates.crt"))
-    open(done, "w").close()
+    with open(done, "w") as f:
+        f.write(names_line)
     return folder
 
 
@@ -141,9 +154,9 @@ class HostServer:
 
     def __init__(self, name, address, port, host_setup, pki, log, started):
         self.name, self.port, self.log, self.started = name, port, log, started
-        self.routes = host_setup.get("routes" if port == 443 else "http_routes", {})
+        self.routes = host_setup.get("routes" if port != 80 else "http_routes", {})
         self.ctx = None
-        if port == 443:
+        if port != 80:
             self.ctx = self._context(host_setup, pki)
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -201,14 +214,14 @@ class HostServer:
             if head is None:
                 self._record({"event": "no-request"})
                 return
-            method, path, headers = head
+            method, path, headers, raw = head
             entry = {"method": method, "path": path, "host_header": headers.get("host"),
                      "range": headers.get("range"), "user_agent": headers.get("user-agent")}
             self._record(entry)
-            action = self.routes.get(path, {"status": 404})
+            action = self.routes.get(path, self.routes.get("*", {"status": 404}))
             if "probe" in action or "get" in action:
                 action = action.get("probe" if "range" in headers else "get", {"status": 404})
-            clean = _respond(stream, action, headers, entry)
+            clean = _respond(stream, action, headers, entry, raw)
         except OSError as e:
             entry.setdefault("answer", "")
             entry["answer"] += " (client gone: %s)" % e.__class__.__name__
@@ -225,14 +238,15 @@ def _read_head(stream):
         data += chunk
         if len(data) > 65536:
             return None
-    lines = data.split(b"\r\n\r\n", 1)[0].decode("latin-1").split("\r\n")
+    raw = data.split(b"\r\n\r\n", 1)[0] + b"\r\n\r\n"
+    lines = raw.decode("latin-1").split("\r\n")
     parts = lines[0].split(" ")
     headers = {}
     for line in lines[1:]:
         if ":" in line:
             k, v = line.split(":", 1)
             headers[k.strip().lower()] = v.strip()
-    return parts[0], parts[1] if len(parts) > 1 else "", headers
+    return parts[0], parts[1] if len(parts) > 1 else "", headers, raw
 
 
 REASONS = {200: "OK", 206: "Partial Content", 301: "Moved Permanently", 302: "Found",
@@ -248,7 +262,7 @@ def _load(path):
     return _file_cache[path]
 
 
-def _respond(stream, action, headers, entry):
+def _respond(stream, action, headers, entry, raw):
     """Plays one action; returns whether the connection may end with a clean TLS shutdown."""
     if action.get("delay_ms"):
         time.sleep(action["delay_ms"] / 1000.0)
@@ -262,6 +276,8 @@ def _respond(stream, action, headers, entry):
         status = action.get("status", 302)
         extra_headers.append("Location: " + action["redirect"])
         body = b""
+    elif action.get("echo"):
+        body = raw
     elif "file" in action or "body" in action:
         body = _load(action["file"]) if "file" in action else action["body"].encode()
         rng = headers.get("range")
@@ -339,6 +355,26 @@ def _close(stream, clean):
         pass
 
 
+def _name_server(silent):
+    """DNS on 127.0.0.1:53: no answer ever for `silent` names, "no such name" for the rest."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind(("127.0.0.1", 53))
+
+    def serve():
+        while True:
+            query, peer = sock.recvfrom(512)
+            labels, at = [], 12
+            while at < len(query) and query[at] != 0:
+                labels.append(query[at + 1:at + 1 + query[at]].decode("latin-1"))
+                at += 1 + query[at]
+            if at + 5 > len(query) or ".".join(labels).lower() in silent:
+                continue
+            header = query[:2] + b"\x81\x83\x00\x01\x00\x00\x00\x00\x00\x00"
+            sock.sendto(header + query[12:at + 5], peer)
+
+    threading.Thread(target=serve, daemon=True).start()
+
+
 # ---------------------------------------------------------------- inside the namespace
 
 def _inside(config_path):
@@ -365,10 +401,13 @@ def _inside(config_path):
         os.makedirs(wine_sockets, exist_ok=True)
         subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0700", "tmpfs", wine_sockets], check=True)
 
+    if "silent_names" in scenario:
+        _name_server({n.lower() for n in scenario["silent_names"]})
     log = []
     started = time.monotonic()
     for name, host_setup in scenario.get("hosts", {}).items():
-        HostServer(name, addresses[name], 443, host_setup, cfg["pki"], log, started)
+        for port in [443] + host_setup.get("more_ports", []):
+            HostServer(name, addresses[name], port, host_setup, cfg["pki"], log, started)
         if "http_routes" in host_setup:
             HostServer(name, addresses[name], 80, host_setup, cfg["pki"], log, started)
 
@@ -428,11 +467,22 @@ class Result:
         self.stdout, self.stderr, self.workdir = stdout, stderr, workdir
 
 
+def _unshare():
+    command = ["unshare", "--net", "--mount", "--propagation", "private"]
+    return command + (["--map-root-user"] if os.getuid() != 0 else [])
+
+
+def available():
+    """Whether network and mount namespaces can be made here."""
+    return shutil.which("unshare") is not None and subprocess.run(
+        _unshare() + ["true"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
 class Network:
-    def __init__(self, workdir):
+    def __init__(self, workdir, names=()):
         self.workdir = os.path.abspath(workdir)
         os.makedirs(self.workdir, exist_ok=True)
-        self.pki = make_pki(os.path.join(self.workdir, "pki"), HOSTS)
+        self.pki = make_pki(os.path.join(self.workdir, "pki"), HOSTS + list(names))
 
     def run(self, scenario, argv, name="run", env=None, wine_prefix=None, timeout=60,
             capture=True, wait_files=(), wait_s=10, cwd=None, stderr_path=None):
@@ -447,10 +497,7 @@ class Network:
         config = os.path.join(work, "config.json")
         with open(config, "w") as f:
             json.dump(cfg, f, indent=1)
-        command = ["unshare", "--net", "--mount", "--propagation", "private"]
-        if os.getuid() != 0:
-            command.append("--map-root-user")
-        command += [PYTHON, os.path.abspath(__file__), "--inside", config]
+        command = _unshare() + [PYTHON, os.path.abspath(__file__), "--inside", config]
         proc = subprocess.run(command, stdin=subprocess.DEVNULL, timeout=timeout + 120,
                               stdout=subprocess.PIPE if capture else None,
                               stderr=subprocess.PIPE if capture else None)
