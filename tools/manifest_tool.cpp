@@ -56,7 +56,8 @@ void say(Stream stream, const char* format, ...) {
 }
 
 // Bounded append to a terminated text; the result is cut at capacity - 1.
-void append(char* text, size_t capacity, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void append(char* text, size_t capacity, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 void append(char* text, size_t capacity, const char* format, ...) {
     size_t used = std::strlen(text);
     if (used + 1 >= capacity) return;
@@ -67,7 +68,8 @@ void append(char* text, size_t capacity, const char* format, ...) {
 }
 
 void digest_hex(const uint8_t digest[SHA256_DIGEST_BYTES], char hex[SHA256_HEX_SIZE]) {
-    for (int i = 0; i < SHA256_DIGEST_BYTES; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    for (int i = 0; i < SHA256_DIGEST_BYTES; ++i)
+        std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
     hex[SHA256_HEX_SIZE - 1] = '\0';
 }
 
@@ -198,12 +200,15 @@ int usage_error(const char* command, const char* format, ...) {
     if (command == nullptr) {
         std::fprintf(stderr, "%s: %s (try '%s --help')\n", TOOL, text, TOOL);
     } else {
-        std::fprintf(stderr, "%s: %s: %s (try '%s %s --help')\n", TOOL, command, text, TOOL, command);
+        std::fprintf(stderr, "%s: %s: %s (try '%s %s --help')\n", TOOL, command, text, TOOL,
+                     command);
     }
     return EXIT_TOOL_USAGE;
 }
 
-bool is_help(const char* arg) { return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0; }
+bool is_help(const char* arg) {
+    return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
+}
 
 constexpr int MAX_OPERANDS = 256;
 
@@ -246,7 +251,8 @@ int parse_arguments(const char* command, const char* help, bool takes_version, i
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
             return usage_error(command, "unknown option '%s'", arg);
         } else {
-            if (out.count >= MAX_OPERANDS) return usage_error(command, "more than %d files", MAX_OPERANDS);
+            if (out.count >= MAX_OPERANDS)
+                return usage_error(command, "more than %d files", MAX_OPERANDS);
             out.operands[out.count++] = arg;
         }
     }
@@ -307,7 +313,8 @@ int command_create(int argc, const char* const* argv) {
     const char* version = args.version;
     if (version == nullptr && version_from_name(name, derived, sizeof derived)) version = derived;
     if (version == nullptr)
-        return usage_error("create", "no version in the file name '%s' (no -<version>.exe); give --version V",
+        return usage_error("create",
+                           "no version in the file name '%s' (no -<version>.exe); give --version V",
                            name);
     // A line end would give a value lines of its own, which the parser would
     // judge as other fields.
@@ -401,8 +408,8 @@ int command_hash(int argc, const char* const* argv) {
 // What one node served.
 struct NodeReport {
     bool reachable;
-    bool responded;      // the download request got a 200 or 206
-    bool transfer_ok;    // the body was read to its end without an error
+    bool responded;           // the download request got a 200 or 206
+    bool transfer_ok;         // the body was read to its end without an error
     uint32_t content_length;  // 0: none
     uint64_t received;
     uint64_t elapsed_ms;
@@ -492,7 +499,8 @@ void download_node(NetSession* session, const MirrorNode& node, const ReleaseRec
             uint64_t percent = report.received * 100 / release.size;
             if (percent != last_percent) {
                 last_percent = percent;
-                show_progress("   %s  %3llu%%  (%.1f / %.1f MB)", name, static_cast<unsigned long long>(percent),
+                show_progress("   %s  %3llu%%  (%.1f / %.1f MB)", name,
+                              static_cast<unsigned long long>(percent),
                               static_cast<double>(report.received) / BYTES_PER_MB,
                               static_cast<double>(release.size) / BYTES_PER_MB);
             }
@@ -529,15 +537,17 @@ void print_row(const MirrorNode& node, const NodeReport& report, const ReleaseRe
     char latency[16] = "-", speed[16] = "-", bytes[24] = "-";
     if (report.reachable) std::snprintf(latency, sizeof latency, "%u ms", node.latency_ms);
     if (report.responded) {
-        std::snprintf(bytes, sizeof bytes, "%llu", static_cast<unsigned long long>(report.received));
+        std::snprintf(bytes, sizeof bytes, "%llu",
+                      static_cast<unsigned long long>(report.received));
         if (report.elapsed_ms > 0 && report.received > 0) {
             double mb_per_s = static_cast<double>(report.received) / BYTES_PER_MB /
                               (static_cast<double>(report.elapsed_ms) / 1000.0);
             std::snprintf(speed, sizeof speed, "%.2f", mb_per_s);
         }
     }
-    say(Stream::out, TABLE_ROW_FORMAT, english_label(node.label), host, report.reachable ? "yes" : "no", latency,
-        speed, bytes, size_verdict(report, release), digest_verdict(report, release));
+    say(Stream::out, TABLE_ROW_FORMAT, english_label(node.label), host,
+        report.reachable ? "yes" : "no", latency, speed, bytes, size_verdict(report, release),
+        digest_verdict(report, release));
 }
 
 int command_mirrors(int argc, const char* const* argv) {
@@ -563,9 +573,10 @@ int command_mirrors(int argc, const char* const* argv) {
     NetSession* download_session = open_session();
     apply_timeouts(download_session, DOWNLOAD_PROFILE);
 
-    say(Stream::out, "Release v%s  %s  %llu bytes  SHA-256 %s\n", release.version, release.file_name,
-        static_cast<unsigned long long>(release.size), release.sha256);
-    say(Stream::out, TABLE_ROW_FORMAT, "NODE", "HOST", "REACHABLE", "LATENCY", "MB/S", "BYTES", "SIZE", "SHA-256");
+    say(Stream::out, "Release v%s  %s  %llu bytes  SHA-256 %s\n", release.version,
+        release.file_name, static_cast<unsigned long long>(release.size), release.sha256);
+    say(Stream::out, TABLE_ROW_FORMAT, "NODE", "HOST", "REACHABLE", "LATENCY", "MB/S", "BYTES",
+        "SIZE", "SHA-256");
     int good = 0;
     for (int i = 0; i < table.count; ++i) {
         MirrorNode& node = table.nodes[i];
@@ -586,7 +597,8 @@ int command_mirrors(int argc, const char* const* argv) {
         say(Stream::out, "All %d nodes serve the exact file.\n", table.count);
         return EXIT_TOOL_OK;
     }
-    say(Stream::out, "%d of %d nodes do not serve the exact file.\n", table.count - good, table.count);
+    say(Stream::out, "%d of %d nodes do not serve the exact file.\n", table.count - good,
+        table.count);
     return EXIT_TOOL_FAILED;
 }
 

@@ -10,8 +10,9 @@
 #pragma once
 
 constexpr int EXIT_TOOL_OK = 0;
-constexpr int EXIT_TOOL_FAILED = 1;  // a rule broken, a file unreadable, a node not serving the file
-constexpr int EXIT_TOOL_USAGE = 2;   // one line on standard error
+constexpr int EXIT_TOOL_FAILED =
+    1;                              // a rule broken, a file unreadable, a node not serving the file
+constexpr int EXIT_TOOL_USAGE = 2;  // one line on standard error
 
 // The whole tool: argv[0] is the program, argv[1] the command. Returns the exit code.
 int manifest_tool_main(int argc, const char* const* argv);

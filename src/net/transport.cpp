@@ -21,8 +21,8 @@ NetSession* open_session() {
     return session;
 }
 
-void apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_ms,
-                    uint32_t send_ms, uint32_t receive_ms) {
+void apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_ms, uint32_t send_ms,
+                    uint32_t receive_ms) {
     if (session == nullptr) return;
     client::set_option(session, client::OPTION_RESOLVE_TIMEOUT, resolve_ms);
     client::set_option(session, client::OPTION_CONNECT_TIMEOUT, connect_ms);

@@ -23,8 +23,8 @@ constexpr TimeoutProfile DOWNLOAD_PROFILE = {10000, 15000, 15000, 30000};
 
 // Automatic proxy first, no proxy when that fails; absent when both fail.
 NetSession* open_session();
-void apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_ms,
-                    uint32_t send_ms, uint32_t receive_ms);
+void apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_ms, uint32_t send_ms,
+                    uint32_t receive_ms);
 inline void apply_timeouts(NetSession* session, const TimeoutProfile& p) {
     apply_timeouts(session, p.resolve_ms, p.connect_ms, p.send_ms, p.receive_ms);
 }

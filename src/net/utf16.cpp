@@ -13,10 +13,20 @@ char32_t decode(const unsigned char*& p) {
     if (b < 0x80) return b;
     int extra;
     char32_t cp, min;
-    if (b >= 0xC2 && b <= 0xDF) { extra = 1; cp = b & 0x1F; min = 0x80; }
-    else if (b >= 0xE0 && b <= 0xEF) { extra = 2; cp = b & 0x0F; min = 0x800; }
-    else if (b >= 0xF0 && b <= 0xF4) { extra = 3; cp = b & 0x07; min = 0x10000; }
-    else return REPLACEMENT;
+    if (b >= 0xC2 && b <= 0xDF) {
+        extra = 1;
+        cp = b & 0x1F;
+        min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        extra = 2;
+        cp = b & 0x0F;
+        min = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        extra = 3;
+        cp = b & 0x07;
+        min = 0x10000;
+    } else
+        return REPLACEMENT;
     const unsigned char* q = p;
     for (int i = 0; i < extra; ++i, ++q) {
         if ((*q & 0xC0) != 0x80) return REPLACEMENT;
@@ -59,17 +69,28 @@ bool utf16_to_utf8(const char16_t* text, char* out, int capacity) {
         }
         unsigned char bytes[4];
         int len;
-        if (cp < 0x80) { bytes[0] = static_cast<unsigned char>(cp); len = 1; }
-        else if (cp < 0x800) { bytes[0] = 0xC0 | (cp >> 6); bytes[1] = 0x80 | (cp & 0x3F); len = 2; }
-        else if (cp < 0x10000) {
-            bytes[0] = 0xE0 | (cp >> 12); bytes[1] = 0x80 | ((cp >> 6) & 0x3F);
-            bytes[2] = 0x80 | (cp & 0x3F); len = 3;
+        if (cp < 0x80) {
+            bytes[0] = static_cast<unsigned char>(cp);
+            len = 1;
+        } else if (cp < 0x800) {
+            bytes[0] = 0xC0 | (cp >> 6);
+            bytes[1] = 0x80 | (cp & 0x3F);
+            len = 2;
+        } else if (cp < 0x10000) {
+            bytes[0] = 0xE0 | (cp >> 12);
+            bytes[1] = 0x80 | ((cp >> 6) & 0x3F);
+            bytes[2] = 0x80 | (cp & 0x3F);
+            len = 3;
         } else {
-            bytes[0] = 0xF0 | (cp >> 18); bytes[1] = 0x80 | ((cp >> 12) & 0x3F);
-            bytes[2] = 0x80 | ((cp >> 6) & 0x3F); bytes[3] = 0x80 | (cp & 0x3F); len = 4;
+            bytes[0] = 0xF0 | (cp >> 18);
+            bytes[1] = 0x80 | ((cp >> 12) & 0x3F);
+            bytes[2] = 0x80 | ((cp >> 6) & 0x3F);
+            bytes[3] = 0x80 | (cp & 0x3F);
+            len = 4;
         }
         if (n + len > capacity) return false;
-        for (int i = 0; i < len; ++i) out[n++] = static_cast<char>(bytes[i]);
+        for (int i = 0; i < len; ++i)
+            out[n++] = static_cast<char>(bytes[i]);
         if (cp == 0) return true;
     }
 }

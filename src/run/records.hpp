@@ -16,7 +16,7 @@ constexpr int MAX_NODES = 8;
 constexpr uint32_t LATENCY_NOT_MEASURED = 0xFFFFFFFFu;
 
 struct MirrorNode {
-    char url[600];  // cut at 599 bytes by bounded formatting
+    char url[600];      // cut at 599 bytes by bounded formatting
     const char* label;  // one of NODE_LABELS, bound to the url at insertion
     int32_t reachable;
     uint32_t latency_ms;  // LATENCY_NOT_MEASURED until a probe succeeds

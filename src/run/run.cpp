@@ -24,8 +24,9 @@ NodeTable g_table;
 void print_banner() {
     out_printf("=== %s 在线安装器 / Online Installer v%s ===\n", PRODUCT_NAME, PROGRAM_VERSION);
     out_line("将自动检测多个下载节点并选择最快的节点下载最新版。");
-    out_line("Automatically probes multiple download nodes and downloads the latest build via the "
-             "fastest one.\n");
+    out_line(
+        "Automatically probes multiple download nodes and downloads the latest build via the "
+        "fastest one.\n");
 }
 
 }  // namespace
@@ -86,8 +87,9 @@ int run_installer() {
 
     if (!launch_attempted) {
         out_line("\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。");
-        out_line("   Error: all reachable nodes failed verification. Retry later or get the "
-                 "installer manually.");
+        out_line(
+            "   Error: all reachable nodes failed verification. Retry later or get the "
+            "installer manually.");
         return 1;
     }
     return result;

@@ -49,7 +49,9 @@ bool log(std::string entry, bool ok) {
     return ok;
 }
 
-bool fails(const NetRequest* r, Step step) { return r->response.fail_at == step; }
+bool fails(const NetRequest* r, Step step) {
+    return r->response.fail_at == step;
+}
 
 size_t remaining(const NetRequest* r) {
     const auto& chunks = r->response.chunks;
@@ -78,18 +80,29 @@ void reset() {
     g_requests.clear();
 }
 
-void serve(const std::string& url, const Response& response) { g_served[url] = response; }
-void fail_open(uint32_t access_type) { g_failing_access.insert(access_type); }
-void fail_open_after(int sessions) { g_sessions_allowed = sessions; }
-const std::vector<std::string>& calls() { return g_calls; }
+void serve(const std::string& url, const Response& response) {
+    g_served[url] = response;
+}
+void fail_open(uint32_t access_type) {
+    g_failing_access.insert(access_type);
+}
+void fail_open_after(int sessions) {
+    g_sessions_allowed = sessions;
+}
+const std::vector<std::string>& calls() {
+    return g_calls;
+}
 
 std::string calls_text() {
     std::string text;
-    for (const auto& c : g_calls) text += c + "\n";
+    for (const auto& c : g_calls)
+        text += c + "\n";
     return text;
 }
 
-int open_handles() { return static_cast<int>(g_open.size()); }
+int open_handles() {
+    return static_cast<int>(g_open.size());
+}
 
 }  // namespace fake_net
 
@@ -97,7 +110,9 @@ using namespace fake_net;
 
 namespace client {
 
-int widen(const char* utf8, char16_t* out, int capacity) { return utf8_to_utf16(utf8, out, capacity); }
+int widen(const char* utf8, char16_t* out, int capacity) {
+    return utf8_to_utf16(utf8, out, capacity);
+}
 
 NetSession* open(const char16_t* user_agent, uint32_t access_type) {
     bool ok = !g_failing_access.count(access_type) &&
@@ -184,13 +199,14 @@ bool query_data_available(NetRequest* request, uint32_t* count) {
 }
 
 bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* count) {
-    bool ok = request->sent &&
-              !(fails(request, Step::read) && request->read_calls == request->response.fail_on_call);
+    bool ok = request->sent && !(fails(request, Step::read) &&
+                                 request->read_calls == request->response.fail_on_call);
     ++request->read_calls;
     if (ok) {
         size_t n = std::min<size_t>(capacity, remaining(request));
         if (n > 0) {
-            std::memcpy(buffer, request->response.chunks[request->chunk].data() + request->offset, n);
+            std::memcpy(buffer, request->response.chunks[request->chunk].data() + request->offset,
+                        n);
             request->offset += n;
             if (request->offset == request->response.chunks[request->chunk].size()) {
                 ++request->chunk;
@@ -199,7 +215,8 @@ bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* c
         }
         *count = static_cast<uint32_t>(n);
     }
-    return log("read " + std::to_string(capacity) + " -> " + (ok ? std::to_string(*count) : "-"), ok);
+    return log("read " + std::to_string(capacity) + " -> " + (ok ? std::to_string(*count) : "-"),
+               ok);
 }
 
 void close(NetRequest* request) {

@@ -8,8 +8,18 @@
 
 namespace fake_net {
 
-enum class Step { none, connect, open_request, add_headers, send, receive, query_status,
-                  query_length, data_available, read };
+enum class Step {
+    none,
+    connect,
+    open_request,
+    add_headers,
+    send,
+    receive,
+    query_status,
+    query_length,
+    data_available,
+    read
+};
 
 struct Response {
     uint32_t status = 200;

@@ -29,15 +29,23 @@ void set_ticks(const std::vector<uint64_t>& ticks) {
     g_ticks = ticks.empty() ? std::vector<uint64_t>{0} : ticks;
     g_next_tick = 0;
 }
-void set_temp_dir(const std::string& dir) { g_temp_dir = dir; }
-void set_shell_result(intptr_t result) { g_shell_result = result; }
-const std::vector<std::string>& calls() { return g_calls; }
+void set_temp_dir(const std::string& dir) {
+    g_temp_dir = dir;
+}
+void set_shell_result(intptr_t result) {
+    g_shell_result = result;
+}
+const std::vector<std::string>& calls() {
+    return g_calls;
+}
 
 }  // namespace fake_os
 
 using namespace fake_os;
 
-void set_console_utf8() { g_calls.push_back("console " + std::to_string(CONSOLE_CODE_PAGE_UTF8)); }
+void set_console_utf8() {
+    g_calls.push_back("console " + std::to_string(CONSOLE_CODE_PAGE_UTF8));
+}
 
 void out_printf(const char* format, ...) {
     va_list args;
@@ -45,8 +53,12 @@ void out_printf(const char* format, ...) {
     std::vprintf(format, args);
     va_end(args);
 }
-void out_line(const char* text) { std::puts(text); }
-void out_flush() { std::fflush(stdout); }
+void out_line(const char* text) {
+    std::puts(text);
+}
+void out_flush() {
+    std::fflush(stdout);
+}
 
 uint64_t tick_ms() {
     uint64_t t = g_ticks[g_next_tick < g_ticks.size() ? g_next_tick : g_ticks.size() - 1];

@@ -17,9 +17,11 @@ namespace {
 
 const char ABC_SHA256[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 const char DIGEST[] = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-const std::string GOOD = std::string("v0.7.19\nTrevalon-setup-0.7.19.exe\n20140875\n") + DIGEST + "\n";
+const std::string GOOD =
+    std::string("v0.7.19\nTrevalon-setup-0.7.19.exe\n20140875\n") + DIGEST + "\n";
 const char GOOD_LINE[] =
-    "   版本/Version v0.7.19  文件/File Trevalon-setup-0.7.19.exe  大小/Size 19.2 MB  来源/Source: 节点A/Node A\n";
+    "   版本/Version v0.7.19  文件/File Trevalon-setup-0.7.19.exe  大小/Size 19.2 MB  来源/Source: "
+    "节点A/Node A\n";
 
 // The parser's reasons, one for each rule of the format.
 const std::string LINES_RULE =
@@ -27,7 +29,8 @@ const std::string LINES_RULE =
 const std::string VERSION_RULE =
     "line 1, version: after one optional leading v, 1 to 16 characters of 0-9 A-Z a-z . _ -";
 const std::string BOM_RULE = "line 1, version: starts with a UTF-8 byte-order mark";
-const std::string NAME_CHARACTERS_RULE = "line 2, file name: 1 to 96 characters of 0-9 A-Z a-z . _ -";
+const std::string NAME_CHARACTERS_RULE =
+    "line 2, file name: 1 to 96 characters of 0-9 A-Z a-z . _ -";
 const std::string NAME_EXE_RULE = "line 2, file name: at least 5 characters, ending in .exe";
 const std::string NAME_DOTS_RULE = "line 2, file name: must not contain ..";
 const std::string SIZE_RULE = "line 3, size: a decimal number of bytes, not zero, and nothing else";
@@ -39,7 +42,9 @@ std::string replace_all(std::string text, const std::string& from, const std::st
     return text;
 }
 
-std::string quoted(const std::string& path) { return "'" + replace_all(path, "'", "'\\''") + "'"; }
+std::string quoted(const std::string& path) {
+    return "'" + replace_all(path, "'", "'\\''") + "'";
+}
 
 // Standard output of a shell command and its exit status.
 std::string shell(const std::string& command, int* status) {
@@ -48,7 +53,8 @@ std::string shell(const std::string& command, int* status) {
     if (pipe == nullptr) return text;
     char buffer[4096];
     size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        text.append(buffer, n);
     int raw = pclose(pipe);
     *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     return text;
@@ -79,12 +85,26 @@ TEST_F(ToolManifestTest, CreatePrintsTheManifestOrNamesTheBrokenRule) {
     const std::string ok_name = std::string(92, 'n') + ".exe";  // 96 characters
     const std::string long_version(5000, '1');
     const std::vector<CreateCase> cases = {
-        {"Trevalon-setup-0.7.19.exe", "abc", {}, 0, "0.7.19\nTrevalon-setup-0.7.19.exe" + abc_tail, ""},
-        {"Trevalon-setup-v0.8.0.EXE", "abc", {}, 0, "v0.8.0\nTrevalon-setup-v0.8.0.EXE" + abc_tail, ""},
+        {"Trevalon-setup-0.7.19.exe",
+         "abc",
+         {},
+         0,
+         "0.7.19\nTrevalon-setup-0.7.19.exe" + abc_tail,
+         ""},
+        {"Trevalon-setup-v0.8.0.EXE",
+         "abc",
+         {},
+         0,
+         "v0.8.0\nTrevalon-setup-v0.8.0.EXE" + abc_tail,
+         ""},
         {"SETUP.EXE", "abc", {"--version", "V2.0"}, 0, "V2.0\nSETUP.EXE" + abc_tail, ""},
         {"a.exe", "abc", {"--version=1"}, 0, "1\na.exe" + abc_tail, ""},
-        {"Trevalon-setup-1.0.exe", "abc", {"--version", "v1234567890123456"}, 0,
-         "v1234567890123456\nTrevalon-setup-1.0.exe" + abc_tail, ""},
+        {"Trevalon-setup-1.0.exe",
+         "abc",
+         {"--version", "v1234567890123456"},
+         0,
+         "v1234567890123456\nTrevalon-setup-1.0.exe" + abc_tail,
+         ""},
         {ok_name, "abc", {"--version", "1"}, 0, "1\n" + ok_name + abc_tail, ""},
         // The file name.
         {"Trevalon-setup-0.7.19.zip", "abc", {}, 1, "", NAME_EXE_RULE},
@@ -100,12 +120,31 @@ TEST_F(ToolManifestTest, CreatePrintsTheManifestOrNamesTheBrokenRule) {
         {"Trevalon-setup.exe", "abc", {"--version", "12345678901234567"}, 1, "", VERSION_RULE},
         {"Trevalon-setup.exe", "abc", {"--version", "v12345678901234567"}, 1, "", VERSION_RULE},
         {"Trevalon-setup-v.exe", "abc", {}, 1, "", VERSION_RULE},
-        {"Trevalon-setup.exe", "abc", {"--version", "1.0\nx.exe"}, 1, "", "version \"1.0\nx.exe\" holds a line end"},
-        {"Trevalon-setup.exe", "abc", {"--version", "1.0 "}, 1, "", "version \"1.0 \" would be read as \"1.0\""},
-        {"Trevalon-setup.exe", "abc", {"--version", "1.0\r"}, 1, "", "version \"1.0\r\" would be read as \"1.0\""},
+        {"Trevalon-setup.exe",
+         "abc",
+         {"--version", "1.0\nx.exe"},
+         1,
+         "",
+         "version \"1.0\nx.exe\" holds a line end"},
+        {"Trevalon-setup.exe",
+         "abc",
+         {"--version", "1.0 "},
+         1,
+         "",
+         "version \"1.0 \" would be read as \"1.0\""},
+        {"Trevalon-setup.exe",
+         "abc",
+         {"--version", "1.0\r"},
+         1,
+         "",
+         "version \"1.0\r\" would be read as \"1.0\""},
         // The size, and the size of the whole manifest.
         {"Trevalon-setup-1.0.exe", "", {}, 1, "", SIZE_RULE},
-        {"a.exe", "abc", {"--version", long_version}, 1, "",
+        {"a.exe",
+         "abc",
+         {"--version", long_version},
+         1,
+         "",
          "the manifest is 5074 bytes; the installer refuses 4095 bytes or more"},
     };
     for (const auto& c : cases) {
@@ -117,7 +156,9 @@ TEST_F(ToolManifestTest, CreatePrintsTheManifestOrNamesTheBrokenRule) {
         ToolRun run = run_tool(args);
         EXPECT_EQ(run.code, c.code);
         EXPECT_EQ(run.out, c.out);
-        EXPECT_EQ(run.err, c.refusal.empty() ? "" : "trevalon-manifest: create: refused: " + c.refusal + "\n");
+        EXPECT_EQ(run.err, c.refusal.empty()
+                               ? ""
+                               : "trevalon-manifest: create: refused: " + c.refusal + "\n");
         std::remove(path.c_str());
     }
 }
@@ -128,20 +169,23 @@ TEST_F(ToolManifestTest, CreateNeedsAVersionAndAReadableFile) {
     EXPECT_EQ(run.code, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
-              "trevalon-manifest: create: no version in the file name 'Trevalon.exe' (no -<version>.exe); give "
+              "trevalon-manifest: create: no version in the file name 'Trevalon.exe' (no "
+              "-<version>.exe); give "
               "--version V (try 'trevalon-manifest create --help')\n");
 
     run = run_tool({"create", dir.file("Trevalon-setup-1.0.exe")});
     EXPECT_EQ(run.code, 1);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "trevalon-manifest: create: cannot read '" + dir.file("Trevalon-setup-1.0.exe") + "'\n");
+    EXPECT_EQ(run.err, "trevalon-manifest: create: cannot read '" +
+                           dir.file("Trevalon-setup-1.0.exe") + "'\n");
 }
 
 // What create prints, check and the installer's own parser accept, for a file
 // larger than one read buffer; the digest is the one sha256sum gives.
 TEST_F(ToolManifestTest, CreatedManifestIsAcceptedByCheckAndByTheParser) {
     std::string content;
-    for (uint32_t i = 0; i < 3 * 1048576 + 17; ++i) content += static_cast<char>((i * 2654435761u) >> 24);
+    for (uint32_t i = 0; i < 3 * 1048576 + 17; ++i)
+        content += static_cast<char>((i * 2654435761u) >> 24);
     const std::string installer = dir.file("Trevalon-setup-2.1.0.exe");
     write_file(installer, content);
 
@@ -156,7 +200,8 @@ TEST_F(ToolManifestTest, CreatedManifestIsAcceptedByCheckAndByTheParser) {
     ToolRun checked = run_tool({"check", dir.file("manifest.txt")});
     EXPECT_EQ(checked.code, 0);
     EXPECT_EQ(checked.out,
-              "   版本/Version v2.1.0  文件/File Trevalon-setup-2.1.0.exe  大小/Size 3.0 MB  来源/Source: 节点A/Node A\n");
+              "   版本/Version v2.1.0  文件/File Trevalon-setup-2.1.0.exe  大小/Size 3.0 MB  "
+              "来源/Source: 节点A/Node A\n");
     EXPECT_EQ(checked.err, "");
 
     std::string body = created.out;
@@ -189,8 +234,11 @@ TEST_F(ToolManifestTest, CheckPrintsTheReleaseLineOrTheFirstBrokenRule) {
          "0.7.19 \r\nTrevalon-setup-0.7.19.exe\r \r\n20140875  \r\n" + D, 0, GOOD_LINE},
         {"lines after the fourth are ignored", GOOD + "anything at all\n\xff\xfe\n", 0, GOOD_LINE},
         {"4094 bytes", at_limit, 0, GOOD_LINE},
-        {"size with a plus sign and leading zeros", "0.7.19\n" + name + "+0020140875\n" + D, 0, GOOD_LINE},
-        {"upper-case digest", "0.7.19\n" + name + "20140875\n0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF\n",
+        {"size with a plus sign and leading zeros", "0.7.19\n" + name + "+0020140875\n" + D, 0,
+         GOOD_LINE},
+        {"upper-case digest",
+         "0.7.19\n" + name +
+             "20140875\n0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF\n",
          0, GOOD_LINE},
 
         {"empty", "", 1, "{P}: the manifest is empty\n"},
@@ -199,25 +247,33 @@ TEST_F(ToolManifestTest, CheckPrintsTheReleaseLineOrTheFirstBrokenRule) {
         {"10000 bytes", GOOD + std::string(10000 - GOOD.size(), '#'), 1,
          "{P}: the manifest is 10000 bytes; the installer refuses 4095 bytes or more\n"},
         {"three lines", "0.7.19\n" + name + "20140875", 1, "{P}: " + LINES_RULE + "\n"},
-        {"three lines and a final LF", "0.7.19\n" + name + "20140875\n", 1, "{P}: " + DIGEST_RULE + "\n"},
-        {"CR line ends only", "0.7.19\r" + std::string("Trevalon-setup-0.7.19.exe\r20140875\r") + D + "\r", 1,
+        {"three lines and a final LF", "0.7.19\n" + name + "20140875\n", 1,
+         "{P}: " + DIGEST_RULE + "\n"},
+        {"CR line ends only",
+         "0.7.19\r" + std::string("Trevalon-setup-0.7.19.exe\r20140875\r") + D + "\r", 1,
          "{P}: " + LINES_RULE + "\n"},
         {"byte-order mark", "\xEF\xBB\xBF" + GOOD, 1, "{P}: " + BOM_RULE + "\n"},
         {"blank line shifts the fields", "0.7.19\n\n" + name + "20140875\n" + D + "\n", 1,
          "{P}: " + NAME_CHARACTERS_RULE + "\n"},
-        {"NUL inside the digest", std::string("0.7.19\n") + name + "20140875\n0123" + std::string(1, '\0') +
-                                      D.substr(5) + "\n",
+        {"NUL inside the digest",
+         std::string("0.7.19\n") + name + "20140875\n0123" + std::string(1, '\0') + D.substr(5) +
+             "\n",
          1, "{P}: " + DIGEST_RULE + "\n"},
         // Version.
         {"version only v", "v\n" + name + "20140875\n" + D, 1, "{P}: " + VERSION_RULE + "\n"},
-        {"version with a plus sign", "1.2+3\n" + name + "20140875\n" + D, 1, "{P}: " + VERSION_RULE + "\n"},
-        {"version with a leading space", " 0.7.19\n" + name + "20140875\n" + D, 1, "{P}: " + VERSION_RULE + "\n"},
-        {"version of 17", "12345678901234567\n" + name + "20140875\n" + D, 1, "{P}: " + VERSION_RULE + "\n"},
+        {"version with a plus sign", "1.2+3\n" + name + "20140875\n" + D, 1,
+         "{P}: " + VERSION_RULE + "\n"},
+        {"version with a leading space", " 0.7.19\n" + name + "20140875\n" + D, 1,
+         "{P}: " + VERSION_RULE + "\n"},
+        {"version of 17", "12345678901234567\n" + name + "20140875\n" + D, 1,
+         "{P}: " + VERSION_RULE + "\n"},
         {"version of 18 after V", "V123456789012345678\n" + name + "20140875\n" + D, 1,
          "{P}: " + VERSION_RULE + "\n"},
         // File name.
-        {"file name .exe.txt", "0.7.19\nsetup.exe.txt\n20140875\n" + D, 1, "{P}: " + NAME_EXE_RULE + "\n"},
-        {"file name with ..", "0.7.19\nsetup..exe\n20140875\n" + D, 1, "{P}: " + NAME_DOTS_RULE + "\n"},
+        {"file name .exe.txt", "0.7.19\nsetup.exe.txt\n20140875\n" + D, 1,
+         "{P}: " + NAME_EXE_RULE + "\n"},
+        {"file name with ..", "0.7.19\nsetup..exe\n20140875\n" + D, 1,
+         "{P}: " + NAME_DOTS_RULE + "\n"},
         {"file name with a slash", "0.7.19\ndir/setup.exe\n20140875\n" + D, 1,
          "{P}: " + NAME_CHARACTERS_RULE + "\n"},
         {"file name .exe", "0.7.19\n.exe\n20140875\n" + D, 1, "{P}: " + NAME_EXE_RULE + "\n"},
@@ -230,13 +286,17 @@ TEST_F(ToolManifestTest, CheckPrintsTheReleaseLineOrTheFirstBrokenRule) {
         {"size in hexadecimal", "0.7.19\n" + name + "0x10\n" + D, 1, "{P}: " + SIZE_RULE + "\n"},
         {"size and a tab", "0.7.19\n" + name + "12\t\n" + D, 1, "{P}: " + SIZE_RULE + "\n"},
         // Digest.
-        {"digest of 63", "0.7.19\n" + name + "20140875\n" + D.substr(1), 1, "{P}: " + DIGEST_RULE + "\n"},
-        {"digest of 65", "0.7.19\n" + name + "20140875\n" + D + "0", 1, "{P}: " + DIGEST_RULE + "\n"},
-        {"digest with g", "0.7.19\n" + name + "20140875\n" + D.substr(0, 10) + "g" + D.substr(11), 1,
+        {"digest of 63", "0.7.19\n" + name + "20140875\n" + D.substr(1), 1,
          "{P}: " + DIGEST_RULE + "\n"},
+        {"digest of 65", "0.7.19\n" + name + "20140875\n" + D + "0", 1,
+         "{P}: " + DIGEST_RULE + "\n"},
+        {"digest with g", "0.7.19\n" + name + "20140875\n" + D.substr(0, 10) + "g" + D.substr(11),
+         1, "{P}: " + DIGEST_RULE + "\n"},
         // Several rules at once: the first one tested, and the digest before the size.
-        {"all four broken", "1 2\nsetup.msi\n-\n" + D.substr(0, 10) + "\n", 1, "{P}: " + VERSION_RULE + "\n"},
-        {"size and digest broken", "0.7.19\n" + name + "0\n" + D.substr(1) + "\n", 1, "{P}: " + DIGEST_RULE + "\n"},
+        {"all four broken", "1 2\nsetup.msi\n-\n" + D.substr(0, 10) + "\n", 1,
+         "{P}: " + VERSION_RULE + "\n"},
+        {"size and digest broken", "0.7.19\n" + name + "0\n" + D.substr(1) + "\n", 1,
+         "{P}: " + DIGEST_RULE + "\n"},
     };
     const std::string path = dir.file("manifest.txt");
     for (const auto& c : cases) {
@@ -264,15 +324,24 @@ TEST_F(ToolManifestTest, HashAgreesWithSha256sum) {
         size_t size;
     };
     const std::vector<File> files = {
-        {"empty", 0},        {"b55", 55},          {"b56", 56},    {"b63", 63},
-        {"b64", 64},         {"b65", 65},          {"big.exe", 1048576 * 2 + 3},
-        {"with space", 10},  {"back\\slash", 11},  {"new\nline", 12}, {"carriage\rreturn", 13},
+        {"empty", 0},
+        {"b55", 55},
+        {"b56", 56},
+        {"b63", 63},
+        {"b64", 64},
+        {"b65", 65},
+        {"big.exe", 1048576 * 2 + 3},
+        {"with space", 10},
+        {"back\\slash", 11},
+        {"new\nline", 12},
+        {"carriage\rreturn", 13},
     };
     std::vector<std::string> args{"hash"};
     std::string command = "cd " + quoted(dir.path()) + " && sha256sum";
     for (const auto& f : files) {
         std::string content;
-        for (size_t i = 0; i < f.size; ++i) content += static_cast<char>((i * 131 + f.size) & 0xFF);
+        for (size_t i = 0; i < f.size; ++i)
+            content += static_cast<char>((i * 131 + f.size) & 0xFF);
         write_file(dir.file(f.name), content);
         args.push_back(f.name);
         command += " " + quoted(f.name);
@@ -308,33 +377,67 @@ struct UsageCase {
 TEST_F(ToolManifestTest, HelpAndUsageErrors) {
     static const UsageCase cases[] = {
         {{}, 2, "", "trevalon-manifest: missing command (try 'trevalon-manifest --help')\n"},
-        {{"frob"}, 2, "", "trevalon-manifest: unknown command 'frob' (try 'trevalon-manifest --help')\n"},
-        {{"create"}, 2, "", "trevalon-manifest: create: missing INSTALLER (try 'trevalon-manifest create --help')\n"},
-        {{"create", "a", "b"}, 2, "",
-         "trevalon-manifest: create: one INSTALLER only, got 2 (try 'trevalon-manifest create --help')\n"},
-        {{"create", "a.exe", "--version"}, 2, "",
-         "trevalon-manifest: create: --version needs a value (try 'trevalon-manifest create --help')\n"},
-        {{"create", "a.exe", "--version", "1", "--version=2"}, 2, "",
-         "trevalon-manifest: create: --version given twice (try 'trevalon-manifest create --help')\n"},
-        {{"create", "--force", "a.exe"}, 2, "",
-         "trevalon-manifest: create: unknown option '--force' (try 'trevalon-manifest create --help')\n"},
-        {{"check"}, 2, "", "trevalon-manifest: check: missing MANIFEST (try 'trevalon-manifest check --help')\n"},
-        {{"check", "--version", "1", "m"}, 2, "",
-         "trevalon-manifest: check: unknown option '--version' (try 'trevalon-manifest check --help')\n"},
-        {{"hash"}, 2, "", "trevalon-manifest: hash: missing FILE (try 'trevalon-manifest hash --help')\n"},
-        {{"mirrors", "a", "b"}, 2, "",
-         "trevalon-manifest: mirrors: one MANIFEST only, got 2 (try 'trevalon-manifest mirrors --help')\n"},
+        {{"frob"},
+         2,
+         "",
+         "trevalon-manifest: unknown command 'frob' (try 'trevalon-manifest --help')\n"},
+        {{"create"},
+         2,
+         "",
+         "trevalon-manifest: create: missing INSTALLER (try 'trevalon-manifest create --help')\n"},
+        {{"create", "a", "b"},
+         2,
+         "",
+         "trevalon-manifest: create: one INSTALLER only, got 2 (try 'trevalon-manifest create "
+         "--help')\n"},
+        {{"create", "a.exe", "--version"},
+         2,
+         "",
+         "trevalon-manifest: create: --version needs a value (try 'trevalon-manifest create "
+         "--help')\n"},
+        {{"create", "a.exe", "--version", "1", "--version=2"},
+         2,
+         "",
+         "trevalon-manifest: create: --version given twice (try 'trevalon-manifest create "
+         "--help')\n"},
+        {{"create", "--force", "a.exe"},
+         2,
+         "",
+         "trevalon-manifest: create: unknown option '--force' (try 'trevalon-manifest create "
+         "--help')\n"},
+        {{"check"},
+         2,
+         "",
+         "trevalon-manifest: check: missing MANIFEST (try 'trevalon-manifest check --help')\n"},
+        {{"check", "--version", "1", "m"},
+         2,
+         "",
+         "trevalon-manifest: check: unknown option '--version' (try 'trevalon-manifest check "
+         "--help')\n"},
+        {{"hash"},
+         2,
+         "",
+         "trevalon-manifest: hash: missing FILE (try 'trevalon-manifest hash --help')\n"},
+        {{"mirrors", "a", "b"},
+         2,
+         "",
+         "trevalon-manifest: mirrors: one MANIFEST only, got 2 (try 'trevalon-manifest mirrors "
+         "--help')\n"},
         {{"--help"}, 0, "Usage: trevalon-manifest COMMAND [ARGUMENTS]\n", ""},
         {{"-h"}, 0, "Usage: trevalon-manifest COMMAND [ARGUMENTS]\n", ""},
         {{"create", "--help"}, 0, "Usage: trevalon-manifest create INSTALLER [--version V]\n", ""},
-        {{"create", "x", "--bogus", "-h"}, 0, "Usage: trevalon-manifest create INSTALLER [--version V]\n", ""},
+        {{"create", "x", "--bogus", "-h"},
+         0,
+         "Usage: trevalon-manifest create INSTALLER [--version V]\n",
+         ""},
         {{"check", "--help"}, 0, "Usage: trevalon-manifest check MANIFEST\n", ""},
         {{"hash", "--help"}, 0, "Usage: trevalon-manifest hash FILE...\n", ""},
         {{"mirrors", "--help"}, 0, "Usage: trevalon-manifest mirrors MANIFEST\n", ""},
     };
     for (const auto& c : cases) {
         std::string shown;
-        for (const auto& a : c.args) shown += a + " ";
+        for (const auto& a : c.args)
+            shown += a + " ";
         SCOPED_TRACE(shown);
         ToolRun run = run_tool(c.args);
         EXPECT_EQ(run.code, c.code);

@@ -18,7 +18,8 @@ using fake_net::Response;
 using fake_net::Step;
 
 const char HEADER[] =
-    "NODE    HOST                      REACHABLE   LATENCY      MB/S       BYTES  SIZE        SHA-256\n";
+    "NODE    HOST                      REACHABLE   LATENCY      MB/S       BYTES  SIZE        "
+    "SHA-256\n";
 
 // What a terminal shows: on each line, what the last carriage return left.
 std::string visible(const std::string& transcript) {
@@ -26,7 +27,8 @@ std::string visible(const std::string& transcript) {
     size_t start = 0;
     while (start < transcript.size()) {
         size_t end = transcript.find('\n', start);
-        std::string line = transcript.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string line =
+            transcript.substr(start, end == std::string::npos ? std::string::npos : end - start);
         size_t cr = line.rfind('\r');
         shown += cr == std::string::npos ? line : line.substr(cr + 1);
         if (end == std::string::npos) break;
@@ -67,7 +69,8 @@ protected:
         std::memset(&table, 0, sizeof table);
         build_candidates(release, table);
         std::vector<std::string> urls;
-        for (int i = 0; i < table.count; ++i) urls.push_back(table.nodes[i].url);
+        for (int i = 0; i < table.count; ++i)
+            urls.push_back(table.nodes[i].url);
         return urls;
     }
 
@@ -77,7 +80,8 @@ protected:
 
 std::string file_of(size_t size, unsigned seed) {
     std::string s(size, '\0');
-    for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 2654435761u + seed) >> 13);
+    for (size_t i = 0; i < size; ++i)
+        s[i] = static_cast<char>((i * 2654435761u + seed) >> 13);
     return s;
 }
 
@@ -95,7 +99,7 @@ TEST_F(ToolMirrorsTest, ReportsWrongShortBrokenAndUnreachableNodes) {
     broken.fail_at = Step::read;
     broken.fail_on_call = 5;
     fake_net::serve(urls[5], broken);
-    fake_os::set_ticks({0, 12, 100, 600,           // A: probe, download
+    fake_os::set_ticks({0,    12,   100,  600,     // A: probe, download
                         1000, 1030, 1100, 2100,    // B
                         3000, 3040, 3100, 3600,    // C
                         4000,                      // D: the probe's send fails
@@ -105,45 +109,62 @@ TEST_F(ToolMirrorsTest, ReportsWrongShortBrokenAndUnreachableNodes) {
     ToolRun run = run_tool({"mirrors", manifest});
     EXPECT_EQ(run.code, 1);
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(visible(run.out),
-              "Release v1.0  Trevalon-setup-1.0.exe  1048576 bytes  SHA-256 " + digest + "\n" + HEADER +
-                  "Node A  www.modelscope.cn         yes           12 ms      2.00     1048576  ok          ok\n"
-                  "Node B  github.com                yes           30 ms      1.00     1048576  ok          mismatch\n"
-                  "Node C  ghfast.top                yes           40 ms      1.00      524288  short       mismatch\n"
-                  "Node D  gh-proxy.com              no                -         -           -  -           -\n"
-                  "Node E  ghproxy.net               yes            5 ms      4.00     1048576  ok          ok\n"
-                  "Node F  huggingface.co            yes            7 ms      0.98      327680  short       mismatch\n"
-                  "4 of 6 nodes do not serve the exact file.\n");
+    EXPECT_EQ(visible(run.out), "Release v1.0  Trevalon-setup-1.0.exe  1048576 bytes  SHA-256 " +
+                                    digest + "\n" + HEADER +
+                                    "Node A  www.modelscope.cn         yes           12 ms      "
+                                    "2.00     1048576  ok          ok\n"
+                                    "Node B  github.com                yes           30 ms      "
+                                    "1.00     1048576  ok          mismatch\n"
+                                    "Node C  ghfast.top                yes           40 ms      "
+                                    "1.00      524288  short       mismatch\n"
+                                    "Node D  gh-proxy.com              no                -         "
+                                    "-           -  -           -\n"
+                                    "Node E  ghproxy.net               yes            5 ms      "
+                                    "4.00     1048576  ok          ok\n"
+                                    "Node F  huggingface.co            yes            7 ms      "
+                                    "0.98      327680  short       mismatch\n"
+                                    "4 of 6 nodes do not serve the exact file.\n");
     EXPECT_EQ(fake_net::open_handles(), 0);
 }
 
 TEST_F(ToolMirrorsTest, AllNodesServingTheFileExitWithZero) {
     auto urls = publish(file_of(200000, 3));
-    for (const auto& url : urls) fake_net::serve(url, served(installer));
+    for (const auto& url : urls)
+        fake_net::serve(url, served(installer));
     fake_os::set_ticks({0, 10, 20, 1020});  // the last tick repeats: later nodes measure 0 ms
 
     ToolRun run = run_tool({"mirrors", manifest});
     EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(visible(run.out),
-              "Release v1.0  Trevalon-setup-1.0.exe  200000 bytes  SHA-256 " + digest + "\n" + HEADER +
-                  "Node A  www.modelscope.cn         yes           10 ms      0.19      200000  ok          ok\n"
-                  "Node B  github.com                yes            0 ms         -      200000  ok          ok\n"
-                  "Node C  ghfast.top                yes            0 ms         -      200000  ok          ok\n"
-                  "Node D  gh-proxy.com              yes            0 ms         -      200000  ok          ok\n"
-                  "Node E  ghproxy.net               yes            0 ms         -      200000  ok          ok\n"
-                  "Node F  huggingface.co            yes            0 ms         -      200000  ok          ok\n"
-                  "All 6 nodes serve the exact file.\n");
+    EXPECT_EQ(visible(run.out), "Release v1.0  Trevalon-setup-1.0.exe  200000 bytes  SHA-256 " +
+                                    digest + "\n" + HEADER +
+                                    "Node A  www.modelscope.cn         yes           10 ms      "
+                                    "0.19      200000  ok          ok\n"
+                                    "Node B  github.com                yes            0 ms         "
+                                    "-      200000  ok          ok\n"
+                                    "Node C  ghfast.top                yes            0 ms         "
+                                    "-      200000  ok          ok\n"
+                                    "Node D  gh-proxy.com              yes            0 ms         "
+                                    "-      200000  ok          ok\n"
+                                    "Node E  ghproxy.net               yes            0 ms         "
+                                    "-      200000  ok          ok\n"
+                                    "Node F  huggingface.co            yes            0 ms         "
+                                    "-      200000  ok          ok\n"
+                                    "All 6 nodes serve the exact file.\n");
 
     // The installer's requests: probe profile, then download profile; a ranged
     // probe and a plain GET per node; every handle closed; nothing on disk.
     const auto& calls = fake_net::calls();
-    auto count = [&](const std::string& entry) { return std::count(calls.begin(), calls.end(), entry); };
+    auto count = [&](const std::string& entry) {
+        return std::count(calls.begin(), calls.end(), entry);
+    };
     EXPECT_EQ(calls[0], "open agent=setupvane/1.2 access=4");
     EXPECT_EQ(calls[1], "option 2=3000");
     EXPECT_EQ(count("option 2=10000"), 1);
     EXPECT_EQ(count("header Range: bytes=0-16383 flags=0x20000000"), 6);
-    EXPECT_EQ(count("request GET /datasets/fernhollow/trevalon_r/resolve/main/Trevalon-setup-1.0.exe flags=0x800000"),
-              2);
+    EXPECT_EQ(
+        count("request GET /datasets/fernhollow/trevalon_r/resolve/main/Trevalon-setup-1.0.exe "
+              "flags=0x800000"),
+        2);
     EXPECT_EQ(fake_net::open_handles(), 0);
     for (const auto& c : fake_os::calls()) {
         EXPECT_EQ(c.rfind("temp", 0), std::string::npos) << c;
@@ -156,39 +177,52 @@ TEST_F(ToolMirrorsTest, ShowsProgressWhileItDownloads) {
     auto urls = publish(file_of(3000, 4));
     Response pieces = fake_net::body("", true);
     pieces.content_length = 3000;
-    pieces.chunks = {installer.substr(0, 1000), installer.substr(1000, 1000), installer.substr(2000)};
+    pieces.chunks = {installer.substr(0, 1000), installer.substr(1000, 1000),
+                     installer.substr(2000)};
     fake_net::serve(urls[0], pieces);
     fake_os::set_ticks({0, 1, 2, 3});
 
     ToolRun run = run_tool({"mirrors", manifest});
     EXPECT_EQ(run.code, 1);
-    std::string expected = "Release v1.0  Trevalon-setup-1.0.exe  3000 bytes  SHA-256 " + digest + "\n" + HEADER +
+    std::string expected = "Release v1.0  Trevalon-setup-1.0.exe  3000 bytes  SHA-256 " + digest +
+                           "\n" + HEADER +
                            "\r   Node A  probing"
                            "\r   Node A  downloading"
                            "\r   Node A   33%  (0.0 / 0.0 MB)"
                            "\r   Node A   66%  (0.0 / 0.0 MB)"
                            "\r   Node A  100%  (0.0 / 0.0 MB)"
-                           "\r" + std::string(31, ' ') + "\r"
-                           "Node A  www.modelscope.cn         yes            1 ms      2.86        3000  ok          ok\n";
+                           "\r" +
+                           std::string(31, ' ') +
+                           "\r"
+                           "Node A  www.modelscope.cn         yes            1 ms      2.86        "
+                           "3000  ok          ok\n";
     static const char* const unreachable[] = {
-        "Node B  github.com                no                -         -           -  -           -\n",
-        "Node C  ghfast.top                no                -         -           -  -           -\n",
-        "Node D  gh-proxy.com              no                -         -           -  -           -\n",
-        "Node E  ghproxy.net               no                -         -           -  -           -\n",
-        "Node F  huggingface.co            no                -         -           -  -           -\n",
+        "Node B  github.com                no                -         -           -  -           "
+        "-\n",
+        "Node C  ghfast.top                no                -         -           -  -           "
+        "-\n",
+        "Node D  gh-proxy.com              no                -         -           -  -           "
+        "-\n",
+        "Node E  ghproxy.net               no                -         -           -  -           "
+        "-\n",
+        "Node F  huggingface.co            no                -         -           -  -           "
+        "-\n",
     };
     for (const char* row : unreachable)
-        expected += std::string("\r   Node ") + row[5] + "  probing\r" + std::string(18, ' ') + "\r" + row;
+        expected +=
+            std::string("\r   Node ") + row[5] + "  probing\r" + std::string(18, ' ') + "\r" + row;
     expected += "5 of 6 nodes do not serve the exact file.\n";
     EXPECT_EQ(run.out, expected);
 }
 
 TEST_F(ToolMirrorsTest, ARefusedManifestIsReportedWithoutAnyRequest) {
-    write_file(dir.file("manifest.txt"), "1.0\nTrevalon-setup-1.0.exe\n0\n" + std::string(64, 'a') + "\n");
+    write_file(dir.file("manifest.txt"),
+               "1.0\nTrevalon-setup-1.0.exe\n0\n" + std::string(64, 'a') + "\n");
     ToolRun run = run_tool({"mirrors", dir.file("manifest.txt")});
     EXPECT_EQ(run.code, 1);
-    EXPECT_EQ(run.out, dir.file("manifest.txt") +
-                           ": line 3, size: a decimal number of bytes, not zero, and nothing else\n");
+    EXPECT_EQ(run.out,
+              dir.file("manifest.txt") +
+                  ": line 3, size: a decimal number of bytes, not zero, and nothing else\n");
     EXPECT_TRUE(fake_net::calls().empty());
 }
 

@@ -18,7 +18,8 @@ struct ToolRun {
 
 inline ToolRun run_tool(const std::vector<std::string>& args) {
     std::vector<const char*> argv{"trevalon-manifest"};
-    for (const auto& a : args) argv.push_back(a.c_str());
+    for (const auto& a : args)
+        argv.push_back(a.c_str());
     std::fflush(stdout);
     std::fflush(stderr);
     testing::internal::CaptureStdout();

@@ -15,12 +15,14 @@ namespace {
 const std::string FILE_NAME = "Trevalon-setup-0.8.0.exe";
 const std::string INSTALLER = "abc";
 const std::string DIGEST = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-const std::string WRONG_DIGEST = "3608bca1e44ea6c4d268eb6db02260269892c0b42b86bbf1e77a6fa16c3c9282";  // "xyz"
+const std::string WRONG_DIGEST =
+    "3608bca1e44ea6c4d268eb6db02260269892c0b42b86bbf1e77a6fa16c3c9282";  // "xyz"
 const std::string MANIFEST = "v0.8.0\r\n" + FILE_NAME + "\r\n3\r\n" + DIGEST + "\r\n";
 const std::string FIRST_SOURCE =
     "https://www.modelscope.cn/datasets/tallisbrook/trevalon_r/resolve/master/manifest.txt";
 
-const std::string GITHUB = "https://github.com/norwick/trevalon/releases/download/v0.8.0/" + FILE_NAME;
+const std::string GITHUB =
+    "https://github.com/norwick/trevalon/releases/download/v0.8.0/" + FILE_NAME;
 const std::string NODE_URLS[6] = {
     "https://www.modelscope.cn/datasets/tallisbrook/trevalon_r/resolve/master/" + FILE_NAME,
     GITHUB,
@@ -33,11 +35,13 @@ const std::string NODE_URLS[6] = {
 const std::string BANNER =
     "=== Trevalon 在线安装器 / Online Installer v1.2.0 ===\n"
     "将自动检测多个下载节点并选择最快的节点下载最新版。\n"
-    "Automatically probes multiple download nodes and downloads the latest build via the fastest one.\n"
+    "Automatically probes multiple download nodes and downloads the latest build via the fastest "
+    "one.\n"
     "\n";
 const std::string STAGE1 = "[1/4] 获取版本清单 / Fetching version manifest...\n";
 const std::string RELEASE_LINE =
-    "   版本/Version v0.8.0  文件/File Trevalon-setup-0.8.0.exe  大小/Size 0.0 MB  来源/Source: 节点A/Node A\n";
+    "   版本/Version v0.8.0  文件/File Trevalon-setup-0.8.0.exe  大小/Size 0.0 MB  来源/Source: "
+    "节点A/Node A\n";
 const std::string BUILTIN_LINE =
     "   版本/Version v0.7.19  文件/File Trevalon-setup-0.7.19.exe  大小/Size 19.2 MB  "
     "来源/Source: 程序内置/Built-in\n";
@@ -47,11 +51,14 @@ const std::string NO_REACHABLE_NODE =
     "   Error: no reachable node. Check your network and try again.\n";
 const std::string ALL_FAILED =
     "\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。\n"
-    "   Error: all reachable nodes failed verification. Retry later or get the installer manually.\n";
+    "   Error: all reachable nodes failed verification. Retry later or get the installer "
+    "manually.\n";
 const std::string NODE_FAILED =
     "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...\n";
 
-std::string label(int slot) { return std::string("节点") + char('A' + slot) + "/Node " + char('A' + slot); }
+std::string label(int slot) {
+    return std::string("节点") + char('A' + slot) + "/Node " + char('A' + slot);
+}
 
 // "OO FF" gives the probe lines of six nodes: O reachable at 0 ms, F failed.
 std::string probe_lines(const std::string& pattern) {
@@ -75,19 +82,22 @@ std::string downloaded(int slot) {
 }
 
 std::string verified_and_launching() {
-    return "   校验通过 / Verified  SHA-256 " + DIGEST + "\n   启动安装器 / Launching installer...\n";
+    return "   校验通过 / Verified  SHA-256 " + DIGEST +
+           "\n   启动安装器 / Launching installer...\n";
 }
 
 std::string mismatch() {
-    return "   哈希不匹配 / Hash mismatch!\n   期望/Expected: " + DIGEST + "\n   实际/Actual:   " +
-           WRONG_DIGEST + "\n";
+    return "   哈希不匹配 / Hash mismatch!\n   期望/Expected: " + DIGEST +
+           "\n   实际/Actual:   " + WRONG_DIGEST + "\n";
 }
 
 std::string launched(const std::string& path) {
     return "\n完成: 安装器已启动 / Installer launched (at " + path + ")\n";
 }
 
-void serve_release() { fake_net::serve(FIRST_SOURCE, fake_net::body(MANIFEST)); }
+void serve_release() {
+    fake_net::serve(FIRST_SOURCE, fake_net::body(MANIFEST));
+}
 
 struct RunCase {
     const char* name;
@@ -115,10 +125,12 @@ const RunCase CASES[] = {
          fake_net::fail_open(client::ACCESS_TYPE_AUTOMATIC_PROXY);
          fake_net::fail_open(client::ACCESS_TYPE_NO_PROXY);
      },
-     2, [](const std::string&) { return BANNER + "错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP\n"; },
+     2,
+     [](const std::string&) {
+         return BANNER + "错误: 无法初始化 WinHTTP / Error: cannot initialize WinHTTP\n";
+     },
      false, false},
-    {"no manifest and no node answers",
-     [] {}, 1,
+    {"no manifest and no node answers", [] {}, 1,
      [](const std::string&) {
          return BANNER + STAGE1 + BUILTIN_LINE + STAGE2 + probe_lines("FFFFFF") + NO_REACHABLE_NODE;
      },
@@ -144,9 +156,9 @@ const RunCase CASES[] = {
      },
      0,
      [](const std::string& path) {
-         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("FOFOFO") + download_header(1) +
-                NODE_FAILED + downloaded(3) + mismatch() + downloaded(5) + verified_and_launching() +
-                launched(path);
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("FOFOFO") +
+                download_header(1) + NODE_FAILED + downloaded(3) + mismatch() + downloaded(5) +
+                verified_and_launching() + launched(path);
      },
      true, true},
     {"every reachable node fails",
@@ -159,9 +171,9 @@ const RunCase CASES[] = {
      },
      1,
      [](const std::string&) {
-         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OFOFFF") + downloaded(0) + mismatch() +
-                download_header(2) + "\r   [" + label(2) + "]  66%  (0.0 / 0.0 MB)" + NODE_FAILED +
-                ALL_FAILED;
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OFOFFF") + downloaded(0) +
+                mismatch() + download_header(2) + "\r   [" + label(2) + "]  66%  (0.0 / 0.0 MB)" +
+                NODE_FAILED + ALL_FAILED;
      },
      false, false},
     {"no download session",
@@ -173,8 +185,8 @@ const RunCase CASES[] = {
      },
      1,
      [](const std::string&) {
-         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OFFFOF") + download_header(0) +
-                NODE_FAILED + download_header(4) + NODE_FAILED + ALL_FAILED;
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OFFFOF") +
+                download_header(0) + NODE_FAILED + download_header(4) + NODE_FAILED + ALL_FAILED;
      },
      false, false},
     {"the shell refuses to start the verified installer",
@@ -187,8 +199,10 @@ const RunCase CASES[] = {
      1,
      [](const std::string& path) {
          return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OOFFFF") + downloaded(0) +
-                verified_and_launching() + "\n警告: 安装器启动失败 / Failed to launch installer (code 32), "
-                "run manually:\n   " + path + "\n";
+                verified_and_launching() +
+                "\n警告: 安装器启动失败 / Failed to launch installer (code 32), "
+                "run manually:\n   " +
+                path + "\n";
      },
      true, true},
 };
@@ -214,7 +228,8 @@ TEST(RunInstaller, ExitCodesAndTranscripts) {
             EXPECT_EQ(read_file(path), INSTALLER);
         }
         bool shell_called = false;
-        for (const auto& call : fake_os::calls()) shell_called |= call == "open " + path;
+        for (const auto& call : fake_os::calls())
+            shell_called |= call == "open " + path;
         EXPECT_EQ(shell_called, c.launched);
     }
 }
@@ -250,9 +265,11 @@ TEST(RunInstaller, NoTemporaryDirectoryOrDownloadSessionWhenNoNodeAnswers) {
     fake_os::reset();
     transcript([] { run_installer(); });
     int sessions = 0;
-    for (const auto& call : fake_net::calls()) sessions += call.rfind("open ", 0) == 0;
+    for (const auto& call : fake_net::calls())
+        sessions += call.rfind("open ", 0) == 0;
     EXPECT_EQ(sessions, 1);
-    for (const auto& call : fake_os::calls()) EXPECT_NE(call.rfind("temp", 0), 0u) << call;
+    for (const auto& call : fake_os::calls())
+        EXPECT_NE(call.rfind("temp", 0), 0u) << call;
 }
 
 }  // namespace

@@ -10,7 +10,8 @@
 
 TestDir::TestDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") + "/trevalon-test-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base ? base : "/tmp") + "/trevalon-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     path_ = pattern + "/";
 }

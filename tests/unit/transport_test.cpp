@@ -89,7 +89,8 @@ TEST_F(SessionTest, ProfilesSetEveryWaitAndTheTlsVersions) {
     };
     static const ProfileCase cases[] = {
         {"probe", PROBE_PROFILE,
-         "option 2=3000\noption 3=4000\noption 5=3000\noption 6=3000\noption 7=3000\noption 84=2560\n"},
+         "option 2=3000\noption 3=4000\noption 5=3000\noption 6=3000\noption 7=3000\noption "
+         "84=2560\n"},
         {"download", DOWNLOAD_PROFILE,
          "option 2=10000\noption 3=15000\noption 5=15000\noption 6=30000\noption 7=30000\n"
          "option 84=2560\n"},
@@ -99,7 +100,8 @@ TEST_F(SessionTest, ProfilesSetEveryWaitAndTheTlsVersions) {
         fake_net::reset();
         NetSession* session = open_session();
         apply_timeouts(session, c.profile);
-        EXPECT_EQ(fake_net::calls_text(), std::string("open agent=setupvane/1.2 access=4\n") + c.options);
+        EXPECT_EQ(fake_net::calls_text(),
+                  std::string("open agent=setupvane/1.2 access=4\n") + c.options);
         close_handle(session);
     }
 }
@@ -125,7 +127,7 @@ TEST_F(SessionTest, OnlyStatus200And206Pass) {
         uint32_t status;
         bool accepted;
     };
-    static const StatusCase cases[] = {{200, true}, {206, true}, {204, false}, {301, false},
+    static const StatusCase cases[] = {{200, true},  {206, true},  {204, false}, {301, false},
                                        {403, false}, {404, false}, {500, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
