@@ -109,7 +109,8 @@ bool download_from_node(NetSession* session, const MirrorNode& node, const Relea
         transfer_ok = query_data_available(request, &available);
     }
 
-    std::fclose(file);
+    // Buffered bytes reach the disk only here: a full disk may show itself now.
+    if (std::fclose(file) != 0) transfer_ok = false;
     close_request(request, connection);
     if (!transfer_ok) return fail_attempt(path);
     if (content_length != 0 && total != content_length) return fail_attempt(path);

@@ -206,6 +206,25 @@ TEST_F(DownloadTest, FewerBytesWrittenThanReadFails) {
     close_handle(session);
 }
 
+TEST_F(DownloadTest, AWriteErrorSeenOnlyWhenTheFileIsClosedFails) {
+    // A small body stays in the stream's buffer until fclose, which then fails
+    // on the full device; the short file must not pass as complete.
+    if (!file_exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    ASSERT_EQ(symlink("/dev/full", path_.c_str()), 0);
+    release_.size = BODY.size();
+    fake_net::serve(URL, fake_net::body(BODY));
+    NetSession* session = open_session();
+    bool ok = true;
+    std::string out =
+        transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(out, HEADER + progress("100%  (0.0 / 0.0 MB)") + FAILED);
+    EXPECT_EQ(attempt_calls(), LENGTH + "available 100\nread 100 -> 100\navailable 0\n" + CLOSED);
+    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
+    EXPECT_FALSE(file_exists(path_));
+    close_handle(session);
+}
+
 struct SuccessCase {
     const char* name;
     Response response;
