@@ -185,44 +185,45 @@ TEST_F(DownloadTest, AnUnwritablePathFailsBeforeTheTransfer) {
     close_handle(session);
 }
 
-TEST_F(DownloadTest, FewerBytesWrittenThanReadFails) {
-    // A full device accepts the open and refuses the bytes; the link is what gets deleted.
+TEST_F(DownloadTest, AFullDiskFailsTheAttempt) {
+    // A full device accepts the open and refuses the bytes; the link is what
+    // gets deleted. A whole chunk is refused by fwrite itself; a small body
+    // stays in the stream's buffer until fclose, which then fails, and the
+    // short file must not pass as complete either.
     if (!file_exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    ASSERT_EQ(symlink("/dev/full", path_.c_str()), 0);
-    const std::string chunk(TRANSFER_BUFFER_SIZE, 'x');
-    release_.size = chunk.size();
-    fake_net::serve(URL, fake_net::body(chunk));
-    NetSession* session = open_session();
-    bool ok = true;
-    std::string out =
-        transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(out, HEADER + std::string(FAILED));
-    EXPECT_EQ(attempt_calls(), LENGTH + "available 65536\nread 65536 -> 65536\n" + CLOSED);
-    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
-    EXPECT_FALSE(file_exists(path_));
-    EXPECT_TRUE(file_exists("/dev/full"));
-    EXPECT_EQ(fake_net::open_handles(), 1);
-    close_handle(session);
-}
-
-TEST_F(DownloadTest, AWriteErrorSeenOnlyWhenTheFileIsClosedFails) {
-    // A small body stays in the stream's buffer until fclose, which then fails
-    // on the full device; the short file must not pass as complete.
-    if (!file_exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    ASSERT_EQ(symlink("/dev/full", path_.c_str()), 0);
-    release_.size = BODY.size();
-    fake_net::serve(URL, fake_net::body(BODY));
-    NetSession* session = open_session();
-    bool ok = true;
-    std::string out =
-        transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(out, HEADER + progress("100%  (0.0 / 0.0 MB)") + FAILED);
-    EXPECT_EQ(attempt_calls(), LENGTH + "available 100\nread 100 -> 100\navailable 0\n" + CLOSED);
-    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
-    EXPECT_FALSE(file_exists(path_));
-    close_handle(session);
+    struct FullDiskCase {
+        const char* name;
+        std::string body;
+        std::string calls;
+        std::string output;  // after the header
+    };
+    const FullDiskCase cases[] = {
+        {"refused by the write", std::string(TRANSFER_BUFFER_SIZE, 'x'),
+         LENGTH + "available 65536\nread 65536 -> 65536\n" + CLOSED, FAILED},
+        {"refused only when the file is closed", BODY,
+         LENGTH + "available 100\nread 100 -> 100\navailable 0\n" + CLOSED,
+         progress("100%  (0.0 / 0.0 MB)") + FAILED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        ASSERT_EQ(symlink("/dev/full", path_.c_str()), 0);
+        release_.size = c.body.size();
+        fake_net::serve(URL, fake_net::body(c.body));
+        NetSession* session = open_session();
+        bool ok = true;
+        std::string out =
+            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(out, HEADER + c.output);
+        EXPECT_EQ(attempt_calls(), c.calls);
+        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
+        EXPECT_FALSE(file_exists(path_));
+        EXPECT_TRUE(file_exists("/dev/full"));
+        EXPECT_EQ(fake_net::open_handles(), 1);
+        close_handle(session);
+    }
 }
 
 struct SuccessCase {
