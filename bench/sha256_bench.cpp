@@ -37,7 +37,7 @@
 #include "install/install.hpp"
 #include "install/sha256.hpp"
 #include "net/transport.hpp"
-#include "run/records.hpp"
+#include "records.hpp"
 
 extern char** environ;
 

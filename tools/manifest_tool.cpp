@@ -21,7 +21,7 @@
 #include "net/transport.hpp"
 #include "net/utf16.hpp"
 #include "os/os.hpp"
-#include "run/records.hpp"
+#include "records.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "net/transport.hpp"
-#include "run/records.hpp"
+#include "records.hpp"
 
 constexpr int INSTALLER_PATH_SIZE = 540;
 constexpr int TEMP_DIR_SIZE = 261;

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "net/transport.hpp"
-#include "run/records.hpp"
+#include "records.hpp"
 
 constexpr int MANIFEST_SOURCE_COUNT = 5;
 constexpr int MANIFEST_BODY_SIZE = 4096;  // a body of 4095 bytes or more is refused

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "net/transport.hpp"
-#include "run/records.hpp"
+#include "records.hpp"
 
 constexpr int GITHUB_PROXY_COUNT = 3;
 constexpr int GITHUB_RELEASE_URL_SIZE = 320;

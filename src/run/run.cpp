@@ -11,7 +11,7 @@
 #include "mirrors/mirrors.hpp"
 #include "net/transport.hpp"
 #include "os/os.hpp"
-#include "run/records.hpp"
+#include "records.hpp"
 
 namespace {
 

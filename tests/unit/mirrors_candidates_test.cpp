@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "mirrors/mirrors.hpp"
-#include "run/records.hpp"
+#include "records.hpp"
 
 namespace {
 
