@@ -30,6 +30,26 @@ bool parse_manifest(char* body, ReleaseRecord& release);
 // build's check of the built-in release; the program does not ask).
 bool parse_manifest(char* body, ReleaseRecord& release, const char** reason);
 
+// How one attempt at one source ended, in the order the attempt can fail.
+enum class SourceOutcome {
+    accepted,     // a valid manifest; the record holds it
+    empty_entry,  // no URL in the table's slot: nothing was asked
+    unreachable,  // no connection, no request or no response
+    bad_status,   // a response other than 200 or 206
+    read_failed,  // the body could not be read to its end
+    empty_body,   // 200 or 206 with nothing in it
+    too_long,     // MANIFEST_BODY_SIZE - 1 bytes or more
+    refused,      // parse_manifest refused the body
+};
+
+// One attempt at the source url, exactly as stage 1 makes it; the record is
+// written only when the result is accepted. On refused, *reason (when asked
+// for) names the line and rule the body broke.
+SourceOutcome fetch_manifest_source(NetSession* session, const char* url, ReleaseRecord& release,
+                                    const char** reason);
+// The label the release line gives a manifest from url.
+const char* manifest_source_label(const char* url);
+
 // Prints the stage header and the release line; always leaves a complete record.
 void fetch_manifest(NetSession* session, ReleaseRecord& release);
 // The same over another table of sources (for tests and the publisher's tool).

@@ -31,54 +31,61 @@ char16_t g_path[URL_PART_UNITS];
 
 // Reads the whole body into g_body. A body that reaches BODY_LIMIT fails even
 // if a valid manifest stands at its start: the rest could not be told from a
-// truncated file.
-bool read_body(NetRequest* request, uint32_t* received) {
+// truncated file. accepted here only means the body was read whole.
+SourceOutcome read_body(NetRequest* request, uint32_t* received) {
     uint32_t available = 0;
     *received = 0;
     for (;;) {
-        if (!query_data_available(request, &available)) return false;
-        if (available == 0) return true;
+        if (!query_data_available(request, &available)) return SourceOutcome::read_failed;
+        if (available == 0) return SourceOutcome::accepted;
         if (available > BODY_LIMIT - *received) available = BODY_LIMIT - *received;
         uint32_t delivered = 0;
-        if (!read_data(request, g_body + *received, available, &delivered)) return false;
-        if (delivered == 0) return true;
+        if (!read_data(request, g_body + *received, available, &delivered))
+            return SourceOutcome::read_failed;
+        if (delivered == 0) return SourceOutcome::accepted;
         *received += delivered;
-        if (*received >= BODY_LIMIT) return false;
+        if (*received >= BODY_LIMIT) return SourceOutcome::too_long;
     }
 }
 
-bool try_source(NetSession* session, const char* url, ReleaseRecord& release) {
-    if (url == nullptr || url[0] == '\0') return false;
+}  // namespace
+
+SourceOutcome fetch_manifest_source(NetSession* session, const char* url, ReleaseRecord& release,
+                                    const char** reason) {
+    if (url == nullptr || url[0] == '\0') return SourceOutcome::empty_entry;
 
     split_url(url, g_host, g_path);
     NetConnection* connection = open_connection(session, g_host);
-    if (connection == nullptr) return false;
+    if (connection == nullptr) return SourceOutcome::unreachable;
     NetRequest* request = open_get_request(connection, g_path);
     if (request == nullptr) {
         close_handle(connection);
-        return false;
+        return SourceOutcome::unreachable;
     }
 
     uint32_t received = 0;
-    bool ok = send_and_receive(request) && query_status(request) && read_body(request, &received);
+    SourceOutcome outcome = SourceOutcome::unreachable;
+    if (send_and_receive(request)) {
+        outcome = query_status(request) ? read_body(request, &received) : SourceOutcome::bad_status;
+    }
     close_handle(request);
     close_handle(connection);
-    if (!ok || received == 0) return false;
+    if (outcome != SourceOutcome::accepted) return outcome;
+    if (received == 0) return SourceOutcome::empty_body;
 
     g_body[received] = '\0';
-    return parse_manifest(g_body, release);
+    return parse_manifest(g_body, release, reason) ? SourceOutcome::accepted
+                                                   : SourceOutcome::refused;
 }
 
 // Names the source by what its URL contains, not by its slot in the table.
-const char* source_label(const char* url) {
+const char* manifest_source_label(const char* url) {
     if (std::strstr(url, "modelscope") != nullptr) return NODE_LABELS[0];
     if (std::strstr(url, VENDOR_SITE_HOST) != nullptr) return NODE_LABELS[1];
     if (std::strstr(url, "github") != nullptr) return NODE_LABELS[2];
     if (std::strstr(url, "huggingface") != nullptr) return NODE_LABELS[3];
     return BUILTIN_SOURCE_LABEL;
 }
-
-}  // namespace
 
 void fetch_manifest(NetSession* session, ReleaseRecord& release) {
     fetch_manifest(session, release, MANIFEST_SOURCES, MANIFEST_SOURCE_COUNT);
@@ -90,7 +97,8 @@ void fetch_manifest(NetSession* session, ReleaseRecord& release, const char* con
 
     const char* label = nullptr;
     for (int i = 0; i < source_count && label == nullptr; ++i) {
-        if (try_source(session, sources[i], release)) label = source_label(sources[i]);
+        if (fetch_manifest_source(session, sources[i], release, nullptr) == SourceOutcome::accepted)
+            label = manifest_source_label(sources[i]);
     }
     if (label == nullptr) {
         release = BUILTIN_RELEASE;
