@@ -11,12 +11,13 @@
 #include "mirrors/mirrors.hpp"
 #include "net/transport.hpp"
 #include "os/os.hpp"
+#include "program_version.hpp"
 #include "records.hpp"
 
 namespace {
 
 constexpr char PRODUCT_NAME[] = "Trevalon";
-constexpr char PROGRAM_VERSION[] = "1.2.0";
+constexpr char PROGRAM_VERSION[] = TREVALON_VERSION;
 
 ReleaseRecord g_release;
 NodeTable g_table;

@@ -59,6 +59,16 @@ class Ctx:
     def installer_path(self, release):
         return self.temp_dir + release.file_name
 
+    def in_temp_subfolder(self, name):
+        """The same platform with its temporary folder moved into a subfolder `name`."""
+        if self.platform == "native":  # $TMPDIR/<name>/trevalon-<uid>/
+            parent, own = self.temp_dir.rstrip("/").rsplit("/", 1)
+            temp_dir = "%s/%s/%s/" % (parent, name, own)
+        else:  # %TEMP% itself is C:\users\<user>\Temp\<name>
+            temp_dir = self.temp_dir + name + "\\"
+        return Ctx(self.platform, self.releases, temp_dir, self.program, self.builtin_program,
+                   self.launch_fail_code)
+
 
 class Net:
     """Collects a scenario's hosts and routes, and the requests expected to reach them."""
@@ -137,6 +147,19 @@ def full_install(ctx, args=()):
 def arguments_ignored(ctx):
     """Arguments of every kind change nothing."""
     return full_install(ctx, args=["--help", "/S", "-x", "two words", "--", "ünï"])
+
+
+NON_ASCII_FOLDER = "张三"
+
+
+def non_ascii_temp_folder(ctx):
+    """A temporary folder that the legacy code page cannot spell: a full install all the same,
+    and the launch line names the folder as it is. Natively TMPDIR names it; under Wine the
+    user's TEMP and TMP do, in a locale whose code page is 1252."""
+    case = full_install(ctx.in_temp_subfolder(NON_ASCII_FOLDER))
+    case["temp_subfolder"] = NON_ASCII_FOLDER
+    case["env"] = {"LANG": "C.UTF-8"}
+    return case
 
 
 def manifest_from_later_source(ctx):
@@ -354,6 +377,7 @@ def tls13_only(ctx):
 SCENARIOS = [
     ("full-install", full_install, ("native", "windows")),
     ("arguments-ignored", arguments_ignored, ("native", "windows")),
+    ("non-ascii-temp-folder", non_ascii_temp_folder, ("native", "windows")),
     ("manifest-from-later-source", manifest_from_later_source, ("native", "windows")),
     ("builtin-release-install", builtin_release_install, ("native", "windows")),
     ("no-network", no_network, ("native", "windows")),

@@ -6,7 +6,9 @@
  * that no one sees, so the message goes to the file that
  * TREVALON_DEMO_OUTPUT names (the demo passes its terminal, Z:\dev\pts\N)
  * when it is set, and to standard output otherwise. Bytes appended to the
- * file (to give it a realistic size) are ignored by the loader. */
+ * file (to give it a realistic size) are ignored by the loader. Its own path
+ * is taken and written with the wide calls: it has no manifest that makes
+ * UTF-8 its code page, and its folder may be named outside the legacy one. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,10 +16,10 @@
 
 int main(int argc, char** argv) {
     (void)argv;
-    char path[MAX_PATH + 8];
-    DWORD n = GetModuleFileNameA(NULL, path, MAX_PATH);
+    wchar_t path[MAX_PATH + 8];
+    DWORD n = GetModuleFileNameW(NULL, path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return 3;
-    memcpy(path + n, ".ran", 5);
+    memcpy(path + n, L".ran", 5 * sizeof(wchar_t));
 #ifdef DEMO_MESSAGE
     Sleep(300);  // an installer takes a moment; the online installer has ended by then
     const char* output = getenv("TREVALON_DEMO_OUTPUT");
@@ -30,7 +32,7 @@ int main(int argc, char** argv) {
         fflush(stdout);
     }
 #endif
-    FILE* f = fopen(path, "wb");
+    FILE* f = _wfopen(path, L"wb");
     if (f == NULL) return 4;
     fprintf(f, "argc=%d\n", argc);
     fclose(f);
