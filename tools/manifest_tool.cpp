@@ -75,28 +75,6 @@ void digest_hex(const uint8_t digest[SHA256_DIGEST_BYTES], char hex[SHA256_HEX_S
 
 // ---- files -----------------------------------------------------------------------
 
-// The digest and size of a file in one pass, through the installer's SHA-256.
-// False when the file cannot be opened or read to its end.
-bool hash_file(const char* path, uint64_t& size, char hex[SHA256_HEX_SIZE]) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
-    Sha256Context context;
-    sha256_init(context);
-    size = 0;
-    for (;;) {
-        size_t count = std::fread(g_transfer_buffer, 1, sizeof g_transfer_buffer, file);
-        if (count == 0) break;
-        sha256_update(context, g_transfer_buffer, count);
-        size += count;
-    }
-    bool ok = std::ferror(file) == 0;
-    std::fclose(file);
-    uint8_t digest[SHA256_DIGEST_BYTES];
-    sha256_final(context, digest);
-    digest_hex(digest, hex);
-    return ok;
-}
-
 // Reads a manifest as the installer receives one: at most MANIFEST_BODY_SIZE - 1
 // bytes land in body, terminated; length is the file's whole length.
 bool read_manifest_file(const char* path, char (&body)[MANIFEST_BODY_SIZE], uint64_t& length) {
@@ -325,7 +303,7 @@ int command_create(int argc, const char* const* argv) {
 
     uint64_t size = 0;
     char hex[SHA256_HEX_SIZE];
-    if (!hash_file(path, size, hex)) {
+    if (!sha256_file(path, hex, size)) {
         say(Stream::err, "%s: create: cannot read '%s'\n", TOOL, path);
         return EXIT_TOOL_FAILED;
     }
@@ -392,7 +370,7 @@ int command_hash(int argc, const char* const* argv) {
     for (int i = 0; i < args.count; ++i) {
         uint64_t size = 0;
         char hex[SHA256_HEX_SIZE];
-        if (!hash_file(args.operands[i], size, hex)) {
+        if (!sha256_file(args.operands[i], hex, size)) {
             out_flush();
             say(Stream::err, "%s: hash: cannot read '%s'\n", TOOL, args.operands[i]);
             result = EXIT_TOOL_FAILED;
