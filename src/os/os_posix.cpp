@@ -45,11 +45,21 @@ intptr_t shell_code(int error) {
     }
 }
 
-// A directory of our own: not a symlink, owned by us, usable by us, and closed
-// to everyone else.
-bool is_private_directory(const struct stat& st, uid_t uid) {
-    return S_ISDIR(st.st_mode) && st.st_uid == uid && (st.st_mode & S_IRWXU) == S_IRWXU &&
-           (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+constexpr mode_t PRIVATE_MODE = S_IRWXU;
+
+// Makes the folder at path a private one of ours, creating it when it is not
+// there: it must be a real directory (no symlink is followed) owned by us, and
+// its mode becomes exactly 0700 whatever the umask or a past run left. A folder
+// of another user, a symlink or anything else is refused as it stands.
+bool make_private_directory(const char* path, uid_t uid) {
+    if (mkdir(path, PRIVATE_MODE) != 0 && errno != EEXIST) return false;
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid;
+    if (ok && (st.st_mode & 07777) != PRIVATE_MODE) ok = fchmod(fd, PRIVATE_MODE) == 0;
+    close(fd);
+    return ok;
 }
 
 // Reports errno to the waiting parent and ends the child without touching
@@ -118,15 +128,10 @@ uint32_t temp_directory(char* dir, uint32_t capacity) {
         return 0;
     }
 
-    // Checked and created without its trailing separator, so that lstat sees a
-    // symlink as itself; only a directory this call made is ever created here.
+    // Opened without its trailing separator, so that O_NOFOLLOW sees a symlink
+    // as itself.
     dir[length - 1] = '\0';
-    struct stat st;
-    bool found = lstat(dir, &st) == 0;
-    if (!found && errno == ENOENT && (mkdir(dir, S_IRWXU) == 0 || errno == EEXIST)) {
-        found = lstat(dir, &st) == 0;
-    }
-    if (!found || !is_private_directory(st, uid)) {
+    if (!make_private_directory(dir, uid)) {
         dir[0] = '\0';
         return 0;
     }

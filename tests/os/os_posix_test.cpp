@@ -146,13 +146,8 @@ void plant_dir(const std::string& at, mode_t mode) {
     ASSERT_EQ(chmod(at.c_str(), mode), 0);
 }
 
-TEST_F(TempDirectoryTest, RefusesAFolderThatIsNotPrivate) {
+TEST_F(TempDirectoryTest, RefusesAFolderThatIsNotItsOwn) {
     static const RefusalCase cases[] = {
-        {"directory 0755", [](const std::string& at, const std::string&) { plant_dir(at, 0755); }},
-        {"directory 0770", [](const std::string& at, const std::string&) { plant_dir(at, 0770); }},
-        {"directory 0701", [](const std::string& at, const std::string&) { plant_dir(at, 0701); }},
-        {"directory 0500, not writable by its owner",
-         [](const std::string& at, const std::string&) { plant_dir(at, 0500); }},
         {"symlink to a private directory",
          [](const std::string& at, const std::string& base) {
              plant_dir(base + "elsewhere", 0700);
@@ -189,6 +184,57 @@ TEST_F(TempDirectoryTest, RefusesAFolderThatIsNotPrivate) {
         EXPECT_EQ(after.mode, before.mode);
         EXPECT_EQ(after.uid, before.uid);
         EXPECT_FALSE(file_exists(base.path() + "not-there"));
+    }
+}
+
+// A folder of the user's own with another mode (made under an odd umask, or
+// opened up by hand) is set back to 0700 and used, rather than failing every
+// run until someone finds it.
+TEST_F(TempDirectoryTest, RepairsTheModeOfItsOwnFolder) {
+    static const mode_t modes[] = {0755, 0770, 0701, 0777, 0500, 0300, 0000, 02700, 01777};
+    for (mode_t mode : modes) {
+        char octal[16];
+        snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+        SCOPED_TRACE(std::string("mode ") + octal);
+        restore_tmpdir();
+        TestDir base;
+        const std::string at = base.path() + private_name();
+        plant_dir(at, mode);
+        if (HasFatalFailure()) return;
+        write_file(at + "/left-over", "kept");
+        setenv("TMPDIR", base.path().c_str(), 1);
+
+        char dir[261];
+        EXPECT_EQ(temp_directory(dir, sizeof dir), at.size() + 1);
+        EXPECT_EQ(std::string(dir), at + "/");
+        const Entry after = entry(at);
+        EXPECT_TRUE(S_ISDIR(after.mode));
+        EXPECT_EQ(after.mode & 07777, 0700u);
+        EXPECT_EQ(read_file(at + "/left-over"), "kept");
+    }
+}
+
+TEST_F(TempDirectoryTest, CreatesTheFolderPrivateWhateverTheUmask) {
+    static const mode_t masks[] = {0, 022, 077, 0277, 0700, 0777};
+    for (mode_t mask : masks) {
+        char octal[16];
+        snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mask));
+        SCOPED_TRACE(std::string("umask ") + octal);
+        restore_tmpdir();
+        TestDir base;
+        setenv("TMPDIR", base.path().c_str(), 1);
+
+        mode_t old_mask = umask(mask);
+        char dir[261];
+        uint32_t length = temp_directory(dir, sizeof dir);
+        umask(old_mask);
+
+        const std::string at = base.path() + private_name();
+        EXPECT_EQ(length, at.size() + 1);
+        const Entry made = entry(at);
+        ASSERT_TRUE(made.exists);
+        EXPECT_TRUE(S_ISDIR(made.mode));
+        EXPECT_EQ(made.mode & 07777, 0700u);
     }
 }
 
