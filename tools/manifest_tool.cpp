@@ -97,6 +97,9 @@ bool read_manifest_file(const char* path, char (&body)[MANIFEST_BODY_SIZE], uint
 // it and release is filled. body holds the first of them, terminated, and is
 // cut into lines as the installer's parser does. The installer refuses an
 // empty body and one that does not fit its buffer before it parses anything.
+// Beyond the installer, a size line must read as the number it shows: the
+// installer's strtoull takes signs, leading zeros and blanks and saturates, so
+// "-1" would announce 18446744073709551615 bytes without a word.
 const char* refusal(char* body, uint64_t length, ReleaseRecord& release) {
     static char too_long[96];
     if (length == 0) return "the manifest is empty";
@@ -106,8 +109,35 @@ const char* refusal(char* body, uint64_t length, ReleaseRecord& release) {
                       static_cast<unsigned long long>(length), MANIFEST_BODY_SIZE - 1);
         return too_long;
     }
+    static char size_line[MANIFEST_BODY_SIZE];
+    const char* line = body;
+    for (int skip = 0; skip < 2 && line != nullptr; ++skip) {
+        line = std::strchr(line, '\n');
+        if (line != nullptr) ++line;
+    }
+    size_t line_length = 0;
+    if (line != nullptr) {
+        const char* lf = std::strchr(line, '\n');
+        line_length = lf != nullptr ? static_cast<size_t>(lf - line) : std::strlen(line);
+        while (line_length > 0 && (line[line_length - 1] == ' ' || line[line_length - 1] == '\r'))
+            --line_length;
+        std::memcpy(size_line, line, line_length);
+    }
+    size_line[line_length] = '\0';
+
     const char* reason = nullptr;
-    return parse_manifest(body, release, &reason) ? nullptr : reason;
+    if (!parse_manifest(body, release, &reason)) return reason;
+    char shown[24];
+    std::snprintf(shown, sizeof shown, "%llu", static_cast<unsigned long long>(release.size));
+    if (std::strcmp(shown, size_line) != 0) {
+        static char misread[192];
+        std::snprintf(misread, sizeof misread,
+                      "line 3, size: the installer reads \"%.64s\" as %s; write plain decimal "
+                      "digits, no sign, no leading zeros",
+                      size_line, shown);
+        return misread;
+    }
+    return nullptr;
 }
 
 // Reads and judges a manifest file; prints why when it is refused.
@@ -153,7 +183,9 @@ constexpr char CHECK_HELP[] =
     "Usage: trevalon-manifest check MANIFEST\n"
     "Reads the manifest as the installer does. When the installer accepts it, prints the\n"
     "release line the installer shows for it and exits with 0; otherwise prints the first\n"
-    "line and rule it breaks (a file of 4095 bytes or more is refused whole) and exits with 1.\n";
+    "line and rule it breaks (a file of 4095 bytes or more is refused whole) and exits with 1.\n"
+    "A size that the installer would read as another number than the line shows (a sign,\n"
+    "leading zeros or blanks, more than 18446744073709551615) is refused as well.\n";
 
 constexpr char HASH_HELP[] =
     "Usage: trevalon-manifest hash FILE...\n"
@@ -319,6 +351,8 @@ int command_create(int argc, const char* const* argv) {
     const char* bare_version = version + ((version[0] == 'v' || version[0] == 'V') ? 1 : 0);
     if (std::strcmp(release.version, bare_version) != 0)
         return refuse("version \"%s\" would be read as \"%s\"", version, release.version);
+    if (std::strcmp(release.file_name, name) != 0)
+        return refuse("file name \"%s\" would be read as \"%s\"", name, release.file_name);
     say(Stream::out, "%s", body);
     return EXIT_TOOL_OK;
 }
@@ -341,14 +375,22 @@ int command_check(int argc, const char* const* argv) {
 // ---- hash --------------------------------------------------------------------------
 
 // sha256sum's line: a name holding a backslash, LF or CR is escaped and the
-// line starts with a backslash.
+// line starts with a backslash. On Windows a backslash is the path separator
+// and is printed as given; only a line end, which no file name there can hold,
+// would be escaped.
+#ifdef _WIN32
+constexpr char HASH_ESCAPED[] = "\n\r";
+#else
+constexpr char HASH_ESCAPED[] = "\\\n\r";
+#endif
+
 void print_hash_line(const char* hex, const char* name) {
-    bool escape = std::strpbrk(name, "\\\n\r") != nullptr;
+    bool escape = std::strpbrk(name, HASH_ESCAPED) != nullptr;
     static char line[8192];
     line[0] = '\0';
     append(line, sizeof line, "%s%s  ", escape ? "\\" : "", hex);
     for (const char* p = name; *p != '\0'; ++p) {
-        if (escape && *p == '\\') {
+        if (escape && *p == '\\' && std::strchr(HASH_ESCAPED, '\\') != nullptr) {
             append(line, sizeof line, "\\\\");
         } else if (escape && *p == '\n') {
             append(line, sizeof line, "\\n");
