@@ -1,7 +1,9 @@
 // The POSIX services themselves: the private temporary folder and the cases it
 // must refuse, file deletion, console output, and the detached launch with the
 // shell's result codes.
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,6 +16,7 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "os/os.hpp"
 #include "test_support.hpp"
@@ -412,6 +415,100 @@ TEST(ShellOpen, ReportsFailuresAsTheShellsCodes) {
         if (HasFatalFailure()) return;
         EXPECT_EQ(shell_open(path.c_str()), c.code);
         EXPECT_TRUE(no_children_left());
+    }
+}
+
+// The descriptors this process has open, the one that lists them not counted.
+int open_descriptors() {
+    DIR* fds = opendir("/proc/self/fd");
+    if (fds == nullptr) return -1;
+    int count = 0;
+    while (const struct dirent* entry = readdir(fds)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(fds);
+    return count - 1;
+}
+
+constexpr int HELPER_EXIT = 73;
+
+struct HelperRun {
+    int status;                        // the helper's wait status
+    std::vector<std::string> reports;  // "RESULT FDS_BEFORE FDS_AFTER", one per return
+};
+
+// Calls shell_open in a forked helper, which writes one report line and ends
+// with HELPER_EXIT. Every process that comes back out of shell_open writes a
+// report of its own, so a forked child that returned where it should have
+// ended shows as a second line, whatever its own exit status.
+HelperRun shell_open_in_helper(const std::string& path) {
+    HelperRun run = {-1, {}};
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return run;
+    fflush(nullptr);
+    pid_t helper = fork();
+    if (helper == 0) {
+        close(report[0]);
+        const int before = open_descriptors();
+        const intptr_t result = shell_open(path.c_str());
+        const int after = open_descriptors();
+        char line[64];
+        int n =
+            snprintf(line, sizeof line, "%ld %d %d\n", static_cast<long>(result), before, after);
+        ssize_t ignored = write(report[1], line, static_cast<size_t>(n));
+        (void)ignored;
+        _exit(HELPER_EXIT);
+    }
+    close(report[1]);
+    std::string text;
+    char buffer[256];
+    ssize_t got;
+    while ((got = read(report[0], buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+        if (got > 0) text.append(buffer, static_cast<size_t>(got));
+    }
+    close(report[0]);
+    if (helper > 0) {
+        while (waitpid(helper, &run.status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        run.reports.push_back(line);
+    return run;
+}
+
+TEST(ShellOpen, ReturnsOnceToItsCallerAndLeavesNoDescriptorOpen) {
+    static const FailureCase cases[] = {
+        {"a program that ends at once",
+         [](const std::string& path) {
+             write_file(path, "#!/bin/sh\nexit 0\n");
+             ASSERT_EQ(chmod(path.c_str(), 0700), 0);
+         },
+         42},
+        {"missing file", [](const std::string&) {}, 2},
+        {"unknown format",
+         [](const std::string& path) { write_file(path, std::string("\0\1\2\3 data", 9)); }, 11},
+        {"directory", [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }, 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        const std::string path = dir.file("installer");
+        c.make(path);
+        if (HasFatalFailure()) return;
+
+        const HelperRun run = shell_open_in_helper(path);
+
+        ASSERT_TRUE(WIFEXITED(run.status)) << "wait status " << run.status;
+        EXPECT_EQ(WEXITSTATUS(run.status), HELPER_EXIT);
+        ASSERT_EQ(run.reports.size(), 1u);
+        std::istringstream report(run.reports[0]);
+        long result = -1;
+        int before = -1, after = -2;
+        report >> result >> before >> after;
+        EXPECT_EQ(result, c.code);
+        EXPECT_GT(before, 0);
+        EXPECT_EQ(after, before) << "descriptors open before and after the launch";
     }
 }
 
