@@ -379,18 +379,19 @@ int command_check(int argc, const char* const* argv) {
 // and is printed as given; only a line end, which no file name there can hold,
 // would be escaped.
 #ifdef _WIN32
-constexpr char HASH_ESCAPED[] = "\n\r";
+constexpr bool HASH_ESCAPES_BACKSLASH = false;
 #else
-constexpr char HASH_ESCAPED[] = "\\\n\r";
+constexpr bool HASH_ESCAPES_BACKSLASH = true;
 #endif
 
 void print_hash_line(const char* hex, const char* name) {
-    bool escape = std::strpbrk(name, HASH_ESCAPED) != nullptr;
+    bool escape = std::strpbrk(name, "\n\r") != nullptr ||
+                  (HASH_ESCAPES_BACKSLASH && std::strchr(name, '\\') != nullptr);
     static char line[8192];
     line[0] = '\0';
     append(line, sizeof line, "%s%s  ", escape ? "\\" : "", hex);
     for (const char* p = name; *p != '\0'; ++p) {
-        if (escape && *p == '\\' && std::strchr(HASH_ESCAPED, '\\') != nullptr) {
+        if (escape && HASH_ESCAPES_BACKSLASH && *p == '\\') {
             append(line, sizeof line, "\\\\");
         } else if (escape && *p == '\n') {
             append(line, sizeof line, "\\n");
