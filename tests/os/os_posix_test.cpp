@@ -241,6 +241,60 @@ TEST_F(TempDirectoryTest, CreatesTheFolderPrivateWhateverTheUmask) {
     }
 }
 
+// What a user without root sees: runs temp_directory as NOBODY in a forked
+// child, under the given umask, and gives the child's exit status (0 when the
+// folder was returned, 1 when refused, 2 when the child could not become NOBODY).
+int temp_directory_as_nobody(const std::string& base, mode_t mask) {
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(NOBODY) != 0 || setuid(NOBODY) != 0) _exit(2);
+        setenv("TMPDIR", base.c_str(), 1);
+        umask(mask);
+        char dir[261];
+        const std::string expected = base + "trevalon-" + std::to_string(NOBODY) + "/";
+        _exit(temp_directory(dir, sizeof dir) == expected.size() && dir == expected ? 0 : 1);
+    }
+    int status = -1;
+    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(TempDirectoryTest, AUserWithoutRootGetsAPrivateFolderWhateverTheUmaskOrMode) {
+    struct Case {
+        const char* what;
+        bool planted;  // the folder exists before the run, with mode
+        mode_t mode;
+        mode_t mask;
+    };
+    static const Case cases[] = {
+        {"created under umask 0477", false, 0, 0477},
+        {"created under umask 0777", false, 0, 0777},
+        {"found with mode 0300, not readable by its owner", true, 0300, 022},
+        {"found with mode 0000", true, 0000, 022},
+        {"found with mode 0755", true, 0755, 022},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        unsetenv("TMPDIR");  // the folder must be reachable by NOBODY: straight under /tmp
+        TestDir base;
+        ASSERT_EQ(chown(base.path().c_str(), NOBODY, NOBODY), 0) << "needs root";
+        const std::string at = base.path() + "trevalon-" + std::to_string(NOBODY);
+        if (c.planted) {
+            plant_dir(at, c.mode);
+            ASSERT_EQ(chown(at.c_str(), NOBODY, NOBODY), 0);
+        }
+        if (HasFatalFailure()) return;
+
+        EXPECT_EQ(temp_directory_as_nobody(base.path(), c.mask), 0);
+        const Entry after = entry(at);
+        EXPECT_TRUE(S_ISDIR(after.mode));
+        EXPECT_EQ(after.mode & 07777, 0700u);
+        EXPECT_EQ(after.uid, NOBODY);
+    }
+}
+
 TEST_F(TempDirectoryTest, ReturnsZeroWhenThePathDoesNotFit) {
     TestDir base;
     setenv("TMPDIR", base.path().c_str(), 1);
