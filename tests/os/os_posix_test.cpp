@@ -533,9 +533,11 @@ HelperRun shell_open_in_helper(const std::string& path) {
 
 TEST(ShellOpen, ReturnsOnceToItsCallerAndLeavesNoDescriptorOpen) {
     static const FailureCase cases[] = {
+        // A copy of true(1): once started it needs nothing from the folder,
+        // which goes away with the test.
         {"a program that ends at once",
          [](const std::string& path) {
-             write_file(path, "#!/bin/sh\nexit 0\n");
+             write_file(path, read_file("/bin/true"));
              ASSERT_EQ(chmod(path.c_str(), 0700), 0);
          },
          42},
