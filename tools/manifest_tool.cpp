@@ -75,28 +75,6 @@ void digest_hex(const uint8_t digest[SHA256_DIGEST_BYTES], char hex[SHA256_HEX_S
 
 // ---- files -----------------------------------------------------------------------
 
-// The digest and size of a file in one pass, through the installer's SHA-256.
-// False when the file cannot be opened or read to its end.
-bool hash_file(const char* path, uint64_t& size, char hex[SHA256_HEX_SIZE]) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return false;
-    Sha256Context context;
-    sha256_init(context);
-    size = 0;
-    for (;;) {
-        size_t count = std::fread(g_transfer_buffer, 1, sizeof g_transfer_buffer, file);
-        if (count == 0) break;
-        sha256_update(context, g_transfer_buffer, count);
-        size += count;
-    }
-    bool ok = std::ferror(file) == 0;
-    std::fclose(file);
-    uint8_t digest[SHA256_DIGEST_BYTES];
-    sha256_final(context, digest);
-    digest_hex(digest, hex);
-    return ok;
-}
-
 // Reads a manifest as the installer receives one: at most MANIFEST_BODY_SIZE - 1
 // bytes land in body, terminated; length is the file's whole length.
 bool read_manifest_file(const char* path, char (&body)[MANIFEST_BODY_SIZE], uint64_t& length) {
@@ -119,6 +97,9 @@ bool read_manifest_file(const char* path, char (&body)[MANIFEST_BODY_SIZE], uint
 // it and release is filled. body holds the first of them, terminated, and is
 // cut into lines as the installer's parser does. The installer refuses an
 // empty body and one that does not fit its buffer before it parses anything.
+// Beyond the installer, a size line must read as the number it shows: the
+// installer's strtoull takes signs, leading zeros and blanks and saturates, so
+// "-1" would announce 18446744073709551615 bytes without a word.
 const char* refusal(char* body, uint64_t length, ReleaseRecord& release) {
     static char too_long[96];
     if (length == 0) return "the manifest is empty";
@@ -128,8 +109,35 @@ const char* refusal(char* body, uint64_t length, ReleaseRecord& release) {
                       static_cast<unsigned long long>(length), MANIFEST_BODY_SIZE - 1);
         return too_long;
     }
+    static char size_line[MANIFEST_BODY_SIZE];
+    const char* line = body;
+    for (int skip = 0; skip < 2 && line != nullptr; ++skip) {
+        line = std::strchr(line, '\n');
+        if (line != nullptr) ++line;
+    }
+    size_t line_length = 0;
+    if (line != nullptr) {
+        const char* lf = std::strchr(line, '\n');
+        line_length = lf != nullptr ? static_cast<size_t>(lf - line) : std::strlen(line);
+        while (line_length > 0 && (line[line_length - 1] == ' ' || line[line_length - 1] == '\r'))
+            --line_length;
+        std::memcpy(size_line, line, line_length);
+    }
+    size_line[line_length] = '\0';
+
     const char* reason = nullptr;
-    return parse_manifest(body, release, &reason) ? nullptr : reason;
+    if (!parse_manifest(body, release, &reason)) return reason;
+    char shown[24];
+    std::snprintf(shown, sizeof shown, "%llu", static_cast<unsigned long long>(release.size));
+    if (std::strcmp(shown, size_line) != 0) {
+        static char misread[192];
+        std::snprintf(misread, sizeof misread,
+                      "line 3, size: the installer reads \"%.64s\" as %s; write plain decimal "
+                      "digits, no sign, no leading zeros",
+                      size_line, shown);
+        return misread;
+    }
+    return nullptr;
 }
 
 // Reads and judges a manifest file; prints why when it is refused.
@@ -176,7 +184,9 @@ constexpr char CHECK_HELP[] =
     "Usage: trevalon-manifest check MANIFEST\n"
     "Reads the manifest as the installer does. When the installer accepts it, prints the\n"
     "release line the installer shows for it and exits with 0; otherwise prints the first\n"
-    "line and rule it breaks (a file of 4095 bytes or more is refused whole) and exits with 1.\n";
+    "line and rule it breaks (a file of 4095 bytes or more is refused whole) and exits with 1.\n"
+    "A size that the installer would read as another number than the line shows (a sign,\n"
+    "leading zeros or blanks, more than 18446744073709551615) is refused as well.\n";
 
 constexpr char HASH_HELP[] =
     "Usage: trevalon-manifest hash FILE...\n"
@@ -336,7 +346,7 @@ int command_create(int argc, const char* const* argv) {
 
     uint64_t size = 0;
     char hex[SHA256_HEX_SIZE];
-    if (!hash_file(path, size, hex)) {
+    if (!sha256_file(path, hex, size)) {
         say(Stream::err, "%s: create: cannot read '%s'\n", TOOL, path);
         return EXIT_TOOL_FAILED;
     }
@@ -352,6 +362,8 @@ int command_create(int argc, const char* const* argv) {
     const char* bare_version = version + ((version[0] == 'v' || version[0] == 'V') ? 1 : 0);
     if (std::strcmp(release.version, bare_version) != 0)
         return refuse("version \"%s\" would be read as \"%s\"", version, release.version);
+    if (std::strcmp(release.file_name, name) != 0)
+        return refuse("file name \"%s\" would be read as \"%s\"", name, release.file_name);
     say(Stream::out, "%s", body);
     return EXIT_TOOL_OK;
 }
@@ -374,14 +386,23 @@ int command_check(int argc, const char* const* argv) {
 // ---- hash --------------------------------------------------------------------------
 
 // sha256sum's line: a name holding a backslash, LF or CR is escaped and the
-// line starts with a backslash.
+// line starts with a backslash. On Windows a backslash is the path separator
+// and is printed as given; only a line end, which no file name there can hold,
+// would be escaped.
+#ifdef _WIN32
+constexpr bool HASH_ESCAPES_BACKSLASH = false;
+#else
+constexpr bool HASH_ESCAPES_BACKSLASH = true;
+#endif
+
 void print_hash_line(const char* hex, const char* name) {
-    bool escape = std::strpbrk(name, "\\\n\r") != nullptr;
+    bool escape = std::strpbrk(name, "\n\r") != nullptr ||
+                  (HASH_ESCAPES_BACKSLASH && std::strchr(name, '\\') != nullptr);
     static char line[8192];
     line[0] = '\0';
     append(line, sizeof line, "%s%s  ", escape ? "\\" : "", hex);
     for (const char* p = name; *p != '\0'; ++p) {
-        if (escape && *p == '\\') {
+        if (escape && HASH_ESCAPES_BACKSLASH && *p == '\\') {
             append(line, sizeof line, "\\\\");
         } else if (escape && *p == '\n') {
             append(line, sizeof line, "\\n");
@@ -403,7 +424,7 @@ int command_hash(int argc, const char* const* argv) {
     for (int i = 0; i < args.count; ++i) {
         uint64_t size = 0;
         char hex[SHA256_HEX_SIZE];
-        if (!hash_file(args.operands[i], size, hex)) {
+        if (!sha256_file(args.operands[i], hex, size)) {
             out_flush();
             say(Stream::err, "%s: hash: cannot read '%s'\n", TOOL, args.operands[i]);
             result = EXIT_TOOL_FAILED;

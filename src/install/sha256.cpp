@@ -28,8 +28,6 @@ alignas(16) const uint32_t ROUND_CONSTANTS[64] = {
 const uint32_t INITIAL_STATE[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                    0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 
-uint8_t g_hash_read_buffer[HASH_READ_BUFFER_SIZE];
-
 // Also in size-optimised builds: called out of line, the rounds run at half speed.
 #define ALWAYS_INLINE inline __attribute__((always_inline))
 
@@ -254,25 +252,4 @@ void sha256_final(Sha256Context& context, uint8_t digest[SHA256_DIGEST_BYTES]) {
         digest[4 * i + 2] = static_cast<uint8_t>(context.state[i] >> 8);
         digest[4 * i + 3] = static_cast<uint8_t>(context.state[i]);
     }
-}
-
-void sha256_file_hex(const char* path, char hex[SHA256_HEX_SIZE]) {
-    hex[0] = '\0';
-    FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) return;
-
-    Sha256Context context;
-    sha256_init(context);
-    for (;;) {
-        size_t count = std::fread(g_hash_read_buffer, 1, HASH_READ_BUFFER_SIZE, file);
-        if (count == 0) break;
-        sha256_update(context, g_hash_read_buffer, count);
-    }
-    std::fclose(file);
-
-    uint8_t digest[SHA256_DIGEST_BYTES];
-    sha256_final(context, digest);
-    for (int i = 0; i < SHA256_DIGEST_BYTES; ++i)
-        std::snprintf(hex + 2 * i, SHA256_HEX_SIZE - 2 * i, "%02x", digest[i]);
-    hex[SHA256_HEX_SIZE - 1] = '\0';
 }

@@ -20,8 +20,11 @@ void sha256_init(Sha256Context& context);
 void sha256_update(Sha256Context& context, const void* data, uint64_t length);
 void sha256_final(Sha256Context& context, uint8_t digest[SHA256_DIGEST_BYTES]);
 
-// The digest of the file as 64 lower-case hex digits, or "" when it cannot be opened.
+// The digest of the file as 64 lower-case hex digits, or "" when it cannot be
+// opened or read to its end.
 void sha256_file_hex(const char* path, char hex[SHA256_HEX_SIZE]);
+// The same, with the number of bytes read; false (hex "", size 0) on any failure.
+bool sha256_file(const char* path, char hex[SHA256_HEX_SIZE], uint64_t& size);
 
 // Which compression form is used; the tests and the benchmark run both.
 enum class Sha256Engine { portable, sha_ni };

@@ -45,11 +45,45 @@ intptr_t shell_code(int error) {
     }
 }
 
-// A directory of our own: not a symlink, owned by us, usable by us, and closed
-// to everyone else.
-bool is_private_directory(const struct stat& st, uid_t uid) {
-    return S_ISDIR(st.st_mode) && st.st_uid == uid && (st.st_mode & S_IRWXU) == S_IRWXU &&
-           (st.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+constexpr mode_t PRIVATE_MODE = S_IRWXU;
+
+// Sets 0700 on the folder open at fd. A descriptor opened as a path only
+// cannot take fchmod; its /proc entry still leads to the very folder that was
+// opened, whatever has since been put at its path.
+bool set_private_mode(int fd, bool path_only) {
+    if (!path_only) return fchmod(fd, PRIVATE_MODE) == 0;
+    char self[48];
+    int length = snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    return length > 0 && static_cast<size_t>(length) < sizeof self &&
+           chmod(self, PRIVATE_MODE) == 0;
+}
+
+// Makes the folder at path a private one of ours, creating it when it is not
+// there: it must be a real directory (no symlink is followed) owned by us, and
+// its mode becomes exactly 0700 whatever the umask or a past run left. A folder
+// of another user, a symlink or anything else is refused as it stands. One
+// that its owner may not read (left by a umask such as 0477) cannot be opened
+// for reading, so it is opened as a path only.
+bool make_private_directory(const char* path, uid_t uid) {
+    const mode_t old_mask = umask(0);
+    const bool made = mkdir(path, PRIVATE_MODE) == 0 || errno == EEXIST;
+    umask(old_mask);
+    if (!made) return false;
+
+    bool path_only = false;
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+#ifdef O_PATH
+    if (fd < 0 && errno == EACCES) {
+        fd = open(path, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        path_only = true;
+    }
+#endif
+    if (fd < 0) return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid;
+    if (ok && (st.st_mode & 07777) != PRIVATE_MODE) ok = set_private_mode(fd, path_only);
+    close(fd);
+    return ok;
 }
 
 // Reports errno to the waiting parent and ends the child without touching
@@ -118,15 +152,10 @@ uint32_t temp_directory(char* dir, uint32_t capacity) {
         return 0;
     }
 
-    // Checked and created without its trailing separator, so that lstat sees a
-    // symlink as itself; only a directory this call made is ever created here.
+    // Opened without its trailing separator, so that O_NOFOLLOW sees a symlink
+    // as itself.
     dir[length - 1] = '\0';
-    struct stat st;
-    bool found = lstat(dir, &st) == 0;
-    if (!found && errno == ENOENT && (mkdir(dir, S_IRWXU) == 0 || errno == EEXIST)) {
-        found = lstat(dir, &st) == 0;
-    }
-    if (!found || !is_private_directory(st, uid)) {
+    if (!make_private_directory(dir, uid)) {
         dir[0] = '\0';
         return 0;
     }

@@ -12,6 +12,8 @@
 
 struct NetSession {
     uint32_t access_type;
+    int number;           // from 1, in the order sessions were opened
+    std::string options;  // "option N=V" lines
 };
 struct NetConnection {
     std::string host;
@@ -100,6 +102,13 @@ std::string calls_text() {
     return text;
 }
 
+std::string session_options(int session) {
+    for (const auto& s : g_sessions) {
+        if (s->number == session) return s->options;
+    }
+    return "";
+}
+
 int open_handles() {
     return static_cast<int>(g_open.size());
 }
@@ -120,13 +129,16 @@ NetSession* open(const char16_t* user_agent, uint32_t access_type) {
     if (ok) ++g_sessions_opened;
     log("open agent=" + narrow(user_agent) + " access=" + std::to_string(access_type), ok);
     if (!ok) return nullptr;
-    g_sessions.push_back(std::make_unique<NetSession>(NetSession{access_type}));
+    g_sessions.push_back(
+        std::make_unique<NetSession>(NetSession{access_type, g_sessions_opened, ""}));
     g_open.insert(g_sessions.back().get());
     return g_sessions.back().get();
 }
 
-bool set_option(NetSession*, uint32_t option, uint32_t value) {
-    return log("option " + std::to_string(option) + "=" + std::to_string(value), true);
+bool set_option(NetSession* session, uint32_t option, uint32_t value) {
+    const std::string entry = "option " + std::to_string(option) + "=" + std::to_string(value);
+    if (session != nullptr) session->options += entry + "\n";
+    return log(entry, true);
 }
 
 NetConnection* connect(NetSession* session, const char16_t* host, uint16_t port) {
@@ -201,9 +213,10 @@ bool query_data_available(NetRequest* request, uint32_t* count) {
 bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* count) {
     bool ok = request->sent && !(fails(request, Step::read) &&
                                  request->read_calls == request->response.fail_on_call);
+    const bool empty = request->read_calls == request->response.empty_read_on_call;
     ++request->read_calls;
     if (ok) {
-        size_t n = std::min<size_t>(capacity, remaining(request));
+        size_t n = empty ? 0 : std::min<size_t>(capacity, remaining(request));
         if (n > 0) {
             std::memcpy(buffer, request->response.chunks[request->chunk].data() + request->offset,
                         n);
@@ -229,7 +242,7 @@ void close(NetConnection* connection) {
 }
 void close(NetSession* session) {
     g_open.erase(session);
-    log("close session", true);
+    log("close session " + std::to_string(session->number), true);
 }
 
 }  // namespace client

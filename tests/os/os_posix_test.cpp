@@ -1,7 +1,9 @@
 // The POSIX services themselves: the private temporary folder and the cases it
 // must refuse, file deletion, console output, and the detached launch with the
 // shell's result codes.
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,6 +16,7 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "os/os.hpp"
 #include "test_support.hpp"
@@ -146,13 +149,8 @@ void plant_dir(const std::string& at, mode_t mode) {
     ASSERT_EQ(chmod(at.c_str(), mode), 0);
 }
 
-TEST_F(TempDirectoryTest, RefusesAFolderThatIsNotPrivate) {
+TEST_F(TempDirectoryTest, RefusesAFolderThatIsNotItsOwn) {
     static const RefusalCase cases[] = {
-        {"directory 0755", [](const std::string& at, const std::string&) { plant_dir(at, 0755); }},
-        {"directory 0770", [](const std::string& at, const std::string&) { plant_dir(at, 0770); }},
-        {"directory 0701", [](const std::string& at, const std::string&) { plant_dir(at, 0701); }},
-        {"directory 0500, not writable by its owner",
-         [](const std::string& at, const std::string&) { plant_dir(at, 0500); }},
         {"symlink to a private directory",
          [](const std::string& at, const std::string& base) {
              plant_dir(base + "elsewhere", 0700);
@@ -189,6 +187,111 @@ TEST_F(TempDirectoryTest, RefusesAFolderThatIsNotPrivate) {
         EXPECT_EQ(after.mode, before.mode);
         EXPECT_EQ(after.uid, before.uid);
         EXPECT_FALSE(file_exists(base.path() + "not-there"));
+    }
+}
+
+// A folder of the user's own with another mode (made under an odd umask, or
+// opened up by hand) is set back to 0700 and used, rather than failing every
+// run until someone finds it.
+TEST_F(TempDirectoryTest, RepairsTheModeOfItsOwnFolder) {
+    static const mode_t modes[] = {0755, 0770, 0701, 0777, 0500, 0300, 0000, 02700, 01777};
+    for (mode_t mode : modes) {
+        char octal[16];
+        snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+        SCOPED_TRACE(std::string("mode ") + octal);
+        restore_tmpdir();
+        TestDir base;
+        const std::string at = base.path() + private_name();
+        plant_dir(at, mode);
+        if (HasFatalFailure()) return;
+        write_file(at + "/left-over", "kept");
+        setenv("TMPDIR", base.path().c_str(), 1);
+
+        char dir[261];
+        EXPECT_EQ(temp_directory(dir, sizeof dir), at.size() + 1);
+        EXPECT_EQ(std::string(dir), at + "/");
+        const Entry after = entry(at);
+        EXPECT_TRUE(S_ISDIR(after.mode));
+        EXPECT_EQ(after.mode & 07777, 0700u);
+        EXPECT_EQ(read_file(at + "/left-over"), "kept");
+    }
+}
+
+TEST_F(TempDirectoryTest, CreatesTheFolderPrivateWhateverTheUmask) {
+    static const mode_t masks[] = {0, 022, 077, 0277, 0700, 0777};
+    for (mode_t mask : masks) {
+        char octal[16];
+        snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mask));
+        SCOPED_TRACE(std::string("umask ") + octal);
+        restore_tmpdir();
+        TestDir base;
+        setenv("TMPDIR", base.path().c_str(), 1);
+
+        mode_t old_mask = umask(mask);
+        char dir[261];
+        uint32_t length = temp_directory(dir, sizeof dir);
+        umask(old_mask);
+
+        const std::string at = base.path() + private_name();
+        EXPECT_EQ(length, at.size() + 1);
+        const Entry made = entry(at);
+        ASSERT_TRUE(made.exists);
+        EXPECT_TRUE(S_ISDIR(made.mode));
+        EXPECT_EQ(made.mode & 07777, 0700u);
+    }
+}
+
+// What a user without root sees: runs temp_directory as NOBODY in a forked
+// child, under the given umask, and gives the child's exit status (0 when the
+// folder was returned, 1 when refused, 2 when the child could not become NOBODY).
+int temp_directory_as_nobody(const std::string& base, mode_t mask) {
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgid(NOBODY) != 0 || setuid(NOBODY) != 0) _exit(2);
+        setenv("TMPDIR", base.c_str(), 1);
+        umask(mask);
+        char dir[261];
+        const std::string expected = base + "trevalon-" + std::to_string(NOBODY) + "/";
+        _exit(temp_directory(dir, sizeof dir) == expected.size() && dir == expected ? 0 : 1);
+    }
+    int status = -1;
+    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(TempDirectoryTest, AUserWithoutRootGetsAPrivateFolderWhateverTheUmaskOrMode) {
+    struct Case {
+        const char* what;
+        bool planted;  // the folder exists before the run, with mode
+        mode_t mode;
+        mode_t mask;
+    };
+    static const Case cases[] = {
+        {"created under umask 0477", false, 0, 0477},
+        {"created under umask 0777", false, 0, 0777},
+        {"found with mode 0300, not readable by its owner", true, 0300, 022},
+        {"found with mode 0000", true, 0000, 022},
+        {"found with mode 0755", true, 0755, 022},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        unsetenv("TMPDIR");  // the folder must be reachable by NOBODY: straight under /tmp
+        TestDir base;
+        ASSERT_EQ(chown(base.path().c_str(), NOBODY, NOBODY), 0) << "needs root";
+        const std::string at = base.path() + "trevalon-" + std::to_string(NOBODY);
+        if (c.planted) {
+            plant_dir(at, c.mode);
+            ASSERT_EQ(chown(at.c_str(), NOBODY, NOBODY), 0);
+        }
+        if (HasFatalFailure()) return;
+
+        EXPECT_EQ(temp_directory_as_nobody(base.path(), c.mask), 0);
+        const Entry after = entry(at);
+        EXPECT_TRUE(S_ISDIR(after.mode));
+        EXPECT_EQ(after.mode & 07777, 0700u);
+        EXPECT_EQ(after.uid, NOBODY);
     }
 }
 
@@ -366,6 +469,102 @@ TEST(ShellOpen, ReportsFailuresAsTheShellsCodes) {
         if (HasFatalFailure()) return;
         EXPECT_EQ(shell_open(path.c_str()), c.code);
         EXPECT_TRUE(no_children_left());
+    }
+}
+
+// The descriptors this process has open, the one that lists them not counted.
+int open_descriptors() {
+    DIR* fds = opendir("/proc/self/fd");
+    if (fds == nullptr) return -1;
+    int count = 0;
+    while (const struct dirent* entry = readdir(fds)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(fds);
+    return count - 1;
+}
+
+constexpr int HELPER_EXIT = 73;
+
+struct HelperRun {
+    int status;                        // the helper's wait status
+    std::vector<std::string> reports;  // "RESULT FDS_BEFORE FDS_AFTER", one per return
+};
+
+// Calls shell_open in a forked helper, which writes one report line and ends
+// with HELPER_EXIT. Every process that comes back out of shell_open writes a
+// report of its own, so a forked child that returned where it should have
+// ended shows as a second line, whatever its own exit status.
+HelperRun shell_open_in_helper(const std::string& path) {
+    HelperRun run = {-1, {}};
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) return run;
+    fflush(nullptr);
+    pid_t helper = fork();
+    if (helper == 0) {
+        close(report[0]);
+        const int before = open_descriptors();
+        const intptr_t result = shell_open(path.c_str());
+        const int after = open_descriptors();
+        char line[64];
+        int n =
+            snprintf(line, sizeof line, "%ld %d %d\n", static_cast<long>(result), before, after);
+        ssize_t ignored = write(report[1], line, static_cast<size_t>(n));
+        (void)ignored;
+        _exit(HELPER_EXIT);
+    }
+    close(report[1]);
+    std::string text;
+    char buffer[256];
+    ssize_t got;
+    while ((got = read(report[0], buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+        if (got > 0) text.append(buffer, static_cast<size_t>(got));
+    }
+    close(report[0]);
+    if (helper > 0) {
+        while (waitpid(helper, &run.status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        run.reports.push_back(line);
+    return run;
+}
+
+TEST(ShellOpen, ReturnsOnceToItsCallerAndLeavesNoDescriptorOpen) {
+    static const FailureCase cases[] = {
+        // A copy of true(1): once started it needs nothing from the folder,
+        // which goes away with the test.
+        {"a program that ends at once",
+         [](const std::string& path) {
+             write_file(path, read_file("/bin/true"));
+             ASSERT_EQ(chmod(path.c_str(), 0700), 0);
+         },
+         42},
+        {"missing file", [](const std::string&) {}, 2},
+        {"unknown format",
+         [](const std::string& path) { write_file(path, std::string("\0\1\2\3 data", 9)); }, 11},
+        {"directory", [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }, 5},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestDir dir;
+        const std::string path = dir.file("installer");
+        c.make(path);
+        if (HasFatalFailure()) return;
+
+        const HelperRun run = shell_open_in_helper(path);
+
+        ASSERT_TRUE(WIFEXITED(run.status)) << "wait status " << run.status;
+        EXPECT_EQ(WEXITSTATUS(run.status), HELPER_EXIT);
+        ASSERT_EQ(run.reports.size(), 1u);
+        std::istringstream report(run.reports[0]);
+        long result = -1;
+        int before = -1, after = -2;
+        report >> result >> before >> after;
+        EXPECT_EQ(result, c.code);
+        EXPECT_GT(before, 0);
+        EXPECT_EQ(after, before) << "descriptors open before and after the launch";
     }
 }
 

@@ -115,6 +115,25 @@ TEST_F(ToolManifestTest, CreatePrintsTheManifestOrNamesTheBrokenRule) {
         {"Trévalon-1.0.exe", "abc", {}, 1, "", NAME_CHARACTERS_RULE},
         {std::string(93, 'n') + ".exe", "abc", {"--version", "1"}, 1, "", NAME_CHARACTERS_RULE},
         {"new\nline-1.0.exe", "abc", {}, 1, "", "file name \"new\nline-1.0.exe\" holds a line end"},
+        // The installer trims blanks and CRs at a line's end: the name must come back as given.
+        {"Trevalon-setup-1.0.exe ",
+         "abc",
+         {},
+         1,
+         "",
+         "file name \"Trevalon-setup-1.0.exe \" would be read as \"Trevalon-setup-1.0.exe\""},
+        {"Trevalon-setup-1.0.exe\r",
+         "abc",
+         {},
+         1,
+         "",
+         "file name \"Trevalon-setup-1.0.exe\r\" would be read as \"Trevalon-setup-1.0.exe\""},
+        {"Trevalon-setup-1.0.exe \r ",
+         "abc",
+         {},
+         1,
+         "",
+         "file name \"Trevalon-setup-1.0.exe \r \" would be read as \"Trevalon-setup-1.0.exe\""},
         // The version; it is line 1, so it is named before a bad file name.
         {"Trevalon-setup-1.0+beta.exe", "abc", {}, 1, "", VERSION_RULE},
         {"Trevalon-setup.exe", "abc", {"--version", "12345678901234567"}, 1, "", VERSION_RULE},
@@ -215,6 +234,11 @@ TEST_F(ToolManifestTest, CreatedManifestIsAcceptedByCheckAndByTheParser) {
 
 // ---- check ---------------------------------------------------------------------------
 
+std::string misread(const std::string& line, const std::string& read_as) {
+    return "{P}: line 3, size: the installer reads \"" + line + "\" as " + read_as +
+           "; write plain decimal digits, no sign, no leading zeros\n";
+}
+
 struct CheckCase {
     const char* what;
     std::string body;
@@ -234,8 +258,9 @@ TEST_F(ToolManifestTest, CheckPrintsTheReleaseLineOrTheFirstBrokenRule) {
          "0.7.19 \r\nTrevalon-setup-0.7.19.exe\r \r\n20140875  \r\n" + D, 0, GOOD_LINE},
         {"lines after the fourth are ignored", GOOD + "anything at all\n\xff\xfe\n", 0, GOOD_LINE},
         {"4094 bytes", at_limit, 0, GOOD_LINE},
-        {"size with a plus sign and leading zeros", "0.7.19\n" + name + "+0020140875\n" + D, 0,
-         GOOD_LINE},
+        {"the largest size", "0.7.19\n" + name + "18446744073709551615\n" + D, 0,
+         "   版本/Version v0.7.19  文件/File Trevalon-setup-0.7.19.exe  大小/Size 17592186044416.0 "
+         "MB  来源/Source: 节点A/Node A\n"},
         {"upper-case digest",
          "0.7.19\n" + name +
              "20140875\n0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF\n",
@@ -253,6 +278,14 @@ TEST_F(ToolManifestTest, CheckPrintsTheReleaseLineOrTheFirstBrokenRule) {
          "0.7.19\r" + std::string("Trevalon-setup-0.7.19.exe\r20140875\r") + D + "\r", 1,
          "{P}: " + LINES_RULE + "\n"},
         {"byte-order mark", "\xEF\xBB\xBF" + GOOD, 1, "{P}: " + BOM_RULE + "\n"},
+        {"byte-order mark after the v", "v\xEF\xBB\xBF" + GOOD.substr(1), 1,
+         "{P}: " + BOM_RULE + "\n"},
+        {"two of the three byte-order-mark bytes", "\xEF\xBB" + GOOD, 1,
+         "{P}: " + VERSION_RULE + "\n"},
+        {"two byte-order-mark bytes and another", "\xEF\xBB\xBE" + GOOD, 1,
+         "{P}: " + VERSION_RULE + "\n"},
+        {"version of only two byte-order-mark bytes", "\xEF\xBB\n" + name + "20140875\n" + D, 1,
+         "{P}: " + VERSION_RULE + "\n"},
         {"blank line shifts the fields", "0.7.19\n\n" + name + "20140875\n" + D + "\n", 1,
          "{P}: " + NAME_CHARACTERS_RULE + "\n"},
         {"NUL inside the digest",
@@ -285,6 +318,18 @@ TEST_F(ToolManifestTest, CheckPrintsTheReleaseLineOrTheFirstBrokenRule) {
         {"size with a letter", "0.7.19\n" + name + "12a\n" + D, 1, "{P}: " + SIZE_RULE + "\n"},
         {"size in hexadecimal", "0.7.19\n" + name + "0x10\n" + D, 1, "{P}: " + SIZE_RULE + "\n"},
         {"size and a tab", "0.7.19\n" + name + "12\t\n" + D, 1, "{P}: " + SIZE_RULE + "\n"},
+        // A size the installer accepts but reads as another number than the line shows.
+        {"size -1", "0.7.19\n" + name + "-1\n" + D, 1, misread("-1", "18446744073709551615")},
+        {"size 2^64", "0.7.19\n" + name + "18446744073709551616\n" + D, 1,
+         misread("18446744073709551616", "18446744073709551615")},
+        {"size -(2^64 - 1)", "0.7.19\n" + name + "-18446744073709551615\n" + D, 1,
+         misread("-18446744073709551615", "1")},
+        {"size with a plus sign and leading zeros", "0.7.19\n" + name + "+0020140875\n" + D, 1,
+         misread("+0020140875", "20140875")},
+        {"size with a leading zero", "0.7.19\n" + name + "020140875\r\n" + D, 1,
+         misread("020140875", "20140875")},
+        {"size after a blank", "0.7.19\n" + name + " 20140875\n" + D, 1,
+         misread(" 20140875", "20140875")},
         // Digest.
         {"digest of 63", "0.7.19\n" + name + "20140875\n" + D.substr(1), 1,
          "{P}: " + DIGEST_RULE + "\n"},

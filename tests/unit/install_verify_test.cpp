@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -25,6 +27,8 @@ TEST(VerifyDownload, ComparesIgnoringCaseAndDeletesOnMismatch) {
     static const char UPPER[] = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
     static const char MIXED[] = "Ba7816bf8F01cfea414140de5dae2223b00361a396177a9cb410ff61f20015aD";
     static const char OTHER[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ae";
+    static const char FIRST[] = "ca7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    static const char MIDDLE[] = "ba7816bf8f01cfea414140de5dae2223c00361a396177a9cb410ff61f20015ad";
     static const char SHORT[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015a";
     const VerifyCase cases[] = {
         {"lower case", ABC_DIGEST, true,
@@ -32,6 +36,8 @@ TEST(VerifyDownload, ComparesIgnoringCaseAndDeletesOnMismatch) {
         {"upper case, shown as stored", UPPER, true,
          std::string("   校验通过 / Verified  SHA-256 ") + UPPER + "\n"},
         {"mixed case", MIXED, true, std::string("   校验通过 / Verified  SHA-256 ") + MIXED + "\n"},
+        {"first digit differs", FIRST, false, mismatch_of + FIRST + actual},
+        {"a middle digit differs", MIDDLE, false, mismatch_of + MIDDLE + actual},
         {"last digit differs", OTHER, false, mismatch_of + OTHER + actual},
         {"expected text too short", SHORT, false, mismatch_of + SHORT + actual},
         {"expected text empty", "", false, mismatch_of + actual},
@@ -57,20 +63,36 @@ TEST(VerifyDownload, ComparesIgnoringCaseAndDeletesOnMismatch) {
 }
 
 TEST(VerifyDownload, AFileThatCannotBeReadIsNotDeleted) {
-    fake_os::reset();
-    TestDir dir;
-    const std::string path = dir.file("trevalon-setup.exe");
-    ReleaseRecord release{};
-    std::snprintf(release.sha256, sizeof release.sha256, "%s", ABC_DIGEST);
+    struct Case {
+        const char* what;
+        void (*make)(const std::string& path);
+    };
+    static const Case cases[] = {
+        {"removed after the download", [](const std::string&) {}},
+        // Opens for reading, then fails at the first read: an error, not an
+        // empty file whose digest would be a mismatch.
+        {"a folder at the path",
+         [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake_os::reset();
+        TestDir dir;
+        const std::string path = dir.file("trevalon-setup.exe");
+        c.make(path);
+        if (HasFatalFailure()) return;
+        ReleaseRecord release{};
+        std::snprintf(release.sha256, sizeof release.sha256, "%s", ABC_DIGEST);
 
-    bool ok = true;
-    std::string out = transcript([&] { ok = verify_download(path.c_str(), release); });
+        bool ok = true;
+        std::string out = transcript([&] { ok = verify_download(path.c_str(), release); });
 
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(out,
-              std::string(HEADER) +
-                  "   校验失败: 无法读取已下载文件 / Verify failed: cannot read downloaded file\n");
-    EXPECT_TRUE(fake_os::calls().empty());
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(out, std::string(HEADER) +
+                           "   校验失败: 无法读取已下载文件 / Verify failed: "
+                           "cannot read downloaded file\n");
+        EXPECT_TRUE(fake_os::calls().empty());
+    }
 }
 
 }  // namespace

@@ -52,6 +52,12 @@ Response failing(Step step, uint32_t status = 206) {
     return r;
 }
 
+Response empty_read() {
+    Response r = status_with_body(206, 16384);
+    r.empty_read_on_call = 0;
+    return r;
+}
+
 const char HEAD[] =
     "connect a.test:443\n"
     "request GET /f flags=0x800000\n"
@@ -257,6 +263,15 @@ TEST(ProbeNodes, OneNodeEachOutcome) {
          false,
          0xFFFFFFFFu,
          head + sent + "available 16384\nread 2048 -> - FAILED\n" + close_both,
+         "tick 1000\n",
+         A_FAIL},
+        {"the read succeeds with no bytes though some were available",
+         true,
+         empty_read(),
+         {1000, 1120},
+         false,
+         0xFFFFFFFFu,
+         head + sent + "available 16384\nread 2048 -> 0\n" + close_both,
          "tick 1000\n",
          A_FAIL},
     };

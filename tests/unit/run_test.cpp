@@ -7,6 +7,7 @@
 #include "fake_net.hpp"
 #include "fake_os.hpp"
 #include "net/client.hpp"
+#include "net/transport.hpp"
 #include "run/run.hpp"
 #include "test_support.hpp"
 
@@ -252,12 +253,41 @@ TEST(RunInstaller, ClosesTheDownloadSessionBeforeTheProbeSession) {
     transcript([] { run_installer(); });
     const auto& calls = fake_net::calls();
     ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(calls[calls.size() - 2], "close session");
-    EXPECT_EQ(calls.back(), "close session");
-    // The download session is the second one opened; after it opens, the
-    // download profile is applied to it.
-    std::string text = fake_net::calls_text();
-    EXPECT_NE(text.find("open agent=setupvane/1.2 access=4\noption 2=10000\n"), std::string::npos);
+    // The probe session is the first one opened, the download session the second.
+    EXPECT_EQ(calls[calls.size() - 2], "close session 2");
+    EXPECT_EQ(calls.back(), "close session 1");
+    EXPECT_EQ(fake_net::open_handles(), 0);
+}
+
+// The options a fresh session gets from the profile, as the transport sets them.
+std::string profile_options(const TimeoutProfile& profile) {
+    fake_net::reset();
+    NetSession* session = open_session();
+    apply_timeouts(session, profile);
+    std::string options = fake_net::session_options(1);
+    close_handle(session);
+    fake_net::reset();
+    return options;
+}
+
+TEST(RunInstaller, EachSessionGetsItsOwnTimeoutProfile) {
+    const std::string probe = profile_options(PROBE_PROFILE);
+    const std::string download = profile_options(DOWNLOAD_PROFILE);
+    ASSERT_NE(probe.find("option 2=" + std::to_string(PROBE_PROFILE.resolve_ms) + "\n"),
+              std::string::npos);
+    ASSERT_NE(probe, download);
+
+    TestDir dir;
+    fake_net::reset();
+    fake_os::reset();
+    fake_os::set_temp_dir(dir.path());
+    serve_release();
+    fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));
+    int code = -1;
+    transcript([&] { code = run_installer(); });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(fake_net::session_options(1), probe);
+    EXPECT_EQ(fake_net::session_options(2), download);
 }
 
 TEST(RunInstaller, NoTemporaryDirectoryOrDownloadSessionWhenNoNodeAnswers) {

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -161,11 +163,40 @@ TEST_P(Sha256EngineTest, FileDigestsMatchTheWholeMessage) {
     }
 }
 
-TEST_P(Sha256EngineTest, AFileThatCannotBeOpenedGivesTheEmptyText) {
+TEST_P(Sha256EngineTest, AFileThatCannotBeOpenedOrReadToItsEndGivesTheEmptyText) {
     TestDir dir;
-    char hex[SHA256_HEX_SIZE] = "not touched";
-    sha256_file_hex(dir.file("missing.exe").c_str(), hex);
-    EXPECT_STREQ(hex, "");
+    ASSERT_EQ(mkdir(dir.file("folder.exe").c_str(), 0700), 0);
+    // A folder opens for reading but fails at the first read; so does the
+    // process's own memory at address 0.
+    const std::string paths[] = {dir.file("missing.exe"), dir.file("folder.exe"), "/proc/self/mem"};
+    for (const auto& path : paths) {
+        SCOPED_TRACE(path);
+        char hex[SHA256_HEX_SIZE] = "not touched";
+        sha256_file_hex(path.c_str(), hex);
+        EXPECT_STREQ(hex, "");
+
+        char shared[SHA256_HEX_SIZE] = "not touched";
+        uint64_t size = 7;
+        EXPECT_FALSE(sha256_file(path.c_str(), shared, size));
+        EXPECT_STREQ(shared, "");
+        EXPECT_EQ(size, 0u);
+    }
+}
+
+TEST_P(Sha256EngineTest, TheSharedFileHashGivesTheDigestAndTheSize) {
+    TestDir dir;
+    static const size_t sizes[] = {0, 1, 64, HASH_READ_BUFFER_SIZE, HASH_READ_BUFFER_SIZE + 1};
+    for (size_t n : sizes) {
+        SCOPED_TRACE(std::to_string(n) + " bytes");
+        const std::string bytes = pattern(n);
+        const std::string path = dir.file("installer.exe");
+        write_file(path, bytes);
+        char hex[SHA256_HEX_SIZE] = "";
+        uint64_t size = 12345;
+        EXPECT_TRUE(sha256_file(path.c_str(), hex, size));
+        EXPECT_EQ(size, n);
+        EXPECT_EQ(std::string(hex), digest_of(bytes));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Sha256EngineTest,

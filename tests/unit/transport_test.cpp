@@ -148,7 +148,7 @@ TEST_F(SessionTest, OnlyStatus200And206Pass) {
                   "connect h.example:443\n"
                   "request GET /f flags=0x800000\n"
                   "send https://h.example/f\nreceive\nquery 0x20000013\n"
-                  "close request\nclose connection\nclose session\n");
+                  "close request\nclose connection\nclose session 1\n");
     }
 }
 
