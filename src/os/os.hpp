@@ -1,6 +1,7 @@
 // The operating-system services the stages use, behind one seam: console
 // output and input, the millisecond tick, the temporary directory, file
-// deletion and the shell's "open". One implementation per platform and a scripted fake for tests.
+// deletion and the shell's "open". One implementation per platform and a
+// scripted fake for tests.
 #pragma once
 
 #include <cstdint>
