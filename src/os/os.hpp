@@ -1,6 +1,7 @@
 // The operating-system services the stages use, behind one seam: console
-// output, the millisecond tick, the temporary directory, file deletion and the
-// shell's "open". One implementation per platform and a scripted fake for tests.
+// output and input, the millisecond tick, the temporary directory, file
+// deletion and the shell's "open". One implementation per platform and a
+// scripted fake for tests.
 #pragma once
 
 #include <cstdint>
@@ -28,3 +29,15 @@ bool delete_file(const char* path);
 // shell: a value above 32 is success; 32 or less names the failure
 // (2 not found, 5 access denied, 8 out of memory, 11 bad format, 31 other).
 intptr_t shell_open(const char* path);
+
+// Whether the console is the program's alone: a console window that Windows
+// made for it when it was double-clicked, and that closes the moment it exits.
+// True only when the console counts this one process and both standard input
+// and output are that console. False when a shell or another program shares
+// the console, when input or output is a pipe or a file, and on POSIX, where
+// a terminal outlives the programs started in it.
+bool console_is_own();
+
+// Blocks until a line ends on standard input (the user pressed Enter), or the
+// input ends or fails.
+void wait_for_enter();

@@ -225,3 +225,15 @@ intptr_t shell_open(const char* path) {
     if (got == static_cast<ssize_t>(sizeof error)) return shell_code(error);
     return SHELL_OTHER_FAILURE;
 }
+
+// A terminal stays open after the program ends, so there is nothing to hold.
+bool console_is_own() {
+    return false;
+}
+
+void wait_for_enter() {
+    int c;
+    do {
+        c = getchar();
+    } while (c != '\n' && c != EOF);
+}

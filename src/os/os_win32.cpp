@@ -5,6 +5,10 @@
 // UTF-8 written that way), while wide console writes show correctly. Output to
 // a pipe or file stays the program's UTF-8 bytes, written through stdio in text
 // mode, so each "\n" reaches it as CR LF.
+//
+// A console that counts this process alone is one Windows made for it (the
+// program was double-clicked), and it closes the moment the program exits; a
+// shell that shares its console counts itself and any helper too.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -120,4 +124,31 @@ bool delete_file(const char* path) {
 intptr_t shell_open(const char* path) {
     HINSTANCE result = ShellExecuteA(nullptr, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
     return reinterpret_cast<intptr_t>(result);
+}
+
+bool console_is_own() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == nullptr || input == INVALID_HANDLE_VALUE || !GetConsoleMode(input, &mode)) {
+        return false;
+    }
+    if (console_output() == nullptr) return false;
+    // With room for two, a shared console reports 2 or more (the count it
+    // would need when there are more) and a lone one 1.
+    DWORD processes[2];
+    return GetConsoleProcessList(processes, 2) == 1;
+}
+
+void wait_for_enter() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    // Keys pressed while the run was busy would otherwise answer the prompt
+    // before it could be read.
+    (void)FlushConsoleInputBuffer(input);
+    wchar_t keys[64];
+    DWORD count = 0;
+    while (ReadConsoleW(input, keys, 64, &count, nullptr) && count > 0) {
+        for (DWORD i = 0; i < count; ++i) {
+            if (keys[i] == L'\r' || keys[i] == L'\n') return;
+        }
+    }
 }

@@ -2,6 +2,11 @@
 // ranking, then the ranked nodes in turn until one yields a verified installer,
 // which is started. The stages print their own messages; this file owns only
 // the order, the session lifetimes, the node loop and the run's own errors.
+//
+// A failing run whose console is its own (a double-clicked program, in a window
+// that closes when it exits) waits for Enter before it ends, or its messages,
+// the very point of a failure, would vanish unread. Everything else the run
+// prints, and its exit code, is the same either way.
 #include "run/run.hpp"
 
 #include <cstring>
@@ -32,7 +37,7 @@ void print_banner() {
 
 }  // namespace
 
-int run_installer() {
+static int run_stages() {
     // The records are zero-filled statics; clearing them here keeps a second
     // run in the same process (the tests) from seeing the first one's table.
     std::memset(&g_release, 0, sizeof g_release);
@@ -94,4 +99,14 @@ int run_installer() {
         return 1;
     }
     return result;
+}
+
+int run_installer() {
+    int exit_code = run_stages();
+    if (exit_code != 0 && console_is_own()) {
+        out_line("\n按回车键退出 / Press Enter to exit...");
+        out_flush();
+        wait_for_enter();
+    }
+    return exit_code;
 }

@@ -425,8 +425,10 @@ def _inside(config_path):
     if not capture and cfg.get("stderr_path"):
         err_path = cfg["stderr_path"]
     with open(out_path, "wb") as out, open(err_path, "wb") as err:
+        # terminal: the program reads the caller's terminal (console tests).
+        stdin = None if cfg.get("terminal") else subprocess.DEVNULL
         proc = subprocess.Popen(cfg["argv"], env=env, cwd=cfg.get("cwd") or work,
-                                stdin=subprocess.DEVNULL, stdout=out if capture else None,
+                                stdin=stdin, stdout=out if capture else None,
                                 stderr=err if capture or cfg.get("stderr_path") else None,
                                 start_new_session=capture)
         try:
@@ -485,20 +487,24 @@ class Network:
         self.pki = make_pki(os.path.join(self.workdir, "pki"), HOSTS + list(names))
 
     def run(self, scenario, argv, name="run", env=None, wine_prefix=None, timeout=60,
-            capture=True, wait_files=(), wait_s=10, cwd=None, stderr_path=None):
-        """Runs argv once in a fresh namespace playing scenario; see the module's text."""
+            capture=True, wait_files=(), wait_s=10, cwd=None, stderr_path=None, terminal=False):
+        """Runs argv once in a fresh namespace playing scenario; see the module's text.
+
+        terminal=True (with capture=False) gives the program this process's own
+        standard input, so that it runs on the caller's terminal."""
         work = os.path.join(self.workdir, "runs", name)
         shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work)
         cfg = {"workdir": work, "scenario": scenario, "argv": list(argv), "env": env or {},
                "pki": self.pki, "wine_prefix": wine_prefix, "timeout": timeout,
                "capture": capture, "wait_files": list(wait_files), "wait_s": wait_s, "cwd": cwd,
-               "stderr_path": stderr_path}
+               "stderr_path": stderr_path, "terminal": terminal}
         config = os.path.join(work, "config.json")
         with open(config, "w") as f:
             json.dump(cfg, f, indent=1)
         command = _unshare() + [PYTHON, os.path.abspath(__file__), "--inside", config]
-        proc = subprocess.run(command, stdin=subprocess.DEVNULL, timeout=timeout + 120,
+        proc = subprocess.run(command, stdin=None if terminal else subprocess.DEVNULL,
+                              timeout=timeout + 120,
                               stdout=subprocess.PIPE if capture else None,
                               stderr=subprocess.PIPE if capture else None)
         result_path = os.path.join(work, "result.json")

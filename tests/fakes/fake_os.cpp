@@ -1,5 +1,6 @@
 #include "fake_os.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,9 @@ size_t g_next_tick = 0;
 std::string g_temp_dir;
 intptr_t g_shell_result = 42;
 std::vector<std::string> g_calls;
+bool g_console_own = false;
+std::string g_printed;
+std::string g_printed_before_wait;
 
 }  // namespace
 
@@ -23,6 +27,9 @@ void reset() {
     g_temp_dir.clear();
     g_shell_result = 42;
     g_calls.clear();
+    g_console_own = false;
+    g_printed.clear();
+    g_printed_before_wait.clear();
 }
 
 void set_ticks(const std::vector<uint64_t>& ticks) {
@@ -38,6 +45,12 @@ void set_shell_result(intptr_t result) {
 const std::vector<std::string>& calls() {
     return g_calls;
 }
+void set_console_own(bool own) {
+    g_console_own = own;
+}
+const std::string& printed_before_wait() {
+    return g_printed_before_wait;
+}
 
 }  // namespace fake_os
 
@@ -50,10 +63,17 @@ void set_console_utf8() {
 void out_printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    char text[4096];
+    int length = std::vsnprintf(text, sizeof text, format, again);
+    va_end(again);
+    if (length > 0) g_printed.append(text, std::min(static_cast<size_t>(length), sizeof text - 1));
     std::vprintf(format, args);
     va_end(args);
 }
 void out_line(const char* text) {
+    g_printed.append(text).append("\n");
     std::puts(text);
 }
 void out_flush() {
@@ -82,4 +102,14 @@ bool delete_file(const char* path) {
 intptr_t shell_open(const char* path) {
     g_calls.push_back(std::string("open ") + path);
     return g_shell_result;
+}
+
+bool console_is_own() {
+    g_calls.push_back("console own?");
+    return g_console_own;
+}
+
+void wait_for_enter() {
+    g_calls.push_back("wait for enter");
+    g_printed_before_wait = g_printed;
 }

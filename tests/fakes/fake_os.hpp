@@ -14,7 +14,14 @@ void set_ticks(const std::vector<uint64_t>& ticks);
 void set_temp_dir(const std::string& dir);  // with its trailing "/"; "" means none
 void set_shell_result(intptr_t result);
 
-// "console 65001", "tick N", "temp DIR", "delete PATH", "open PATH"
+// "console 65001", "tick N", "temp DIR", "delete PATH", "open PATH",
+// "console own?", "wait for enter"
 const std::vector<std::string>& calls();
+
+// The answer of console_is_own(); reset() makes it false.
+void set_console_own(bool own);
+// What out_printf/out_line had printed since reset() when wait_for_enter()
+// was called; "" when it was not called.
+const std::string& printed_before_wait();
 
 }  // namespace fake_os

@@ -1,6 +1,6 @@
 // The POSIX services themselves: the private temporary folder and the cases it
-// must refuse, file deletion, console output, and the detached launch with the
-// shell's result codes.
+// must refuse, file deletion, console output and input, and the detached launch
+// with the shell's result codes.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -365,6 +365,64 @@ TEST(ConsoleOutput, WritesTheBytesAsGiven) {
               "将自动检测多个下载节点\n"
               "\r   [节点]   7%  (1.0 / 2.5 MB)" +
                   long_line + "\n");
+}
+
+// A terminal outlives the programs started in it, so the run never holds one
+// open, not even when both its input and output are that terminal.
+TEST(ConsoleIsOwn, IsFalseEvenOnATerminal) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_TRUE(isatty(terminal));
+    int saved_in = dup(STDIN_FILENO);
+    int saved_out = dup(STDOUT_FILENO);
+    dup2(terminal, STDIN_FILENO);
+    dup2(terminal, STDOUT_FILENO);
+    bool own = console_is_own();
+    dup2(saved_in, STDIN_FILENO);
+    dup2(saved_out, STDOUT_FILENO);
+    close(saved_in);
+    close(saved_out);
+    close(terminal);
+    close(master);
+    EXPECT_FALSE(own);
+}
+
+// wait_for_enter consumes one line of input, and returns at the end of input
+// when no line end ever comes.
+TEST(WaitForEnter, ReadsOneLineOrUpToTheEndOfInput) {
+    struct Case {
+        const char* input;
+        int next;  // what the following read from stdin gives
+    };
+    static const Case CASES[] = {
+        {"\nafter", 'a'},
+        {"typed ahead\nsecond\n", 's'},
+        {"no line end", EOF},
+        {"", EOF},
+    };
+    int saved = dup(STDIN_FILENO);
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.input);
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        ASSERT_EQ(write(fds[1], c.input, strlen(c.input)), static_cast<ssize_t>(strlen(c.input)));
+        close(fds[1]);
+        dup2(fds[0], STDIN_FILENO);
+        close(fds[0]);
+        clearerr(stdin);
+        wait_for_enter();
+        EXPECT_EQ(getchar(), c.next);
+        // Drop whatever stdio still buffers from this case's pipe.
+        while (getchar() != EOF) {
+        }
+    }
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+    clearerr(stdin);
 }
 
 TEST(TickMs, CountsMilliseconds) {

@@ -235,6 +235,44 @@ TEST(RunInstaller, ExitCodesAndTranscripts) {
     }
 }
 
+// A failing run in a console of its own asks for Enter as its very last act,
+// after its last message and with every handle closed; a successful one, or
+// one whose console is shared or redirected, never does. Nothing else changes.
+TEST(RunInstaller, WaitsForEnterOnlyAfterAFailureInItsOwnConsole) {
+    const std::string PROMPT = "\n按回车键退出 / Press Enter to exit...\n";
+    for (const RunCase& c : CASES) {
+        for (bool own : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (own ? ", own console" : ", shared console"));
+            TestDir dir;
+            fake_net::reset();
+            fake_os::reset();
+            fake_os::set_temp_dir(dir.path());
+            fake_os::set_console_own(own);
+            c.setup();
+            const std::string path = dir.file(FILE_NAME);
+
+            int exit_code = -1;
+            std::string out = transcript([&] { exit_code = run_installer(); });
+
+            const bool waits = own && c.exit_code != 0;
+            EXPECT_EQ(exit_code, c.exit_code);
+            EXPECT_EQ(out, c.expected(path) + (waits ? PROMPT : ""));
+            const auto& calls = fake_os::calls();
+            int waited = 0;
+            for (const auto& call : calls)
+                waited += call == "wait for enter";
+            EXPECT_EQ(waited, waits ? 1 : 0);
+            if (waits) {
+                ASSERT_GE(calls.size(), 2u);
+                EXPECT_EQ(calls[calls.size() - 2], "console own?");
+                EXPECT_EQ(calls.back(), "wait for enter");
+                EXPECT_EQ(fake_os::printed_before_wait(), out);
+            }
+            EXPECT_EQ(fake_net::open_handles(), 0) << fake_net::calls_text();
+        }
+    }
+}
+
 TEST(RunInstaller, SetsTheConsoleToUtf8BeforeAnything) {
     fake_net::reset();
     fake_os::reset();
