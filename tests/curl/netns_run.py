@@ -40,6 +40,7 @@ def scenario(folder):
         "/huge-length": {"body": "0123456789", "length": 1 << 32},
         "/redirect/https": {"redirect": "https://other.test/echo"},
         "/redirect/http": {"redirect": "http://other.test/echo"},
+        "/cookie/set": {"redirect": "https://main.test/cookie/echo", "set_cookie": "token=abc"},
         "/stall": {"stall": "headers", "stall_s": STALL_S},
         "/stall-body": {"body": "0123456789", "length": 100, "stall": "body", "stall_after": 10,
                         "stall_s": STALL_S},

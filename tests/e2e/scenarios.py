@@ -396,6 +396,24 @@ def redirect_to_slow_leg(ctx):
     return expect(net, 0, t, requests, _installed(ctx, rel), True)
 
 
+def cookie_on_redirect(ctx):
+    """A node's redirect sets a cookie that its target requires (403 without it), as mirrors
+    that hand out download tokens do; the probe and the download both get through."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    moved = "/token-mirror/" + rel.file_name
+    target = {"redirect": "https://www.modelscope.cn" + moved, "set_cookie": "mirror_token=e2e-7"}
+    net.node(0, probe=target, get=target)
+    net.route("www.modelscope.cn", moved, {"file": rel.path, "need_cookie": "mirror_token=e2e-7"})
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, False]).download_ok(0, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), ("www.modelscope.cn", moved, "probe"), G(0, rel),
+                ("www.modelscope.cn", moved, "get")]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
 # name, function, platforms
 SCENARIOS = [
     ("full-install", full_install, ("native", "windows")),
@@ -417,4 +435,5 @@ SCENARIOS = [
     ("tls13-only", tls13_only, ("native",)),
     ("endless-bodies", endless_bodies, ("native", "windows")),
     ("redirect-to-slow-leg", redirect_to_slow_leg, ("native", "windows")),
+    ("cookie-on-redirect", cookie_on_redirect, ("native", "windows")),
 ]
