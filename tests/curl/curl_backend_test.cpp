@@ -273,6 +273,28 @@ TEST(CurlBackend, EachSessionKeepsItsOwnCookiesInMemory) {
     close_handle(reopened);
 }
 
+TEST(CurlBackend, TheResponseHeaderClockStartsAgainOnEveryRedirectLeg) {
+    REQUIRE_TEST_NETWORK();
+    // Response-header timeout 1500 ms, every other wait 5000 ms: one answer
+    // 1700 ms late fails on that clock alone; two legs, each 800 ms late,
+    // 1600 ms in all, pass because each leg has its own 1500 ms.
+    static const StallCase cases[] = {
+        {"https://main.test/slower/echo", "send_and_receive failed\n"},
+        {"https://main.test/slow/redirect",
+         "status 200\nlength 71\nbody GET /slow/echo HTTP/1.1\\r\\nHost: main.test\\r\\n"
+         "User-Agent: setupvane/1.2\\r\\n\\r\\n\n"},
+    };
+    NetSession* session = open_session();
+    ASSERT_NE(session, nullptr);
+    apply_timeouts(session, 5000, 5000, 5000, 5000);
+    ASSERT_TRUE(client::set_option(session, client::OPTION_RECEIVE_RESPONSE_TIMEOUT, 1500));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        EXPECT_EQ(fetch(session, c.url), std::string(c.transcript));
+    }
+    close_handle(session);
+}
+
 struct ProxyCase {
     uint32_t access_type;
     const char* transcript;
