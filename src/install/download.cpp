@@ -1,9 +1,10 @@
 // Stage 3: the installer is fetched from one node with a plain GET and written
 // to a fixed path in the temporary directory through one static 64 KiB buffer,
 // with a progress line redrawn in place. The byte count is checked against the
-// server's Content-Length and the release's size before the file is opened and
-// again at the end; any failure prints one line, deletes the file (also one an
-// earlier attempt or run left there) and lets the run try the next node.
+// server's Content-Length and the release's size before the file is opened,
+// against the release's size before each write, and again at the end; any
+// failure prints one line, deletes the file (also one an earlier attempt or
+// run left there) and lets the run try the next node.
 #include <cstdio>
 
 #include "install/install.hpp"
@@ -88,6 +89,13 @@ bool download_from_node(NetSession* session, const MirrorNode& node, const Relea
             break;
         }
         if (bytes_read == 0) break;
+        // A body longer than the release could never verify: stop before the
+        // first byte past the size reaches the disk, so an endless body cannot
+        // fill it.
+        if (expected_size != 0 && bytes_read > expected_size - total) {
+            transfer_ok = false;
+            break;
+        }
         const size_t written = std::fwrite(g_transfer_buffer, 1, bytes_read, file);
         if (written != bytes_read) {
             transfer_ok = false;

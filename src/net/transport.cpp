@@ -30,8 +30,12 @@ void apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_m
     client::set_option(session, client::OPTION_RECEIVE_TIMEOUT, receive_ms);
     // Without it the wait for response headers is bounded only by the
     // platform's default (90 s on Windows, none at all under Wine), so a server
-    // that accepts and never answers would stall far beyond the profile.
-    client::set_option(session, client::OPTION_RECEIVE_RESPONSE_TIMEOUT, receive_ms);
+    // that accepts and never answers would stall far beyond the profile. It
+    // spans a whole redirect leg (look-up, connect, send and the first answer),
+    // so it is their sum: no leg is cut sooner than its own waits allow.
+    const uint64_t response_ms = uint64_t{resolve_ms} + connect_ms + send_ms + receive_ms;
+    client::set_option(session, client::OPTION_RECEIVE_RESPONSE_TIMEOUT,
+                       response_ms < UINT32_MAX ? static_cast<uint32_t>(response_ms) : UINT32_MAX);
     client::set_option(session, client::OPTION_SECURE_PROTOCOLS, SECURE_PROTOCOLS);
 }
 

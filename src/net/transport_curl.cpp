@@ -28,6 +28,11 @@
 // A timeout value of 0 or 0xFFFFFFFF means no limit. Each call that waits
 // starts its own stall clock, as each WinHTTP call does.
 //
+// Cookies: as WinHTTP does, each session keeps the cookies its responses set
+// (redirect legs included) and sends them on its later requests: one
+// in-memory store per session, shared by its requests, never read from or
+// written to a file, and gone when the session is closed.
+//
 // Handles live in small fixed pools (no heap of our own; libcurl allocates
 // its own). A closed handle's slot is marked free and its generation bumped,
 // so a stale or foreign pointer fails instead of crashing. A Content-Length
@@ -86,6 +91,7 @@ struct NetSession {
     bool in_use = false;
     uint32_t generation = 0;
     CURLM* multi = nullptr;
+    CURLSH* cookies = nullptr;
     bool has_agent = false;
     char agent[AGENT_BYTES] = {};
     bool no_proxy = false;
@@ -499,7 +505,10 @@ bool configure(NetRequest* r, const NetSession* s, const NetConnection* c, const
               curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, on_open_socket) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, r) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, on_connected) == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_PREREQDATA, r) == CURLE_OK;
+              curl_easy_setopt(e, CURLOPT_PREREQDATA, r) == CURLE_OK &&
+              // "" starts the cookie engine without reading any file; there is no jar.
+              curl_easy_setopt(e, CURLOPT_COOKIEFILE, "") == CURLE_OK &&
+              curl_easy_setopt(e, CURLOPT_SHARE, s->cookies) == CURLE_OK;
     if (!ok) return false;
     if (!is_no_limit(s->resolve_ms) && !is_no_limit(s->connect_ms)) {
         long backstop = static_cast<long>(s->resolve_ms) + static_cast<long>(s->connect_ms);
@@ -559,6 +568,15 @@ NetSession* open(const char16_t* user_agent, uint32_t access_type) {
     if (s->has_agent && !utf16_to_utf8(user_agent, s->agent, AGENT_BYTES)) return nullptr;
     s->multi = curl_multi_init();
     if (s->multi == nullptr) return nullptr;
+    s->cookies = curl_share_init();
+    if (s->cookies == nullptr ||
+        curl_share_setopt(s->cookies, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK) {
+        if (s->cookies != nullptr) curl_share_cleanup(s->cookies);
+        s->cookies = nullptr;
+        curl_multi_cleanup(s->multi);
+        s->multi = nullptr;
+        return nullptr;
+    }
     s->in_use = true;
     ++s->generation;
     s->no_proxy = access_type == ACCESS_TYPE_NO_PROXY;
@@ -795,10 +813,13 @@ void close(NetSession* session) {
     for (NetRequest& r : g_requests) {
         if (r.in_use && r.session == s && r.session_generation == s->generation) {
             fail_transfer(&r, CURLE_ABORTED_BY_CALLBACK);
+            curl_easy_setopt(r.easy, CURLOPT_SHARE, nullptr);  // or the store could not go
         }
     }
     curl_multi_cleanup(s->multi);
     s->multi = nullptr;
+    curl_share_cleanup(s->cookies);
+    s->cookies = nullptr;
     s->in_use = false;
     ++s->generation;
 }

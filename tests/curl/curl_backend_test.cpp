@@ -240,6 +240,61 @@ TEST(CurlBackend, AStalledServerFailsTheWait) {
     close_handle(session);
 }
 
+TEST(CurlBackend, EachSessionKeepsItsOwnCookiesInMemory) {
+    REQUIRE_TEST_NETWORK();
+    // main.test sets "token=abc" on a redirect to an echo of the request.
+    const std::string echo_with_cookie =
+        "status 200\nlength 92\nbody GET /cookie/echo HTTP/1.1\\r\\nHost: main.test\\r\\n"
+        "User-Agent: setupvane/1.2\\r\\nCookie: token=abc\\r\\n\\r\\n\n";
+    const std::string echo_without_cookie =
+        "status 200\nlength 73\nbody GET /cookie/echo HTTP/1.1\\r\\nHost: main.test\\r\\n"
+        "User-Agent: setupvane/1.2\\r\\n\\r\\n\n";
+    NetSession* first = open_session();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(fetch(first, "https://main.test/cookie/set"), echo_with_cookie)
+        << "the redirect's cookie goes with the next leg";
+    EXPECT_EQ(fetch(first, "https://main.test/cookie/echo"), echo_with_cookie)
+        << "a later request of the same session sends it too";
+    EXPECT_EQ(fetch(first, "https://other.test/cookie/echo"),
+              "status 200\nlength 74\nbody GET /cookie/echo HTTP/1.1\\r\\nHost: other.test\\r\\n"
+              "User-Agent: setupvane/1.2\\r\\n\\r\\n\n")
+        << "never to another host";
+
+    NetSession* second = open_session();
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(fetch(second, "https://main.test/cookie/echo"), echo_without_cookie)
+        << "another session has a store of its own";
+    close_handle(second);
+    close_handle(first);
+    NetSession* reopened = open_session();  // may take the closed session's slot
+    ASSERT_NE(reopened, nullptr);
+    EXPECT_EQ(fetch(reopened, "https://main.test/cookie/echo"), echo_without_cookie)
+        << "the store goes with its session";
+    close_handle(reopened);
+}
+
+TEST(CurlBackend, TheResponseHeaderClockStartsAgainOnEveryRedirectLeg) {
+    REQUIRE_TEST_NETWORK();
+    // Response-header timeout 1500 ms, every other wait 5000 ms: one answer
+    // 1700 ms late fails on that clock alone; two legs, each 800 ms late,
+    // 1600 ms in all, pass because each leg has its own 1500 ms.
+    static const StallCase cases[] = {
+        {"https://main.test/slower/echo", "send_and_receive failed\n"},
+        {"https://main.test/slow/redirect",
+         "status 200\nlength 71\nbody GET /slow/echo HTTP/1.1\\r\\nHost: main.test\\r\\n"
+         "User-Agent: setupvane/1.2\\r\\n\\r\\n\n"},
+    };
+    NetSession* session = open_session();
+    ASSERT_NE(session, nullptr);
+    apply_timeouts(session, 5000, 5000, 5000, 5000);
+    ASSERT_TRUE(client::set_option(session, client::OPTION_RECEIVE_RESPONSE_TIMEOUT, 1500));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        EXPECT_EQ(fetch(session, c.url), std::string(c.transcript));
+    }
+    close_handle(session);
+}
+
 struct ProxyCase {
     uint32_t access_type;
     const char* transcript;

@@ -20,6 +20,7 @@ Scenario (a JSON-able dict):
             "routes": {"/path": ACTION, ...},      # port 443; other paths answer 404
             "http_routes": {"/path": ACTION, ...}, # plain HTTP on port 80, when present
             "more_ports": [8443],    # the port 443 server listens on these too
+            "tls_delay_ms": 2000,    # wait this long after accepting, before the TLS handshake
         }, ...},
      "silent_names": ["slow.test"]}  # see below
 
@@ -38,7 +39,10 @@ unknown names are refused. ACTION:
     options for file/body: "length": "none-chunked" | "none-close" | N (announce N bytes),
         "cut": N (send N body bytes, then close), "extra": N (N more bytes than announced),
         "rate": bytes per second, "delay_ms": N before the headers,
-        "stall": "headers" | "body", "stall_after": N body bytes, "stall_s": seconds
+        "stall": "headers" | "body", "stall_after": N body bytes, "stall_s": seconds,
+        "endless": true (after the body, zero bytes without end until the client goes)
+    options for every action: "set_cookie": "name=value" (sent as Set-Cookie, Path=/),
+        "need_cookie": "name=value" (403 unless the request's Cookie header carries it)
 
 Every response carries "Connection: close"; a close-delimited body ends with
 a TLS close_notify. Each request is logged as {"server", "port", "method",
@@ -155,6 +159,7 @@ class HostServer:
     def __init__(self, name, address, port, host_setup, pki, log, started):
         self.name, self.port, self.log, self.started = name, port, log, started
         self.routes = host_setup.get("routes" if port != 80 else "http_routes", {})
+        self.tls_delay_ms = host_setup.get("tls_delay_ms", 0)
         self.ctx = None
         if port != 80:
             self.ctx = self._context(host_setup, pki)
@@ -200,6 +205,8 @@ class HostServer:
     def _handle(self, conn):
         conn.settimeout(20)
         stream = conn
+        if self.ctx is not None and self.tls_delay_ms:
+            time.sleep(self.tls_delay_ms / 1000.0)
         try:
             if self.ctx is not None:
                 stream = self.ctx.wrap_socket(conn, server_side=True)
@@ -217,6 +224,8 @@ class HostServer:
             method, path, headers, raw = head
             entry = {"method": method, "path": path, "host_header": headers.get("host"),
                      "range": headers.get("range"), "user_agent": headers.get("user-agent")}
+            if "cookie" in headers:
+                entry["cookie"] = headers["cookie"]
             self._record(entry)
             action = self.routes.get(path, self.routes.get("*", {"status": 404}))
             if "probe" in action or "get" in action:
@@ -272,6 +281,12 @@ def _respond(stream, action, headers, entry, raw):
         return False
     status = action.get("status", 200)
     extra_headers = []
+    if "set_cookie" in action:
+        extra_headers.append("Set-Cookie: %s; Path=/" % action["set_cookie"])
+    cookies = [c.strip() for c in headers.get("cookie", "").split(";")]
+    if "need_cookie" in action and action["need_cookie"] not in cookies:
+        action = {"status": 403}
+        status = 403
     if "redirect" in action:
         status = action.get("status", 302)
         extra_headers.append("Location: " + action["redirect"])
@@ -330,6 +345,19 @@ def _respond(stream, action, headers, entry, raw):
             ahead = sent / float(rate) - (time.monotonic() - t0)
             if ahead > 0:
                 time.sleep(ahead)
+    if action.get("endless"):
+        filler = b"\0" * chunk
+        if length == "none-chunked":
+            filler = b"%x\r\n" % len(filler) + filler + b"\r\n"
+        entry["answer"] += " endless"
+        while True:  # until the client goes: sendall raises
+            stream.sendall(filler)
+            sent += chunk
+            entry["sent"] = sent
+            if rate:
+                ahead = sent / float(rate) - (time.monotonic() - t0)
+                if ahead > 0:
+                    time.sleep(ahead)
     if action.get("stall") == "body":
         entry["answer"] += " stall after %d" % sent
         time.sleep(action.get("stall_s", 10))

@@ -118,10 +118,13 @@ def G(slot, rel):
 
 
 def expect(net, exit_code, transcript, requests, temp_files, launched, program=None, args=(),
-           timeout=60):
+           timeout=60, watch_file=None, max_file_size=None):
+    """watch_file: a file in the temporary directory whose size the harness samples during
+    the run; it must never exceed max_file_size."""
     return {"scenario": net.scenario(), "exit": exit_code, "transcript": transcript.text(),
             "requests": requests, "temp_files": temp_files, "launched": launched,
-            "program": program, "args": list(args), "timeout": timeout}
+            "program": program, "args": list(args), "timeout": timeout,
+            "watch_file": watch_file, "max_file_size": max_file_size}
 
 
 def _installed(ctx, rel):
@@ -289,7 +292,9 @@ def launch_fails(ctx):
 
 
 def probe_stalls(ctx):
-    """One node stalls before its headers, one after them; each probe gives up after ~3 s.
+    """One node stalls before its headers, one after them; each probe gives up after ~3 s
+    (~13 s before the headers under Wine, whose wait for them only the response-header
+    timeout bounds).
 
     The nodes stall far longer than the run may take: a probe session left
     without its timeout profile waits them out and misses the bound."""
@@ -376,6 +381,65 @@ def tls13_only(ctx):
     return expect(net, 0, t, requests, _installed(ctx, rel), True)
 
 
+def endless_bodies(ctx):
+    """Two nodes send bodies without end, close-delimited and chunked: each attempt stops at
+    the release's size, the file never grows past it, and the third node is used."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    # Rate-limited so that a program which never stops cannot fill the disk
+    # before the run's time is up.
+    endless = {"file": rel.path, "endless": True, "rate": 16 * 1024 * 1024}
+    net.node(0, get=dict(endless, length="none-close"))
+    net.node(1, get=dict(endless, length="none-chunked"), delay_ms=STEP_MS)
+    net.node(2, delay_ms=2 * STEP_MS)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, True, True, False, False, False])
+    t.download_header(0).node_failed()
+    t.download_header(1).node_failed()
+    t.download_ok(2, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(1, rel), P(2, rel), G(0, rel), G(1, rel), G(2, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, timeout=30,
+                  watch_file=rel.file_name, max_file_size=rel.size)
+
+
+def redirect_to_slow_leg(ctx):
+    """A node behind a redirect whose target takes 2 s for the TLS handshake and 1.5 s to
+    answer: each wait is within its own limit, so the node is reachable and used."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    moved = "/slow-mirror/" + rel.file_name
+    target = {"redirect": "https://www.trevalon.app" + moved}
+    net.node(0, probe=target, get=target)
+    net.route("www.trevalon.app", moved, {"file": rel.path, "delay_ms": 1500})
+    net.host("www.trevalon.app", tls_delay_ms=2000)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, False]).download_ok(0, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), ("www.trevalon.app", moved, "probe"), G(0, rel),
+                ("www.trevalon.app", moved, "get")]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def cookie_on_redirect(ctx):
+    """A node's redirect sets a cookie that its target requires (403 without it), as mirrors
+    that hand out download tokens do; the probe and the download both get through."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    moved = "/token-mirror/" + rel.file_name
+    target = {"redirect": "https://www.modelscope.cn" + moved, "set_cookie": "mirror_token=e2e-7"}
+    net.node(0, probe=target, get=target)
+    net.route("www.modelscope.cn", moved, {"file": rel.path, "need_cookie": "mirror_token=e2e-7"})
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, False]).download_ok(0, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), ("www.modelscope.cn", moved, "probe"), G(0, rel),
+                ("www.modelscope.cn", moved, "get")]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
 # name, function, platforms
 SCENARIOS = [
     ("full-install", full_install, ("native", "windows")),
@@ -396,4 +460,7 @@ SCENARIOS = [
     ("range-ignored-longer-body", range_ignored_and_longer_body, ("native", "windows")),
     # Wine 8 has no TLS 1.3 at all, so there the case proves nothing.
     ("tls13-only", tls13_only, ("native",)),
+    ("endless-bodies", endless_bodies, ("native", "windows")),
+    ("redirect-to-slow-leg", redirect_to_slow_leg, ("native", "windows")),
+    ("cookie-on-redirect", cookie_on_redirect, ("native", "windows")),
 ]

@@ -24,6 +24,7 @@ struct NetRequest {
     bool sent = false;
     size_t chunk = 0, offset = 0;
     int available_calls = 0, read_calls = 0;
+    uint64_t filler_sent = 0;
 };
 
 namespace fake_net {
@@ -57,7 +58,10 @@ bool fails(const NetRequest* r, Step step) {
 
 size_t remaining(const NetRequest* r) {
     const auto& chunks = r->response.chunks;
-    return r->chunk < chunks.size() ? chunks[r->chunk].size() - r->offset : 0;
+    if (r->chunk < chunks.size()) return chunks[r->chunk].size() - r->offset;
+    uint64_t filler = r->response.filler_bytes;
+    if (filler != FILLER_ENDLESS) filler -= r->filler_sent;
+    return static_cast<size_t>(std::min<uint64_t>(filler, FILLER_PIECE));
 }
 
 }  // namespace
@@ -196,8 +200,9 @@ bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value) {
         ok = ok && !fails(request, Step::query_status);
         if (ok) *value = request->response.status;
     } else {
-        ok = ok && request->response.has_content_length && !fails(request, Step::query_length);
-        if (ok) *value = request->response.content_length;
+        ok = ok && request->response.has_content_length && !fails(request, Step::query_length) &&
+             request->response.content_length <= UINT32_MAX;
+        if (ok) *value = static_cast<uint32_t>(request->response.content_length);
     }
     return log(std::string("query ") + level, ok);
 }
@@ -213,11 +218,17 @@ bool query_data_available(NetRequest* request, uint32_t* count) {
 bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* count) {
     bool ok = request->sent && !(fails(request, Step::read) &&
                                  request->read_calls == request->response.fail_on_call);
+    if (request->response.filler_bytes == FILLER_ENDLESS && request->filler_sent >= ENDLESS_GUARD) {
+        ok = false;
+    }
     const bool empty = request->read_calls == request->response.empty_read_on_call;
     ++request->read_calls;
     if (ok) {
         size_t n = empty ? 0 : std::min<size_t>(capacity, remaining(request));
-        if (n > 0) {
+        if (n > 0 && request->chunk >= request->response.chunks.size()) {
+            std::memset(buffer, 'f', n);
+            request->filler_sent += n;
+        } else if (n > 0) {
             std::memcpy(buffer, request->response.chunks[request->chunk].data() + request->offset,
                         n);
             request->offset += n;

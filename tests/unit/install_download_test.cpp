@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -28,7 +29,7 @@ const char SENT[] =
 const char CLOSED[] = "close request\nclose connection\n";
 const std::string BODY = std::string(50, 'M') + std::string(50, 'Z');  // 100 bytes
 
-Response respond(uint32_t status, bool has_length, uint32_t length, std::vector<std::string> chunks,
+Response respond(uint32_t status, bool has_length, uint64_t length, std::vector<std::string> chunks,
                  Step fail_at = Step::none, int fail_on_call = 0) {
     Response r;
     r.status = status;
@@ -125,13 +126,10 @@ TEST_F(DownloadTest, EveryFailureDeletesTheFileAndClosesWhatWasOpened) {
         {"short body without Content-Length", respond(200, false, 0, {BODY.substr(0, 60)}), 100,
          NO_LENGTH + "available 60\nread 60 -> 60\navailable 0\n" + CLOSED, FAILED},
         {"long body", respond(200, true, 100, {BODY, BODY.substr(0, 50)}), 100,
-         LENGTH + "available 100\nread 100 -> 100\navailable 50\nread 50 -> 50\navailable 0\n" +
-             CLOSED,
-         progress("100%  (0.0 / 0.0 MB)") + progress("150%  (0.0 / 0.0 MB)") + FAILED},
+         LENGTH + "available 100\nread 100 -> 100\navailable 50\nread 50 -> 50\n" + CLOSED,
+         progress("100%  (0.0 / 0.0 MB)") + FAILED},
         {"long body without Content-Length", respond(200, false, 0, {BODY, BODY.substr(0, 50)}),
-         100,
-         NO_LENGTH + "available 100\nread 100 -> 100\navailable 50\nread 50 -> 50\navailable 0\n" +
-             CLOSED,
+         100, NO_LENGTH + "available 100\nread 100 -> 100\navailable 50\nread 50 -> 50\n" + CLOSED,
          FAILED},
     };
     for (const auto& c : cases) {
@@ -293,6 +291,156 @@ TEST_F(DownloadTest, ACompleteBodyStandsAtThePath) {
     }
 }
 
+// The file a failed attempt wrote, kept for inspection: the installer path is
+// a link to it, and the attempt's delete takes only the link.
+std::string keep_written_file(const TestDir& dir, const std::string& path) {
+    const std::string kept = dir.file("kept-by-the-test");
+    write_file(kept, "");
+    EXPECT_EQ(symlink(kept.c_str(), path.c_str()), 0);
+    return kept;
+}
+
+uint64_t file_size(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : UINT64_MAX;
+}
+
+Response with_filler(Response r, uint64_t filler_bytes) {
+    r.filler_bytes = filler_bytes;
+    return r;
+}
+
+TEST_F(DownloadTest, ABodyLongerThanTheReleaseStopsBeforeItsSizeIsPassed) {
+    // Such a body can never verify, and without an end it would fill the disk:
+    // the attempt fails at the first read that would pass the size, before
+    // that read reaches the file, closing and deleting as the end check does.
+    struct LongBodyCase {
+        const char* name;
+        Response response;
+        uint64_t release_size;
+        std::string calls;  // after the request was answered
+        std::string output;
+        uint64_t written;  // what the file held when it was deleted
+    };
+    const std::string cut = "\n" + std::string(CLOSED);
+    const LongBodyCase cases[] = {
+        {"endless, without Content-Length",
+         with_filler(respond(200, false, 0, {}), fake_net::FILLER_ENDLESS), 150000,
+         NO_LENGTH +
+             "available 1048576\nread 65536 -> 65536\navailable 1048576\nread 65536 -> 65536\n"
+             "available 1048576\nread 65536 -> 65536" +
+             cut,
+         FAILED, 131072},
+        {"endless after as many bytes as announced",
+         with_filler(respond(200, true, 150000, {std::string(150000, 'b')}),
+                     fake_net::FILLER_ENDLESS),
+         150000,
+         LENGTH +
+             "available 150000\nread 65536 -> 65536\navailable 84464\nread 65536 -> 65536\n"
+             "available 18928\nread 18928 -> 18928\navailable 1048576\nread 65536 -> 65536" +
+             cut,
+         progress(" 43%  (0.1 / 0.1 MB)") + progress(" 87%  (0.1 / 0.1 MB)") +
+             progress("100%  (0.1 / 0.1 MB)") + FAILED,
+         150000},
+        {"one byte more than the size", respond(200, false, 0, {BODY, "x"}), 100,
+         NO_LENGTH + "available 100\nread 100 -> 100\navailable 1\nread 1 -> 1" + cut, FAILED, 100},
+        {"no size to stop at: the end check fails it", respond(200, true, 100, {BODY, "xx"}), 0,
+         LENGTH + "available 100\nread 100 -> 100\navailable 2\nread 2 -> 2\navailable 0" + cut,
+         progress("100%  (0.0 / 0.0 MB)") + progress("102%  (0.0 / 0.0 MB)") + FAILED, 102},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        fake_net::serve(URL, c.response);
+        release_.size = c.release_size;
+        const std::string kept = keep_written_file(dir_, path_);
+        NetSession* session = open_session();
+
+        bool ok = true;
+        std::string out =
+            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(out, HEADER + c.output);
+        EXPECT_EQ(attempt_calls(), c.calls);
+        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
+        EXPECT_FALSE(file_exists(path_));
+        EXPECT_EQ(file_size(kept), c.written);
+        EXPECT_EQ(fake_net::open_handles(), 1);
+        close_handle(session);
+        std::remove(kept.c_str());
+    }
+}
+
+TEST_F(DownloadTest, SizesAbove4GiBAreCountedIn64Bits) {
+    // Bodies of about 4 GiB, generated by the fake and written to /dev/null
+    // through a link, so that nothing of that size is held or stored.
+    constexpr uint64_t ABOVE_4_GIB = (uint64_t{1} << 32) + 3;
+    constexpr uint64_t LARGEST_LENGTH = UINT32_MAX;  // the largest the query can report
+    struct LargeCase {
+        const char* name;
+        Response response;
+        uint64_t release_size;
+        bool ok;
+        std::string first_calls;
+    };
+    const LargeCase cases[] = {
+        {"a Content-Length above 4 GiB is not reported; the size is still checked",
+         with_filler(respond(200, true, ABOVE_4_GIB, {}), ABOVE_4_GIB), ABOVE_4_GIB, true,
+         NO_LENGTH},
+        {"one byte short of a size above 4 GiB",
+         with_filler(respond(200, false, 0, {}), ABOVE_4_GIB - 1), ABOVE_4_GIB, false, NO_LENGTH},
+        {"the largest Content-Length, with its progress",
+         with_filler(respond(200, true, LARGEST_LENGTH, {}), LARGEST_LENGTH), LARGEST_LENGTH, true,
+         LENGTH},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        ASSERT_EQ(symlink("/dev/null", path_.c_str()), 0);
+        fake_net::serve(URL, c.response);
+        release_.size = c.release_size;
+        NetSession* session = open_session();
+
+        bool ok = !c.ok;
+        std::string out =
+            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+
+        EXPECT_EQ(ok, c.ok);
+        const std::string calls = attempt_calls();
+        EXPECT_EQ(calls.substr(0, c.first_calls.size()), c.first_calls);
+        const std::string end = "available 0\n" + std::string(CLOSED);
+        ASSERT_GE(calls.size(), end.size());
+        EXPECT_EQ(calls.substr(calls.size() - end.size()), end) << "the whole body was read";
+        if (c.first_calls == NO_LENGTH) {
+            EXPECT_EQ(out, HEADER + std::string(c.ok ? "\n" : FAILED));
+        } else {
+            // Every percentage from 0 to 100 once, in order: total × 100 passes
+            // 2^32 after 42,949,673 bytes and must not wrap.
+            std::string expected = HEADER;
+            for (int percent = 0; percent <= 100; ++percent) {
+                SCOPED_TRACE(percent);
+                char sizes[64];
+                std::snprintf(sizes, sizeof sizes, "%3d%%  (", percent);
+                expected += progress(sizes);
+                size_t at = out.find(progress(sizes), 0);
+                ASSERT_NE(at, std::string::npos);
+                expected += out.substr(at + progress(sizes).size(),
+                                       out.find(')', at) + 1 - at - progress(sizes).size());
+            }
+            EXPECT_EQ(out, expected + "\n");
+            EXPECT_NE(out.find(progress("100%  (4096.0 / 4096.0 MB)") + "\n"), std::string::npos);
+        }
+        const std::vector<std::string> deleted = {"delete " + path_};
+        EXPECT_EQ(fake_os::calls(), c.ok ? std::vector<std::string>{} : deleted);
+        EXPECT_EQ(fake_net::open_handles(), 1);
+        close_handle(session);
+        std::remove(path_.c_str());
+    }
+}
+
 TEST_F(DownloadTest, ProgressLineShowsMegabytesOf2To20Bytes) {
     // 20140875 bytes announced, the first 16384 arrive, then the body ends.
     release_.size = 20140875;
@@ -320,8 +468,7 @@ TEST_F(DownloadTest, TheNextNodeWritesTheSamePathFromTheStart) {
 
     EXPECT_FALSE(first);
     EXPECT_TRUE(then);
-    EXPECT_EQ(out, HEADER + progress("100%  (0.0 / 0.0 MB)") + progress("111%  (0.0 / 0.0 MB)") +
-                       FAILED +
+    EXPECT_EQ(out, HEADER + progress("100%  (0.0 / 0.0 MB)") + FAILED +
                        "\n[3/4] 通过最快可用节点下载 / Downloading via node: 节点C/Node C\n"
                        "\r   [节点C/Node C] 100%  (0.0 / 0.0 MB)\n");
     EXPECT_EQ(read_file(path_), BODY);

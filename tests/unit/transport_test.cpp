@@ -89,10 +89,14 @@ TEST_F(SessionTest, ProfilesSetEveryWaitAndTheTlsVersions) {
     };
     static const ProfileCase cases[] = {
         {"probe", PROBE_PROFILE,
-         "option 2=3000\noption 3=4000\noption 5=3000\noption 6=3000\noption 7=3000\noption "
+         "option 2=3000\noption 3=4000\noption 5=3000\noption 6=3000\noption 7=13000\noption "
          "84=2560\n"},
         {"download", DOWNLOAD_PROFILE,
-         "option 2=10000\noption 3=15000\noption 5=15000\noption 6=30000\noption 7=30000\n"
+         "option 2=10000\noption 3=15000\noption 5=15000\noption 6=30000\noption 7=70000\n"
+         "option 84=2560\n"},
+        {"a sum past 32 bits stays unlimited",
+         {UINT32_MAX, 1, 1, 1},
+         "option 2=4294967295\noption 3=1\noption 5=1\noption 6=1\noption 7=4294967295\n"
          "option 84=2560\n"},
     };
     for (const auto& c : cases) {
