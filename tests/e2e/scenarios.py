@@ -59,6 +59,12 @@ class Ctx:
     def installer_path(self, release):
         return self.temp_dir + release.file_name
 
+    # Set by tests/e2e/run: (platform, MiB) -> a Release of that size, made on first use.
+    large_maker = None
+
+    def large_release(self, mib):
+        return self.large_maker(self.platform, mib)
+
 
 class Net:
     """Collects a scenario's hosts and routes, and the requests expected to reach them."""
@@ -350,6 +356,87 @@ def tls13_only(ctx):
     return expect(net, 0, t, requests, _installed(ctx, rel), True)
 
 
+# ---------------------------------------------------------------- the same cases on nginx
+# Every host of these is played by nginx (tests/e2e/nginx_host.py), a server
+# this project did not write: its own Range answers, redirects, error pages,
+# keep-alive and TLS stack.
+
+SECOND_HOST = "objects.githubusercontent.com"  # where the GitHub node's redirect leads
+LARGE_MIB = 64
+
+
+def _on_nginx(net):
+    for setup in net.hosts.values():
+        setup["server"] = "nginx"
+    return net
+
+
+def nginx_redirect_install(ctx):
+    """The GitHub node redirects probe and download to a second host; paced by limit_rate."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    moved = "/norwick-release-assets/" + rel.file_name
+    to = {"redirect": "https://%s%s" % (SECOND_HOST, moved)}
+    net.node(1, probe=to, get=to)
+    net.route(SECOND_HOST, moved, {"file": rel.path, "rate": rel.size // 2})
+    _on_nginx(net)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([False, True, False, False, False, False]).download_ok(1, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(1, rel), (SECOND_HOST, moved, "probe"),
+                G(1, rel), (SECOND_HOST, moved, "get")]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def nginx_digest_mismatch(ctx):
+    """Node A's nginx serves other bytes of the same size; node F's copy is verified."""
+    rel = ctx.releases["main"]
+    bad = ctx.releases["tampered"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, get={"file": bad.path})
+    net.node(5, delay_ms=STEP_MS)
+    _on_nginx(net)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, True])
+    t.download_ok(0, rel.size).mismatch(rel.sha256, bad.sha256)
+    t.download_ok(5, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(5, rel), G(0, rel), G(5, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def nginx_tls_versions(ctx):
+    """nginx limited to TLS 1.3 cannot be reached; nginx limited to TLS 1.2 serves the release."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(1)
+    net.host(SLOT_HOSTS[1], tls="1.3")
+    net.node(5)
+    net.host(SLOT_HOSTS[5], tls="1.2")
+    _on_nginx(net)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([False, False, False, False, False, True]).download_ok(5, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(5, rel), G(5, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def nginx_large_download(ctx):
+    """A 64 MiB installer from nginx's static files (sendfile on), verified and started."""
+    rel = ctx.large_release(LARGE_MIB)
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(2)
+    _on_nginx(net)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([False, False, True, False, False, False]).download_ok(2, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(2, rel), G(2, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, timeout=120)
+
+
 # name, function, platforms
 SCENARIOS = [
     ("full-install", full_install, ("native", "windows")),
@@ -369,4 +456,10 @@ SCENARIOS = [
     ("range-ignored-longer-body", range_ignored_and_longer_body, ("native", "windows")),
     # Wine 8 has no TLS 1.3 at all, so there the case proves nothing.
     ("tls13-only", tls13_only, ("native",)),
+    ("nginx-redirect-install", nginx_redirect_install, ("native", "windows")),
+    ("nginx-digest-mismatch", nginx_digest_mismatch, ("native", "windows")),
+    # The program offers TLS 1.1 and 1.2 only, and Wine 8 has no TLS 1.3 at all:
+    # unreachable on both, for different reasons.
+    ("nginx-tls-versions", nginx_tls_versions, ("native", "windows")),
+    ("nginx-large-download", nginx_large_download, ("native", "windows")),
 ]
