@@ -472,6 +472,7 @@ def _inside(config_path):
     time.sleep(0.05)
     if nginx is not None:
         result["nginx_left_running"] = nginx.stop()
+        result["nginx_errors"] = nginx.errors()
         log.extend(nginx.requests(started_wall))
         log.sort(key=lambda entry: entry["t_ms"])
     result["requests"] = list(log)
@@ -491,6 +492,7 @@ class Result:
         self.events = [r for r in data.get("requests", []) if "event" in r]
         self.wine_left_running = data.get("wine_left_running", False)
         self.nginx_left_running = data.get("nginx_left_running", False)
+        self.nginx_errors = data.get("nginx_errors", [])
         self.stdout, self.stderr, self.workdir = stdout, stderr, workdir
 
 

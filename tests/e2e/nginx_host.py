@@ -214,6 +214,15 @@ class Nginx:
                     "tls": row["tls"] or None})
         return entries
 
+    def errors(self):
+        """Lines of nginx's error log at level error or worse: a broken config or file shows here."""
+        path = os.path.join(self.folder, "error.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, errors="replace") as f:
+            return [line.rstrip("\n") for line in f
+                    if any(" [%s] " % level in line for level in ("error", "crit", "alert", "emerg"))]
+
     def stop(self):
         """Stops nginx by the pid it was started with; returns whether any process outlived it."""
         pid_file = os.path.join(self.folder, "nginx.pid")
