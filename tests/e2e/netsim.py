@@ -473,7 +473,7 @@ def _inside(config_path):
     if nginx is not None:
         result["nginx_left_running"] = nginx.stop()
         result["nginx_errors"] = nginx.errors()
-        log.extend(nginx.requests(started_wall))
+        log.extend(nginx.requests(started_wall) + nginx.handshake_failures(started_wall))
         log.sort(key=lambda entry: entry["t_ms"])
     result["requests"] = list(log)
     with open(os.path.join(work, "result.json"), "w") as f:

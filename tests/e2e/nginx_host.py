@@ -33,6 +33,7 @@ which show whether a client reused a connection.
 
 import json
 import os
+import re
 import signal
 import subprocess
 import time
@@ -190,8 +191,27 @@ class Config:
 class Nginx:
     """One nginx master with its worker, started in the current (namespaced) process tree."""
 
-    def __init__(self, folder, proc):
+    def __init__(self, folder, proc, names):
         self.folder, self.proc = folder, proc
+        self.names = names  # address -> host name
+
+    def handshake_failures(self, started_wall):
+        """Failed TLS handshakes from the error log, as the Python server's "tls-failed" events."""
+        events = []
+        path = os.path.join(self.folder, "error.log")
+        if not os.path.exists(path):
+            return events
+        with open(path, errors="replace") as f:
+            for line in f:
+                m = re.search(r"^(\S+ \S+) .* failed \((.*)\) while SSL handshaking, "
+                              r"client: \S+, server: ([0-9.]+):(\d+)", line)
+                if m:
+                    began = time.mktime(time.strptime(m.group(1), "%Y/%m/%d %H:%M:%S"))
+                    events.append({"event": "tls-failed", "detail": m.group(2)[:160],
+                                   "server": self.names.get(m.group(3), m.group(3)),
+                                   "port": int(m.group(4)), "by": "nginx",
+                                   "t_ms": int(round((began - started_wall) * 1000))})
+        return events
 
     def requests(self, started_wall):
         """The access log as netsim log entries, t_ms from when the request began."""
@@ -292,7 +312,7 @@ def start(hosts, addresses, pki, work):
         if os.path.exists(pid_file) and _children(proc.pid):
             with open(pid_file) as f:
                 if f.read().strip() == str(proc.pid):
-                    return Nginx(folder, proc)
+                    return Nginx(folder, proc, {addresses[n]: n for n in hosts})
         time.sleep(0.02)
     if proc.poll() is None:
         proc.kill()
