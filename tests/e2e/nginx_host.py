@@ -31,6 +31,7 @@ same entries the Python server logs, plus "connection" and
 which show whether a client reused a connection.
 """
 
+import ctypes
 import json
 import os
 import re
@@ -286,6 +287,15 @@ def _alive(pid):
         return False
 
 
+def _end_with_parent():
+    """In the child before exec: SIGTERM when the namespace's runner dies, however it dies,
+    so that nginx cannot outlive it and keep the namespace alive."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    PR_SET_PDEATHSIG = 1
+    if libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0) != 0:
+        os._exit(126)
+
+
 def start(hosts, addresses, pki, work):
     """Starts nginx for hosts ({name: setup}); returns an Nginx once it accepts connections."""
     folder = os.path.join(work, "nginx")
@@ -302,7 +312,8 @@ def start(hosts, addresses, pki, work):
         f.write(config.text(servers))
     err = open(os.path.join(folder, "stderr"), "wb")
     proc = subprocess.Popen([NGINX, "-p", folder, "-e", os.path.join(folder, "error.log"),
-                             "-c", conf_path], stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+                             "-c", conf_path], stdin=subprocess.DEVNULL, stdout=err, stderr=err,
+                            preexec_fn=_end_with_parent)
     err.close()
     pid_file = os.path.join(folder, "nginx.pid")
     deadline = time.monotonic() + 10
