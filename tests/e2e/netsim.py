@@ -21,6 +21,7 @@ Scenario (a JSON-able dict):
             "http_routes": {"/path": ACTION, ...}, # plain HTTP on port 80, when present
             "more_ports": [8443],    # the port 443 server listens on these too
             "tls_delay_ms": 2000,    # wait this long after accepting, before the TLS handshake
+            "server": "nginx",       # played by nginx instead (nginx_host.py: what it can play)
         }, ...},
      "silent_names": ["slow.test"]}  # see below
 
@@ -403,6 +404,23 @@ def _name_server(silent):
     threading.Thread(target=serve, daemon=True).start()
 
 
+def _served_by_nginx(host_setup):
+    return host_setup.get("server") == "nginx"
+
+
+def _start_nginx(scenario, addresses, pki, work):
+    """One nginx for the hosts whose setup says "server": "nginx" (nginx_host.py); None if none."""
+    hosts = {n: h for n, h in scenario.get("hosts", {}).items() if _served_by_nginx(h)}
+    if not hosts:
+        return None
+    sys.path.insert(0, HERE)
+    import atexit
+    import nginx_host
+    nginx = nginx_host.start(hosts, addresses, pki, work)
+    atexit.register(nginx.stop)  # also when the run breaks off with an exception
+    return nginx
+
+
 # ---------------------------------------------------------------- inside the namespace
 
 def _inside(config_path):
@@ -433,7 +451,11 @@ def _inside(config_path):
         _name_server({n.lower() for n in scenario["silent_names"]})
     log = []
     started = time.monotonic()
+    started_wall = time.time()
+    nginx = _start_nginx(scenario, addresses, cfg["pki"], work)
     for name, host_setup in scenario.get("hosts", {}).items():
+        if _served_by_nginx(host_setup):
+            continue
         for port in [443] + host_setup.get("more_ports", []):
             HostServer(name, addresses[name], port, host_setup, cfg["pki"], log, started)
         if "http_routes" in host_setup:
@@ -478,6 +500,11 @@ def _inside(config_path):
             result["wine_left_running"] = True
         subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
     time.sleep(0.05)
+    if nginx is not None:
+        result["nginx_left_running"] = nginx.stop()
+        result["nginx_errors"] = nginx.errors()
+        log.extend(nginx.requests(started_wall) + nginx.handshake_failures(started_wall))
+        log.sort(key=lambda entry: entry["t_ms"])
     result["requests"] = list(log)
     with open(os.path.join(work, "result.json"), "w") as f:
         json.dump(result, f, indent=1)
@@ -494,6 +521,8 @@ class Result:
         self.requests = [r for r in data.get("requests", []) if "event" not in r]
         self.events = [r for r in data.get("requests", []) if "event" in r]
         self.wine_left_running = data.get("wine_left_running", False)
+        self.nginx_left_running = data.get("nginx_left_running", False)
+        self.nginx_errors = data.get("nginx_errors", [])
         self.stdout, self.stderr, self.workdir = stdout, stderr, workdir
 
 

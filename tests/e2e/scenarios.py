@@ -69,6 +69,12 @@ class Ctx:
         return Ctx(self.platform, self.releases, temp_dir, self.program, self.builtin_program,
                    self.launch_fail_code)
 
+    # Set by tests/e2e/run: (platform, MiB) -> a Release of that size, made on first use.
+    large_maker = None
+
+    def large_release(self, mib):
+        return self.large_maker(self.platform, mib)
+
 
 class Net:
     """Collects a scenario's hosts and routes, and the requests expected to reach them."""
@@ -118,13 +124,15 @@ def G(slot, rel):
 
 
 def expect(net, exit_code, transcript, requests, temp_files, launched, program=None, args=(),
-           timeout=60, watch_file=None, max_file_size=None):
+           timeout=60, watch_file=None, max_file_size=None, tls_failures=None):
     """watch_file: a file in the temporary directory whose size the harness samples during
-    the run; it must never exceed max_file_size."""
+    the run; it must never exceed max_file_size. tls_failures: when given, the hosts (sorted)
+    whose servers saw a failed TLS handshake."""
     return {"scenario": net.scenario(), "exit": exit_code, "transcript": transcript.text(),
             "requests": requests, "temp_files": temp_files, "launched": launched,
             "program": program, "args": list(args), "timeout": timeout,
-            "watch_file": watch_file, "max_file_size": max_file_size}
+            "watch_file": watch_file, "max_file_size": max_file_size,
+            "tls_failures": tls_failures}
 
 
 def _installed(ctx, rel):
@@ -440,6 +448,87 @@ def cookie_on_redirect(ctx):
     return expect(net, 0, t, requests, _installed(ctx, rel), True)
 
 
+# ---------------------------------------------------------------- the same cases on nginx
+# Every host of these is played by nginx (tests/e2e/nginx_host.py), a server
+# this project did not write: its own Range answers, redirects, error pages,
+# keep-alive and TLS stack.
+
+SECOND_HOST = "objects.githubusercontent.com"  # where the GitHub node's redirect leads
+LARGE_MIB = 64
+
+
+def _on_nginx(net):
+    for setup in net.hosts.values():
+        setup["server"] = "nginx"
+    return net
+
+
+def nginx_redirect_install(ctx):
+    """The GitHub node redirects probe and download to a second host; paced by limit_rate."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    moved = "/norwick-release-assets/" + rel.file_name
+    to = {"redirect": "https://%s%s" % (SECOND_HOST, moved)}
+    net.node(1, probe=to, get=to)
+    net.route(SECOND_HOST, moved, {"file": rel.path, "rate": rel.size // 2})
+    _on_nginx(net)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([False, True, False, False, False, False]).download_ok(1, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(1, rel), (SECOND_HOST, moved, "probe"),
+                G(1, rel), (SECOND_HOST, moved, "get")]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def nginx_digest_mismatch(ctx):
+    """Node A's nginx serves other bytes of the same size; node F's copy is verified."""
+    rel = ctx.releases["main"]
+    bad = ctx.releases["tampered"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, get={"file": bad.path})
+    net.node(5, delay_ms=STEP_MS)
+    _on_nginx(net)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, True])
+    t.download_ok(0, rel.size).mismatch(rel.sha256, bad.sha256)
+    t.download_ok(5, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(5, rel), G(0, rel), G(5, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def nginx_tls_versions(ctx):
+    """nginx limited to TLS 1.3 cannot be reached; nginx limited to TLS 1.2 serves the release."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(1)
+    net.host(SLOT_HOSTS[1], tls="1.3")
+    net.node(5)
+    net.host(SLOT_HOSTS[5], tls="1.2")
+    _on_nginx(net)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([False, False, False, False, False, True]).download_ok(5, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(5, rel), G(5, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, tls_failures=[SLOT_HOSTS[1]])
+
+
+def nginx_large_download(ctx):
+    """A 64 MiB installer from nginx's static files (sendfile on), verified and started."""
+    rel = ctx.large_release(LARGE_MIB)
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(2)
+    _on_nginx(net)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([False, False, True, False, False, False]).download_ok(2, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(2, rel), G(2, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, timeout=120)
+
+
 # name, function, platforms
 SCENARIOS = [
     ("full-install", full_install, ("native", "windows")),
@@ -463,4 +552,10 @@ SCENARIOS = [
     ("endless-bodies", endless_bodies, ("native", "windows")),
     ("redirect-to-slow-leg", redirect_to_slow_leg, ("native", "windows")),
     ("cookie-on-redirect", cookie_on_redirect, ("native", "windows")),
+    ("nginx-redirect-install", nginx_redirect_install, ("native", "windows")),
+    ("nginx-digest-mismatch", nginx_digest_mismatch, ("native", "windows")),
+    # The program offers TLS 1.1 and 1.2 only, and Wine 8 has no TLS 1.3 at all:
+    # unreachable on both, for different reasons.
+    ("nginx-tls-versions", nginx_tls_versions, ("native", "windows")),
+    ("nginx-large-download", nginx_large_download, ("native", "windows")),
 ]
