@@ -213,13 +213,16 @@ __attribute__((target("sha,sse4.1"), always_inline)) inline void compress_sha_ni
     } while (0)
 
 // The scalar rounds of the vector forms take W[t] + K[t] ready from memory.
-#define VECTOR_ROUND(a, b, c, d, e, f, g, h, wk)        \
-    do {                                                \
-        h += (wk) + choose(e, f, g) + big_sigma1(e);    \
-        d += h;                                         \
-        a_xor_b = a ^ b;                                \
-        h += big_sigma0(a) + (b ^ (a_xor_b & b_xor_c)); \
-        b_xor_c = a_xor_b;                              \
+// VECTOR_CHOOSE is choose() for SSSE3; with BMI, (e & f) + (~e & g), the same
+// value since the two never share a bit, is one andn and one and whose sums
+// fold into the round's additions.
+#define VECTOR_ROUND(a, b, c, d, e, f, g, h, wk)            \
+    do {                                                    \
+        h += (wk) + VECTOR_CHOOSE(e, f, g) + big_sigma1(e); \
+        d += h;                                             \
+        a_xor_b = a ^ b;                                    \
+        h += big_sigma0(a) + (b ^ (a_xor_b & b_xor_c));     \
+        b_xor_c = a_xor_b;                                  \
     } while (0)
 
 // Rounds 8n to 8n+3 and 8n+4 to 8n+7: the roles of the working variables turn
@@ -240,10 +243,23 @@ __attribute__((target("sha,sse4.1"), always_inline)) inline void compress_sha_ni
     uint32_t e = state[4], f = state[5], g = state[6], h = state[7]; \
     uint32_t a_xor_b, b_xor_c
 
-#define ADD_TO_STATE()                                                            \
-    state[0] = a += state[0], state[1] = b += state[1], state[2] = c += state[2]; \
-    state[3] = d += state[3], state[4] = e += state[4], state[5] = f += state[5]; \
-    state[6] = g += state[6], state[7] = h += state[7]
+// The working variables stay in general registers: left alone, GCC's
+// vectoriser packs these eight additions into vector registers and back,
+// which puts lane moves between one block's rounds and the next.
+#define IN_REGISTER(x) __asm__("" : "+r"(x))
+#define ADD_TO_STATE()                                                                  \
+    a += state[0], b += state[1], c += state[2], d += state[3];                         \
+    e += state[4], f += state[5], g += state[6], h += state[7];                         \
+    IN_REGISTER(a);                                                                     \
+    IN_REGISTER(b);                                                                     \
+    IN_REGISTER(c);                                                                     \
+    IN_REGISTER(d);                                                                     \
+    IN_REGISTER(e);                                                                     \
+    IN_REGISTER(f);                                                                     \
+    IN_REGISTER(g);                                                                     \
+    IN_REGISTER(h);                                                                     \
+    state[0] = a, state[1] = b, state[2] = c, state[3] = d, state[4] = e, state[5] = f; \
+    state[6] = g, state[7] = h
 
 // Byte masks for pshufb: the two low 32-bit halves of the 64-bit lanes to the
 // low two words (the high two zero), or to the high two words (the low zero).
@@ -251,6 +267,7 @@ __attribute__((target("sha,sse4.1"), always_inline)) inline void compress_sha_ni
 #define HIGH_PAIR_BYTES 11, 10, 9, 8, 3, 2, 1, 0, -1, -1, -1, -1, -1, -1, -1, -1
 #define BIG_ENDIAN_BYTES 12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3
 
+#define VECTOR_CHOOSE(e, f, g) choose(e, f, g)
 __attribute__((target("ssse3"))) void compress_ssse3(uint32_t state[8], const uint8_t* blocks,
                                                      uint64_t count) {
     const __m128i byte_swap = _mm_set_epi8(BIG_ENDIAN_BYTES);
@@ -299,6 +316,9 @@ __attribute__((target("ssse3"))) void compress_ssse3(uint32_t state[8], const ui
 #undef SSSE3_ADD_CONSTANTS
     }
 }
+
+#undef VECTOR_CHOOSE
+#define VECTOR_CHOOSE(e, f, g) (((e) & (f)) + (~(e) & (g)))
 
 // Two blocks a pass: the low half of each YMM register holds the first
 // block's schedule, the high half the second's. W + K of both is kept for the
@@ -370,6 +390,7 @@ __attribute__((target("avx2,bmi,bmi2"))) void compress_avx2(uint32_t state[8],
     }
 }
 
+#undef VECTOR_CHOOSE
 #undef VECTOR_SIGMA0
 #undef VECTOR_SIGMA1_PAIRS
 #undef VECTOR_SCHEDULE
@@ -378,6 +399,7 @@ __attribute__((target("avx2,bmi,bmi2"))) void compress_avx2(uint32_t state[8],
 #undef VECTOR_ROUNDS_HIGH
 #undef LOAD_STATE
 #undef ADD_TO_STATE
+#undef IN_REGISTER
 #undef LOW_PAIR_BYTES
 #undef HIGH_PAIR_BYTES
 #undef BIG_ENDIAN_BYTES
