@@ -191,7 +191,10 @@ constexpr char CHECK_HELP[] =
 constexpr char HASH_HELP[] =
     "Usage: trevalon-manifest hash FILE...\n"
     "Prints the SHA-256 digest of each file in sha256sum's format, computed by the\n"
-    "installer's own SHA-256. Exits with 1 when a file cannot be read.\n";
+    "installer's own SHA-256. Exits with 1 when a file cannot be read.\n"
+    "With --engine it first prints the line \"SHA-256 engine: NAME\": the engine this\n"
+    "CPU runs the digests on (sha-ext, avx2, ssse3 or portable); FILE may then be left out.\n"
+    "--engine=NAME runs that engine instead, or exits with 1 when this CPU cannot.\n";
 
 constexpr char MIRRORS_HELP[] =
     "Usage: trevalon-manifest mirrors MANIFEST\n"
@@ -238,6 +241,8 @@ struct Arguments {
     int count;
     const char* operands[MAX_OPERANDS];
     const char* version;
+    bool engine;              // hash --engine
+    const char* engine_name;  // hash --engine=NAME
 };
 
 // Splits args into operands and options; "--" ends the options. Returns -1 when
@@ -246,6 +251,8 @@ int parse_arguments(const char* command, const char* help, bool takes_version, i
                     const char* const* argv, Arguments& out) {
     out.count = 0;
     out.version = nullptr;
+    out.engine = false;
+    out.engine_name = nullptr;
     bool options = true;
     for (int i = 0; i < argc; ++i) {
         if (options && is_help(argv[i])) {
@@ -269,6 +276,10 @@ int parse_arguments(const char* command, const char* help, bool takes_version, i
             } else {
                 return usage_error(command, "--version needs a value");
             }
+        } else if (options && std::strcmp(command, "hash") == 0 &&
+                   std::strncmp(arg, "--engine", 8) == 0 && (arg[8] == '\0' || arg[8] == '=')) {
+            out.engine = true;
+            if (arg[8] == '=') out.engine_name = arg + 9;
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
             return usage_error(command, "unknown option '%s'", arg);
         } else {
@@ -419,7 +430,22 @@ int command_hash(int argc, const char* const* argv) {
     Arguments args;
     int early = parse_arguments("hash", HASH_HELP, false, argc, argv, args);
     if (early >= 0) return early;
-    if (args.count == 0) return usage_error("hash", "missing FILE");
+    if (args.count == 0 && !args.engine) return usage_error("hash", "missing FILE");
+    if (args.engine_name != nullptr) {
+        int e = 0;
+        while (e < SHA256_ENGINE_COUNT &&
+               std::strcmp(args.engine_name, sha256_engine_name(static_cast<Sha256Engine>(e))) != 0)
+            ++e;
+        if (e == SHA256_ENGINE_COUNT)
+            return usage_error("hash", "no engine '%s': sha-ext, avx2, ssse3 or portable",
+                               args.engine_name);
+        if (!sha256_select_engine(static_cast<Sha256Engine>(e))) {
+            say(Stream::err, "%s: hash: this CPU cannot run the %s engine\n", TOOL,
+                args.engine_name);
+            return EXIT_TOOL_FAILED;
+        }
+    }
+    if (args.engine) out_printf("SHA-256 engine: %s\n", sha256_engine_name(sha256_engine_in_use()));
     int result = EXIT_TOOL_OK;
     for (int i = 0; i < args.count; ++i) {
         uint64_t size = 0;

@@ -1,6 +1,6 @@
-// The program's own streaming SHA-256 (FIPS 180-4). Every input byte passes
-// through the block buffer; the compression uses the CPU's SHA extensions when
-// it has them and a portable form otherwise, with identical results.
+// The program's own streaming SHA-256 (FIPS 180-4). The compression runs on
+// the fastest engine the CPU has (see Sha256Engine below), with identical
+// results on every one.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +26,16 @@ void sha256_file_hex(const char* path, char hex[SHA256_HEX_SIZE]);
 // The same, with the number of bytes read; false (hex "", size 0) on any failure.
 bool sha256_file(const char* path, char hex[SHA256_HEX_SIZE], uint64_t& size);
 
-// Which compression form is used; the tests and the benchmark run both.
-enum class Sha256Engine { portable, sha_ni };
+// The compression forms. At first use the program takes the best one this
+// CPU runs, in this order: the SHA extensions, AVX2 with BMI2, SSSE3, and the
+// portable form, which runs everywhere. The tests and the benchmark run each.
+enum class Sha256Engine { portable, ssse3, avx2, sha_ni };
+constexpr int SHA256_ENGINE_COUNT = 4;
+
+const char* sha256_engine_name(Sha256Engine engine);  // "portable", "ssse3", "avx2", "sha-ext"
+bool sha256_cpu_runs(Sha256Engine engine);            // from cpuid, and xgetbv for AVX2
 bool sha256_cpu_has_sha_ni();
-void sha256_select_engine(Sha256Engine engine);  // sha_ni only when the CPU has it
+Sha256Engine sha256_best_engine();
+Sha256Engine sha256_engine_in_use();
+// False, and nothing changes, when this CPU cannot run the engine.
+bool sha256_select_engine(Sha256Engine engine);

@@ -9,6 +9,7 @@
 
 #include "fake_net.hpp"
 #include "fake_os.hpp"
+#include "install/sha256.hpp"
 #include "manifest/manifest.hpp"
 #include "test_support.hpp"
 #include "tool_test_support.hpp"
@@ -408,6 +409,42 @@ TEST_F(ToolManifestTest, HashAgreesWithSha256sum) {
     EXPECT_EQ(run.code, 1);
     EXPECT_EQ(run.out, expected);
     EXPECT_EQ(run.err, "trevalon-manifest: hash: cannot read 'missing'\n");
+}
+
+// --engine names the engine in use; --engine=NAME runs the digests on that one.
+TEST_F(ToolManifestTest, HashOnEachEngineTheCpuRuns) {
+    const std::string path = dir.file("abc");
+    write_file(path, "abc");
+    const std::string line = std::string(ABC_SHA256) + "  " + path + "\n";
+    for (int e = 0; e < SHA256_ENGINE_COUNT; ++e) {
+        const Sha256Engine engine = static_cast<Sha256Engine>(e);
+        const std::string name = sha256_engine_name(engine);
+        SCOPED_TRACE(name);
+        ToolRun run = run_tool({"hash", "--engine=" + name, path});
+        if (sha256_cpu_runs(engine)) {
+            EXPECT_EQ(run.code, 0);
+            EXPECT_EQ(run.out, "SHA-256 engine: " + name + "\n" + line);
+            EXPECT_EQ(run.err, "");
+        } else {
+            EXPECT_EQ(run.code, 1);
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(run.err,
+                      "trevalon-manifest: hash: this CPU cannot run the " + name + " engine\n");
+        }
+    }
+    sha256_select_engine(sha256_best_engine());
+
+    ToolRun shown = run_tool({"hash", "--engine"});
+    EXPECT_EQ(shown.code, 0);
+    EXPECT_EQ(shown.out,
+              std::string("SHA-256 engine: ") + sha256_engine_name(sha256_best_engine()) + "\n");
+
+    ToolRun unknown = run_tool({"hash", "--engine=avx512", path});
+    EXPECT_EQ(unknown.code, 2);
+    EXPECT_EQ(unknown.out, "");
+    EXPECT_EQ(unknown.err,
+              "trevalon-manifest: hash: no engine 'avx512': sha-ext, avx2, ssse3 or portable (try "
+              "'trevalon-manifest hash --help')\n");
 }
 
 // ---- usage -------------------------------------------------------------------------------

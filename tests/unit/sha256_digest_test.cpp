@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "install/sha256.hpp"
+#include "install/sha256_engines.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -93,15 +99,132 @@ const KnownDigest& known(size_t i) {
 const size_t LARGE_FILE_BYTES = 3 * 1048576 + 17;
 const char LARGE_FILE_DIGEST[] = "27f3f0120d4a72b66e7b58152c631644bd689231ebd4487469b59226f1be13af";
 
+// 10007 bytes: whole blocks and a tail, long enough for many pieces of each size.
+const size_t SPLIT_MESSAGE_BYTES = 10007;
+const char SPLIT_MESSAGE_DIGEST[] =
+    "6755b1ac9c0bc0545d7590a5644a963e9ecfb44ac38e3770a1adca30cfcae49a";
+
+// The CPU flags that the kernel reports, from the first "flags" line of
+// /proc/cpuinfo; false when there is no such file (not Linux).
+bool read_kernel_cpu_flags(std::set<std::string>& flags) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        if (line.compare(0, 5, "flags") != 0) continue;
+        std::istringstream words(line.substr(line.find(':') + 1));
+        std::string word;
+        while (words >> word)
+            flags.insert(word);
+        return true;
+    }
+    return false;
+}
+
+// What the kernel says about each engine: the flags it needs. The kernel
+// lists avx and avx2 only when it saves the YMM registers.
+bool kernel_says_cpu_runs(const std::set<std::string>& flags, Sha256Engine engine) {
+    switch (engine) {
+        case Sha256Engine::portable:
+            return true;
+        case Sha256Engine::ssse3:
+            return flags.count("ssse3") != 0;
+        case Sha256Engine::avx2:
+            return flags.count("avx") && flags.count("avx2") && flags.count("bmi1") &&
+                   flags.count("bmi2");
+        case Sha256Engine::sha_ni:
+            return flags.count("sha_ni") && flags.count("ssse3") && flags.count("sse4_1");
+    }
+    return false;
+}
+
+const Sha256Engine ALL_ENGINES[] = {Sha256Engine::portable, Sha256Engine::ssse3, Sha256Engine::avx2,
+                                    Sha256Engine::sha_ni};
+
+std::string engine_name(Sha256Engine engine) {
+    std::string name = sha256_engine_name(engine);
+    for (char& c : name)
+        if (c == '-') c = '_';
+    return name;
+}
+
+TEST(Sha256Detection, EachEngineIsAvailableExactlyWhenTheKernelListsItsFlags) {
+    std::set<std::string> flags;
+    if (!read_kernel_cpu_flags(flags)) GTEST_SKIP() << "no /proc/cpuinfo to compare with";
+    for (Sha256Engine engine : ALL_ENGINES) {
+        SCOPED_TRACE(sha256_engine_name(engine));
+        EXPECT_EQ(sha256_cpu_runs(engine), kernel_says_cpu_runs(flags, engine));
+    }
+}
+
+TEST(Sha256Detection, TheFirstUseTakesTheBestEngineInOrder) {
+    std::set<std::string> flags;
+    if (!read_kernel_cpu_flags(flags)) GTEST_SKIP() << "no /proc/cpuinfo to compare with";
+    Sha256Engine expected = Sha256Engine::portable;
+    for (Sha256Engine engine : {Sha256Engine::ssse3, Sha256Engine::avx2, Sha256Engine::sha_ni}) {
+        if (kernel_says_cpu_runs(flags, engine)) expected = engine;
+    }
+    EXPECT_EQ(sha256_best_engine(), expected);
+    EXPECT_EQ(sha256_engine_in_use(), expected);
+}
+
+TEST(Sha256Detection, AnEngineTheCpuLacksIsRefusedAndTheOneInUseStays) {
+    ASSERT_TRUE(sha256_select_engine(Sha256Engine::portable));
+    for (Sha256Engine engine : ALL_ENGINES) {
+        SCOPED_TRACE(sha256_engine_name(engine));
+        if (sha256_cpu_runs(engine)) continue;
+        EXPECT_FALSE(sha256_select_engine(engine));
+        EXPECT_EQ(sha256_engine_in_use(), Sha256Engine::portable);
+    }
+    ASSERT_TRUE(sha256_select_engine(sha256_best_engine()));
+}
+
 class Sha256EngineTest : public testing::TestWithParam<Sha256Engine> {
 protected:
     void SetUp() override {
-        if (GetParam() == Sha256Engine::sha_ni && !sha256_cpu_has_sha_ni())
-            GTEST_SKIP() << "this CPU has no SHA extensions";
-        sha256_select_engine(GetParam());
+        if (!sha256_cpu_runs(GetParam())) {
+            // Only a CPU that really lacks the engine may skip it: when the
+            // kernel lists its flags, the detection is wrong.
+            std::set<std::string> flags;
+            if (read_kernel_cpu_flags(flags) && kernel_says_cpu_runs(flags, GetParam()))
+                FAIL() << "the kernel lists the flags of " << sha256_engine_name(GetParam())
+                       << " but the detection says the CPU lacks them";
+            GTEST_SKIP() << "this CPU cannot run " << sha256_engine_name(GetParam());
+        }
+        ASSERT_TRUE(sha256_select_engine(GetParam()));
+        ASSERT_EQ(sha256_engine_in_use(), GetParam());
     }
-    void TearDown() override { sha256_select_engine(Sha256Engine::sha_ni); }
+    void TearDown() override { sha256_select_engine(sha256_best_engine()); }
 };
+
+// Random blocks and a random starting state through the engine itself, against
+// the portable form: 1 to 9 blocks, so that the engines that work on two blocks
+// at once meet both an even and an odd count.
+TEST_P(Sha256EngineTest, CompressesLikeThePortableForm) {
+    uint64_t x = 0x9e3779b97f4a7c15ull;
+    auto next = [&x] {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return x;
+    };
+    uint8_t blocks[9 * 64];
+    for (uint64_t count = 1; count <= 9; ++count) {
+        SCOPED_TRACE(std::to_string(count) + " blocks");
+        for (size_t i = 0; i < sizeof blocks; i += 8) {
+            uint64_t word = next();
+            std::memcpy(blocks + i, &word, 8);
+        }
+        uint32_t expected[8], actual[8];
+        for (int i = 0; i < 8; ++i)
+            expected[i] = actual[i] = static_cast<uint32_t>(next());
+        sha256_engine_compress(Sha256Engine::portable)(expected, blocks, count);
+        sha256_engine_compress(GetParam())(actual, blocks, count);
+        for (int i = 0; i < 8; ++i) {
+            SCOPED_TRACE("state word " + std::to_string(i));
+            EXPECT_EQ(actual[i], expected[i]);
+        }
+    }
+}
 
 TEST_P(Sha256EngineTest, KnownDigestsAcrossThePaddingBoundaries) {
     for (size_t i = 0; i < KNOWN_COUNT; ++i) {
@@ -112,7 +235,7 @@ TEST_P(Sha256EngineTest, KnownDigestsAcrossThePaddingBoundaries) {
 }
 
 TEST_P(Sha256EngineTest, TheSplitOfTheInputDoesNotMatter) {
-    static const size_t PIECES[] = {1, 3, 55, 56, 63, 64, 65, 1000};
+    static const size_t PIECES[] = {1, 3, 55, 56, 63, 64, 65, 127, 128, 129, 1000};
     for (size_t i = 0; i < KNOWN_COUNT; ++i) {
         const KnownDigest& c = known(i);
         if (c.message.size() > 100000) continue;  // the million is covered whole
@@ -120,6 +243,51 @@ TEST_P(Sha256EngineTest, TheSplitOfTheInputDoesNotMatter) {
             SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece));
             EXPECT_EQ(digest_of(c.message, piece), c.digest);
         }
+    }
+}
+
+// Pieces of mixed sizes, so that whole blocks arrive with the block part
+// filled, empty, or filled just before.
+TEST_P(Sha256EngineTest, MixedPiecesGiveTheDigestOfTheWhole) {
+    static const size_t SEQUENCES[][6] = {
+        {1, 64, 127, 128, 129, 0},  {63, 130, 1, 256, 65, 0}, {64, 64, 192, 1, 63, 0},
+        {200, 3, 640, 61, 1000, 0}, {5000, 1, 0, 0, 0, 0},    {129, 0, 0, 0, 0, 0},
+    };
+    const std::string message = pattern(SPLIT_MESSAGE_BYTES);
+    for (const auto& sizes : SEQUENCES) {
+        std::string trace = "pieces";
+        for (size_t size : sizes)
+            if (size != 0) trace += " " + std::to_string(size);
+        SCOPED_TRACE(trace);
+        Sha256Context context;
+        sha256_init(context);
+        size_t at = 0;
+        for (int i = 0; at < message.size(); i = i == 5 || sizes[i + 1] == 0 ? 0 : i + 1) {
+            size_t n = std::min(sizes[i], message.size() - at);
+            sha256_update(context, message.data() + at, n);
+            at += n;
+        }
+        EXPECT_EQ(context.total, message.size());
+        EXPECT_EQ(context.fill, message.size() % 64);
+        uint8_t digest[SHA256_DIGEST_BYTES];
+        sha256_final(context, digest);
+        EXPECT_EQ(to_hex(digest), SPLIT_MESSAGE_DIGEST);
+    }
+}
+
+// After an update the block holds the last 64 bytes fed when it is full,
+// wherever the whole blocks went.
+TEST_P(Sha256EngineTest, TheBlockHoldsTheLastWholeBlockFed) {
+    const std::string message = pattern(1000);
+    static const size_t LENGTHS[] = {64, 128, 192, 640};
+    for (size_t length : LENGTHS) {
+        SCOPED_TRACE(std::to_string(length) + " bytes");
+        Sha256Context context;
+        sha256_init(context);
+        sha256_update(context, message.data() + 3, length);
+        EXPECT_EQ(context.fill, 0u);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(context.block), 64),
+                  message.substr(3 + length - 64, 64));
     }
 }
 
@@ -199,10 +367,9 @@ TEST_P(Sha256EngineTest, TheSharedFileHashGivesTheDigestAndTheSize) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, Sha256EngineTest,
-                         testing::Values(Sha256Engine::portable, Sha256Engine::sha_ni),
+INSTANTIATE_TEST_SUITE_P(Engines, Sha256EngineTest, testing::ValuesIn(ALL_ENGINES),
                          [](const testing::TestParamInfo<Sha256Engine>& info) {
-                             return info.param == Sha256Engine::portable ? "portable" : "sha_ni";
+                             return engine_name(info.param);
                          });
 
 }  // namespace
