@@ -47,9 +47,10 @@ int utf8_to_utf16(const char* utf8, char16_t* out, int capacity) {
         int need = cp >= 0x10000 ? 2 : 1;
         if (n + need > capacity) return 0;
         if (need == 2) {
-            cp -= 0x10000;
-            out[n++] = static_cast<char16_t>(0xD800 + (cp >> 10));
-            out[n++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+            // cp stays as decoded: U+10000 less 0x10000 would pass for the terminator.
+            char32_t above = cp - 0x10000;
+            out[n++] = static_cast<char16_t>(0xD800 + (above >> 10));
+            out[n++] = static_cast<char16_t>(0xDC00 + (above & 0x3FF));
         } else {
             out[n++] = static_cast<char16_t>(cp);
         }

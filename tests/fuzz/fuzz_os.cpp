@@ -1,0 +1,61 @@
+// The operating-system services for the tool's fuzz target: standard output is
+// kept in memory for the target to compare, and nothing else is available
+// (no temporary directory, no deletion, no launch), which the check command
+// never asks for.
+#include "fuzz_os.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+#include "os/os.hpp"
+
+namespace {
+std::string g_output;
+}
+
+namespace fuzz_os {
+std::string& output() {
+    return g_output;
+}
+}  // namespace fuzz_os
+
+void set_console_utf8() {}
+
+void out_printf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    if (length > 0) {
+        std::vector<char> text(static_cast<size_t>(length) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+        g_output.append(text.data(), static_cast<size_t>(length));
+    }
+    va_end(again);
+}
+
+void out_line(const char* text) {
+    g_output += text;
+    g_output += '\n';
+}
+
+void out_flush() {}
+
+uint64_t tick_ms() {
+    return 0;
+}
+
+uint32_t temp_directory(char*, uint32_t) {
+    return 0;
+}
+
+bool delete_file(const char*) {
+    return false;
+}
+
+intptr_t shell_open(const char*) {
+    return 2;  // not found
+}
