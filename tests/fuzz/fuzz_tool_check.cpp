@@ -24,11 +24,15 @@ namespace {
 
 constexpr size_t INSTALLER_BODY_LIMIT = MANIFEST_BODY_SIZE - 1;
 
+// The plain decimal form of a number that 64 bits hold: what the tool must
+// take as it stands. Longer digit strings read as 2^64 - 1, which the tool
+// refuses because the installer would read another number than the line shows.
 bool plain_digits(const std::string& line) {
     if (line.empty() || line[0] == '0') return false;
     for (char c : line)
         if (c < '0' || c > '9') return false;
-    return true;
+    const std::string max = "18446744073709551615";
+    return line.size() < max.size() || (line.size() == max.size() && line <= max);
 }
 
 std::string release_line(const model::Manifest& m) {
