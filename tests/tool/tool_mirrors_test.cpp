@@ -21,29 +21,6 @@ const char HEADER[] =
     "NODE    HOST                      REACHABLE   LATENCY      MB/S       BYTES  SIZE        "
     "SHA-256\n";
 
-// What a terminal shows: on each line, what the last carriage return left.
-std::string visible(const std::string& transcript) {
-    std::string shown;
-    size_t start = 0;
-    while (start < transcript.size()) {
-        size_t end = transcript.find('\n', start);
-        std::string line =
-            transcript.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        size_t cr = line.rfind('\r');
-        shown += cr == std::string::npos ? line : line.substr(cr + 1);
-        if (end == std::string::npos) break;
-        shown += "\n";
-        start = end + 1;
-    }
-    return shown;
-}
-
-Response served(const std::string& bytes, uint32_t status = 200) {
-    Response r = fake_net::body(bytes);
-    r.status = status;
-    return r;
-}
-
 class ToolMirrorsTest : public testing::Test {
 protected:
     void SetUp() override {

@@ -21,29 +21,6 @@ const char GOOD[] =
     "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\n";
 const char SERVES_GOOD[] = "v2.4.0  Trevalon-setup-2.4.0.exe  3000000 bytes  SHA-256 0123456789ab";
 
-// What a terminal shows: on each line, what the last carriage return left.
-std::string visible(const std::string& transcript) {
-    std::string shown;
-    size_t start = 0;
-    while (start < transcript.size()) {
-        size_t end = transcript.find('\n', start);
-        std::string line =
-            transcript.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        size_t cr = line.rfind('\r');
-        shown += cr == std::string::npos ? line : line.substr(cr + 1);
-        if (end == std::string::npos) break;
-        shown += "\n";
-        start = end + 1;
-    }
-    return shown;
-}
-
-Response served(const std::string& bytes, uint32_t status = 200) {
-    Response r = fake_net::body(bytes);
-    r.status = status;
-    return r;
-}
-
 std::string row(int source, const char* reachable, const char* verdict, const std::string& serves) {
     static const char* const LABELS[] = {"Node A", "Node B", "Node C", "Node C", "Node D"};
     static const char* const HOSTS[] = {"www.modelscope.cn", "www.trevalon.app",

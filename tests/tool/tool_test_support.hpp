@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_net.hpp"
 #include "manifest_tool.hpp"
 
 struct ToolRun {
@@ -30,4 +31,27 @@ inline ToolRun run_tool(const std::vector<std::string>& args) {
     ToolRun run{code, testing::internal::GetCapturedStdout(), ""};
     run.err = testing::internal::GetCapturedStderr();
     return run;
+}
+
+// What a terminal shows: on each line, what the last carriage return left.
+inline std::string visible(const std::string& transcript) {
+    std::string shown;
+    size_t start = 0;
+    while (start < transcript.size()) {
+        size_t end = transcript.find('\n', start);
+        std::string line =
+            transcript.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        size_t cr = line.rfind('\r');
+        shown += cr == std::string::npos ? line : line.substr(cr + 1);
+        if (end == std::string::npos) break;
+        shown += "\n";
+        start = end + 1;
+    }
+    return shown;
+}
+
+inline fake_net::Response served(const std::string& bytes, uint32_t status = 200) {
+    fake_net::Response r = fake_net::body(bytes);
+    r.status = status;
+    return r;
 }
