@@ -269,7 +269,7 @@ def all_reachable_nodes_fail(ctx):
     return expect(net, 1, t, requests, [], False)
 
 
-def digest_mismatch(ctx):
+def digest_mismatch(ctx, on_nginx=False):
     """The fastest node serves other bytes of the same size: mismatch, deleted, next node."""
     rel = ctx.releases["main"]
     bad = ctx.releases["tampered"]
@@ -277,6 +277,8 @@ def digest_mismatch(ctx):
     net.manifest(0, {"body": rel.manifest()})
     net.node(0, get={"file": bad.path})
     net.node(5, delay_ms=STEP_MS)
+    if on_nginx:
+        _on_nginx(net)
     t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
     t.probes([True, False, False, False, False, True])
     t.download_ok(0, rel.size).mismatch(rel.sha256, bad.sha256)
@@ -483,19 +485,7 @@ def nginx_redirect_install(ctx):
 
 def nginx_digest_mismatch(ctx):
     """Node A's nginx serves other bytes of the same size; node F's copy is verified."""
-    rel = ctx.releases["main"]
-    bad = ctx.releases["tampered"]
-    net = Net(rel)
-    net.manifest(0, {"body": rel.manifest()})
-    net.node(0, get={"file": bad.path})
-    net.node(5, delay_ms=STEP_MS)
-    _on_nginx(net)
-    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
-    t.probes([True, False, False, False, False, True])
-    t.download_ok(0, rel.size).mismatch(rel.sha256, bad.sha256)
-    t.download_ok(5, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
-    requests = [M(0), P(0, rel), P(5, rel), G(0, rel), G(5, rel)]
-    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+    return digest_mismatch(ctx, on_nginx=True)
 
 
 def nginx_tls_versions(ctx):
