@@ -58,7 +58,9 @@ constexpr int AGENT_BYTES = 512;
 constexpr int HOST_BYTES = 1024;
 constexpr int PATH_BYTES = 4096;    // a 1024-unit path is at most 3 bytes a unit
 constexpr int HEADER_BYTES = 1024;  // one added header line, UTF-8
-constexpr size_t CHUNK_BYTES = CURL_MAX_WRITE_SIZE;
+// Four of libcurl's largest writes: one perform can hand over several TLS
+// records before the caller reads, and a full 64 KiB read then takes them all.
+constexpr size_t CHUNK_BYTES = 4 * CURL_MAX_WRITE_SIZE;
 constexpr long MAX_REDIRECTS = 10;  // WinHTTP's default
 constexpr uint64_t NEVER = UINT64_MAX;
 constexpr int IDLE_POLL_MS = 1000;
@@ -133,7 +135,8 @@ struct NetRequest {
     int status = 0;
     uint32_t length = 0;
 
-    // At most one curl chunk of body; the transfer is paused while it is not drained.
+    // Body received and not yet read, at chunk[begin, end). The transfer is
+    // paused when a write does not fit behind what is waiting.
     bool paused = false;
     size_t begin = 0, end = 0;
     unsigned char chunk[CHUNK_BYTES] = {};
@@ -327,14 +330,14 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
     NetRequest* r = static_cast<NetRequest*>(user);
     size_t len = size * count;
     if (!r->final_headers || len == 0) return len;  // a response libcurl leaves behind
-    if (r->end > r->begin) {
+    if (len > sizeof r->chunk) return 0;  // libcurl never hands more than CURL_MAX_WRITE_SIZE
+    if (r->begin == r->end) r->begin = r->end = 0;
+    if (len > sizeof r->chunk - r->end) {
         r->paused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    if (len > sizeof r->chunk) return 0;  // libcurl never hands more than one chunk
-    std::memcpy(r->chunk, data, len);
-    r->begin = 0;
-    r->end = len;
+    std::memcpy(r->chunk + r->end, data, len);
+    r->end += len;
     r->activity_ms = now_ms();
     return len;
 }

@@ -204,7 +204,8 @@ TEST(CurlBackend, LargeBodiesArriveWholeThroughOneChunk) {
         BodyRead body = read_body(request, 7000);
         EXPECT_TRUE(body.ok);
         EXPECT_TRUE(body.bytes == pattern(SIZE)) << "got " << body.bytes.size() << " bytes";
-        EXPECT_LE(body.largest_available, uint32_t{CURL_MAX_WRITE_SIZE});
+        // The backend holds at most 64 KiB of body, however large the response.
+        EXPECT_LE(body.largest_available, uint32_t{4 * CURL_MAX_WRITE_SIZE});
         std::printf("[ figures  ] %s: largest count available at once %u bytes\n", c.url,
                     body.largest_available);
         close_handle(request);
