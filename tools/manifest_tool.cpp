@@ -67,12 +67,6 @@ void append(char* text, size_t capacity, const char* format, ...) {
     va_end(args);
 }
 
-void digest_hex(const uint8_t digest[SHA256_DIGEST_BYTES], char hex[SHA256_HEX_SIZE]) {
-    for (int i = 0; i < SHA256_DIGEST_BYTES; ++i)
-        std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    hex[SHA256_HEX_SIZE - 1] = '\0';
-}
-
 // ---- files -----------------------------------------------------------------------
 
 // Reads a manifest as the installer receives one: at most MANIFEST_BODY_SIZE - 1
@@ -245,9 +239,12 @@ struct Arguments {
     const char* engine_name;  // hash --engine=NAME
 };
 
+// The options a command takes beside --help.
+enum CommandOptions : unsigned { TAKES_NONE = 0, TAKES_VERSION = 1, TAKES_ENGINE = 2 };
+
 // Splits args into operands and options; "--" ends the options. Returns -1 when
 // they are fine, otherwise the exit code (0 after help, 2 after a usage error).
-int parse_arguments(const char* command, const char* help, bool takes_version, int argc,
+int parse_arguments(const char* command, const char* help, unsigned takes, int argc,
                     const char* const* argv, Arguments& out) {
     out.count = 0;
     out.version = nullptr;
@@ -266,8 +263,8 @@ int parse_arguments(const char* command, const char* help, bool takes_version, i
         const char* arg = argv[i];
         if (options && std::strcmp(arg, "--") == 0) {
             options = false;
-        } else if (options && takes_version && std::strncmp(arg, "--version", 9) == 0 &&
-                   (arg[9] == '\0' || arg[9] == '=')) {
+        } else if (options && (takes & TAKES_VERSION) != 0 &&
+                   std::strncmp(arg, "--version", 9) == 0 && (arg[9] == '\0' || arg[9] == '=')) {
             if (out.version != nullptr) return usage_error(command, "--version given twice");
             if (arg[9] == '=') {
                 out.version = arg + 10;
@@ -276,7 +273,7 @@ int parse_arguments(const char* command, const char* help, bool takes_version, i
             } else {
                 return usage_error(command, "--version needs a value");
             }
-        } else if (options && std::strcmp(command, "hash") == 0 &&
+        } else if (options && (takes & TAKES_ENGINE) != 0 &&
                    std::strncmp(arg, "--engine", 8) == 0 && (arg[8] == '\0' || arg[8] == '=')) {
             out.engine = true;
             if (arg[8] == '=') out.engine_name = arg + 9;
@@ -334,7 +331,7 @@ int refuse(const char* format, ...) {
 
 int command_create(int argc, const char* const* argv) {
     Arguments args;
-    int early = parse_arguments("create", CREATE_HELP, true, argc, argv, args);
+    int early = parse_arguments("create", CREATE_HELP, TAKES_VERSION, argc, argv, args);
     if (early >= 0) return early;
     if (args.count == 0) return usage_error("create", "missing INSTALLER");
     if (args.count > 1) return usage_error("create", "one INSTALLER only, got %d", args.count);
@@ -383,7 +380,7 @@ int command_create(int argc, const char* const* argv) {
 
 int command_check(int argc, const char* const* argv) {
     Arguments args;
-    int early = parse_arguments("check", CHECK_HELP, false, argc, argv, args);
+    int early = parse_arguments("check", CHECK_HELP, TAKES_NONE, argc, argv, args);
     if (early >= 0) return early;
     if (args.count == 0) return usage_error("check", "missing MANIFEST");
     if (args.count > 1) return usage_error("check", "one MANIFEST only, got %d", args.count);
@@ -428,7 +425,7 @@ void print_hash_line(const char* hex, const char* name) {
 
 int command_hash(int argc, const char* const* argv) {
     Arguments args;
-    int early = parse_arguments("hash", HASH_HELP, false, argc, argv, args);
+    int early = parse_arguments("hash", HASH_HELP, TAKES_ENGINE, argc, argv, args);
     if (early >= 0) return early;
     if (args.count == 0 && !args.engine) return usage_error("hash", "missing FILE");
     if (args.engine_name != nullptr) {
@@ -566,7 +563,7 @@ void download_node(NetSession* session, const MirrorNode& node, const ReleaseRec
         report.elapsed_ms = tick_ms() - start;
         uint8_t digest[SHA256_DIGEST_BYTES];
         sha256_final(context, digest);
-        digest_hex(digest, report.sha256);
+        sha256_digest_hex(digest, report.sha256);
     }
     close_handle(request);
     close_handle(connection);
@@ -610,7 +607,7 @@ void print_row(const MirrorNode& node, const NodeReport& report, const ReleaseRe
 
 int command_mirrors(int argc, const char* const* argv) {
     Arguments args;
-    int early = parse_arguments("mirrors", MIRRORS_HELP, false, argc, argv, args);
+    int early = parse_arguments("mirrors", MIRRORS_HELP, TAKES_NONE, argc, argv, args);
     if (early >= 0) return early;
     if (args.count == 0) return usage_error("mirrors", "missing MANIFEST");
     if (args.count > 1) return usage_error("mirrors", "one MANIFEST only, got %d", args.count);
@@ -705,7 +702,7 @@ constexpr char SOURCE_ROW_FORMAT[] = "%-2s %-6s  %-25s  %-9s  %-8s  %s\n";
 
 int command_sources(int argc, const char* const* argv) {
     Arguments args;
-    int early = parse_arguments("sources", SOURCES_HELP, false, argc, argv, args);
+    int early = parse_arguments("sources", SOURCES_HELP, TAKES_NONE, argc, argv, args);
     if (early >= 0) return early;
     if (args.count > 1) return usage_error("sources", "one MANIFEST at most, got %d", args.count);
 

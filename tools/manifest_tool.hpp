@@ -2,12 +2,12 @@
 // manifest for an installer, checks a manifest as the installer would, prints
 // digests as sha256sum does, checks that every download node serves the
 // exact installer, and that every manifest source serves the same valid
-// manifest (the stage-1 attempt itself, fetch_manifest_source). It runs the installer's own code
-// for each of these (the manifest parser, the candidate list, the probe, the transport and the
-// SHA-256), so a manifest it accepts is one the installer accepts, and a node
-// it passes is a node the installer can use. The accept/reject decision on a
-// manifest, and the rule a refused one is said to break, are always
-// parse_manifest's.
+// manifest. It runs the installer's own code for each of these (the manifest
+// parser, the candidate list, the probe, the manifest source attempt
+// fetch_manifest_source, the transport and the SHA-256), so a manifest it
+// accepts is one the installer accepts, and a node it passes is a node the
+// installer can use. The accept/reject decision on a manifest, and the rule a
+// refused one is said to break, are always parse_manifest's.
 #pragma once
 
 constexpr int EXIT_TOOL_OK = 0;

@@ -35,9 +35,7 @@ bool sha256_file(const char* path, char hex[SHA256_HEX_SIZE], uint64_t& size) {
 
     uint8_t digest[SHA256_DIGEST_BYTES];
     sha256_final(context, digest);
-    for (int i = 0; i < SHA256_DIGEST_BYTES; ++i)
-        std::snprintf(hex + 2 * i, SHA256_HEX_SIZE - 2 * i, "%02x", digest[i]);
-    hex[SHA256_HEX_SIZE - 1] = '\0';
+    sha256_digest_hex(digest, hex);
     size = total;
     return true;
 }

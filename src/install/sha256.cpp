@@ -8,6 +8,7 @@
 
 #include "install/sha256_engines.hpp"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -69,4 +70,10 @@ void sha256_final(Sha256Context& context, uint8_t digest[SHA256_DIGEST_BYTES]) {
         digest[4 * i + 2] = static_cast<uint8_t>(context.state[i] >> 8);
         digest[4 * i + 3] = static_cast<uint8_t>(context.state[i]);
     }
+}
+
+void sha256_digest_hex(const uint8_t digest[SHA256_DIGEST_BYTES], char hex[SHA256_HEX_SIZE]) {
+    for (int i = 0; i < SHA256_DIGEST_BYTES; ++i)
+        std::snprintf(hex + 2 * i, SHA256_HEX_SIZE - 2 * i, "%02x", digest[i]);
+    hex[SHA256_HEX_SIZE - 1] = '\0';
 }

@@ -19,6 +19,8 @@ struct Sha256Context {
 void sha256_init(Sha256Context& context);
 void sha256_update(Sha256Context& context, const void* data, uint64_t length);
 void sha256_final(Sha256Context& context, uint8_t digest[SHA256_DIGEST_BYTES]);
+// The digest as 64 lower-case hex digits, terminated.
+void sha256_digest_hex(const uint8_t digest[SHA256_DIGEST_BYTES], char hex[SHA256_HEX_SIZE]);
 
 // The digest of the file as 64 lower-case hex digits, or "" when it cannot be
 // opened or read to its end.

@@ -35,9 +35,7 @@ void print_banner() {
         "fastest one.\n");
 }
 
-}  // namespace
-
-static int run_stages() {
+int run_stages() {
     // The records are zero-filled statics; clearing them here keeps a second
     // run in the same process (the tests) from seeing the first one's table.
     std::memset(&g_release, 0, sizeof g_release);
@@ -100,6 +98,8 @@ static int run_stages() {
     }
     return result;
 }
+
+}  // namespace
 
 int run_installer() {
     int exit_code = run_stages();
