@@ -1,5 +1,7 @@
 #include "fake_net.hpp"
 
+#include "fake_os.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -238,6 +240,7 @@ bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* c
             }
         }
         *count = static_cast<uint32_t>(n);
+        if (n > 0) fake_os::advance_ticks(request->response.ms_per_read);
     }
     return log("read " + std::to_string(capacity) + " -> " + (ok ? std::to_string(*count) : "-"),
                ok);

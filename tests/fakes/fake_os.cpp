@@ -18,6 +18,11 @@ std::vector<std::string> g_calls;
 bool g_console_own = false;
 std::string g_printed;
 std::string g_printed_before_wait;
+InstanceLock g_instance_lock = InstanceLock::held;
+bool g_free_space_known = false;
+uint64_t g_free_space = 0;
+bool g_move_fails = false;
+uint64_t g_tick_offset = 0;
 
 }  // namespace
 
@@ -30,6 +35,11 @@ void reset() {
     g_console_own = false;
     g_printed.clear();
     g_printed_before_wait.clear();
+    g_instance_lock = InstanceLock::held;
+    g_free_space_known = false;
+    g_free_space = 0;
+    g_move_fails = false;
+    g_tick_offset = 0;
 }
 
 void set_ticks(const std::vector<uint64_t>& ticks) {
@@ -50,6 +60,20 @@ void set_console_own(bool own) {
 }
 const std::string& printed_before_wait() {
     return g_printed_before_wait;
+}
+
+void set_instance_lock(InstanceLock answer) {
+    g_instance_lock = answer;
+}
+void set_free_space(uint64_t bytes) {
+    g_free_space_known = true;
+    g_free_space = bytes;
+}
+void set_move_fails(bool fails) {
+    g_move_fails = fails;
+}
+void advance_ticks(uint64_t ms) {
+    g_tick_offset += ms;
 }
 
 }  // namespace fake_os
@@ -81,7 +105,8 @@ void out_flush() {
 }
 
 uint64_t tick_ms() {
-    uint64_t t = g_ticks[g_next_tick < g_ticks.size() ? g_next_tick : g_ticks.size() - 1];
+    uint64_t t =
+        g_ticks[g_next_tick < g_ticks.size() ? g_next_tick : g_ticks.size() - 1] + g_tick_offset;
     ++g_next_tick;
     g_calls.push_back("tick " + std::to_string(t));
     return t;
@@ -112,4 +137,21 @@ bool console_is_own() {
 void wait_for_enter() {
     g_calls.push_back("wait for enter");
     g_printed_before_wait = g_printed;
+}
+
+InstanceLock take_instance_lock() {
+    g_calls.push_back("lock");
+    return g_instance_lock;
+}
+
+bool free_disk_space(const char* dir, uint64_t* bytes) {
+    g_calls.push_back(std::string("free ") + dir);
+    if (!g_free_space_known) return false;
+    *bytes = g_free_space;
+    return true;
+}
+
+bool move_file_replacing(const char* from, const char* to) {
+    g_calls.push_back(std::string("move ") + from + " " + to);
+    return !g_move_fails && std::rename(from, to) == 0;
 }

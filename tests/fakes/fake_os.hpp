@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "os/os.hpp"
+
 namespace fake_os {
 
 void reset();  // ticks 0, no temp directory, shell result 42, empty log
@@ -23,5 +25,20 @@ void set_console_own(bool own);
 // What out_printf/out_line had printed since reset() when wait_for_enter()
 // was called; "" when it was not called.
 const std::string& printed_before_wait();
+
+// ---- Local conditions. reset() gives: the lock held, free space unknown (the
+// query fails), moves done with rename(), the clock not advanced.
+
+// What take_instance_lock() answers; logged as "lock".
+void set_instance_lock(InstanceLock answer);
+// The free space free_disk_space() reports, logged as "free DIR"; without a
+// call the query fails.
+void set_free_space(uint64_t bytes);
+// Whether move_file_replacing() refuses, logged as "move FROM TO"; otherwise
+// it renames the real file.
+void set_move_fails(bool fails);
+// Adds ms to every later tick_ms() result: a scripted clock that the fake
+// transport advances as its reads take time (fake_net::Response::ms_per_read).
+void advance_ticks(uint64_t ms);
 
 }  // namespace fake_os

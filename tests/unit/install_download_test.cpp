@@ -41,6 +41,13 @@ Response respond(uint32_t status, bool has_length, uint64_t length, std::vector<
     return r;
 }
 
+// An attempt without the rule on slow nodes; true when it came out complete.
+bool downloaded(NetSession* session, const MirrorNode& node, const ReleaseRecord& release,
+                const std::string& path) {
+    return download_from_node(session, node, release, path.c_str(), false) ==
+           DownloadOutcome::complete;
+}
+
 std::string progress(const char* percent_and_sizes) {
     return std::string("\r   [节点B/Node B] ") + percent_and_sizes;
 }
@@ -52,6 +59,7 @@ protected:
         fake_os::reset();
         fake_os::set_temp_dir(dir_.path());
         path_ = dir_.file("trevalon-setup.exe");
+        part_ = path_ + ".part";
         release_.size = BODY.size();
         node_.label = NODE_LABELS[1];
         std::snprintf(node_.url, sizeof node_.url, "%s", URL);
@@ -68,6 +76,7 @@ protected:
 
     TestDir dir_;
     std::string path_;
+    std::string part_;  // where the download is written before it is moved to path_
     ReleaseRecord release_{};
     MirrorNode node_{};
 };
@@ -139,17 +148,20 @@ TEST_F(DownloadTest, EveryFailureDeletesTheFileAndClosesWhatWasOpened) {
         fake_net::serve(URL, c.response);
         release_.size = c.release_size;
         write_file(path_, "left by an earlier run");
+        write_file(part_, "part left by an interrupted run");
         NetSession* session = open_session();
 
         bool ok = true;
-        std::string out =
-            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+        std::string out = transcript([&] { ok = downloaded(session, node_, release_, path_); });
 
         EXPECT_FALSE(ok);
         EXPECT_EQ(out, HEADER + c.output);
         EXPECT_EQ(attempt_calls(), c.calls);
-        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
-        EXPECT_FALSE(file_exists(path_));
+        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + part_});
+        EXPECT_FALSE(file_exists(part_));
+        // A failed attempt never touches the installer path: the file there
+        // may be an installer that an earlier run started.
+        EXPECT_EQ(read_file(path_), "left by an earlier run");
         EXPECT_EQ(fake_net::open_handles(), 1) << "only the session stays open";
         close_handle(session);
     }
@@ -158,27 +170,30 @@ TEST_F(DownloadTest, EveryFailureDeletesTheFileAndClosesWhatWasOpened) {
 TEST_F(DownloadTest, WithoutADownloadSessionNothingIsTriedAndTheFileGoes) {
     fake_net::serve(URL, fake_net::body(BODY));
     write_file(path_, "left by an earlier run");
+    write_file(part_, "part left by an interrupted run");
     bool ok = true;
-    std::string out =
-        transcript([&] { ok = download_from_node(nullptr, node_, release_, path_.c_str()); });
+    std::string out = transcript([&] { ok = downloaded(nullptr, node_, release_, path_); });
     EXPECT_FALSE(ok);
     EXPECT_EQ(out, HEADER + std::string(FAILED));
     EXPECT_EQ(fake_net::calls_text(), "");
-    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
-    EXPECT_FALSE(file_exists(path_));
+    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + part_});
+    EXPECT_FALSE(file_exists(part_));
+    EXPECT_EQ(read_file(path_), "left by an earlier run");
 }
 
-TEST_F(DownloadTest, AnUnwritablePathFailsBeforeTheTransfer) {
+// No node could help with a part file that cannot be created, so the attempt
+// says so to the run instead of blaming the node: no failure line.
+TEST_F(DownloadTest, AnUnwritableFolderIsReportedBeforeTheTransfer) {
     fake_net::serve(URL, fake_net::body(BODY));
     const std::string unwritable = dir_.file("no-such-folder/trevalon-setup.exe");
     NetSession* session = open_session();
-    bool ok = true;
-    std::string out =
-        transcript([&] { ok = download_from_node(session, node_, release_, unwritable.c_str()); });
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(out, HEADER + std::string(FAILED));
+    DownloadOutcome outcome = DownloadOutcome::complete;
+    std::string out = transcript(
+        [&] { outcome = download_from_node(session, node_, release_, unwritable.c_str(), true); });
+    EXPECT_EQ(outcome, DownloadOutcome::cannot_create);
+    EXPECT_EQ(out, HEADER);
     EXPECT_EQ(attempt_calls(), LENGTH + CLOSED);
-    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + unwritable});
+    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + unwritable + ".part"});
     EXPECT_EQ(fake_net::open_handles(), 1);
     close_handle(session);
 }
@@ -206,17 +221,17 @@ TEST_F(DownloadTest, AFullDiskFailsTheAttempt) {
         SCOPED_TRACE(c.name);
         fake_net::reset();
         fake_os::reset();
-        ASSERT_EQ(symlink("/dev/full", path_.c_str()), 0);
+        ASSERT_EQ(symlink("/dev/full", part_.c_str()), 0);
         release_.size = c.body.size();
         fake_net::serve(URL, fake_net::body(c.body));
         NetSession* session = open_session();
         bool ok = true;
-        std::string out =
-            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+        std::string out = transcript([&] { ok = downloaded(session, node_, release_, path_); });
         EXPECT_FALSE(ok);
         EXPECT_EQ(out, HEADER + c.output);
         EXPECT_EQ(attempt_calls(), c.calls);
-        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
+        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + part_});
+        EXPECT_FALSE(file_exists(part_));
         EXPECT_FALSE(file_exists(path_));
         EXPECT_TRUE(file_exists("/dev/full"));
         EXPECT_EQ(fake_net::open_handles(), 1);
@@ -270,18 +285,20 @@ TEST_F(DownloadTest, ACompleteBodyStandsAtThePath) {
         fake_os::reset();
         fake_net::serve(URL, c.response);
         release_.size = c.release_size;
-        write_file(path_,
-                   std::string(300000, 'z'));  // longer than any body: the file starts afresh
+        // A stale part longer than any body: the part starts afresh. The
+        // installer path's old file is replaced whole.
+        write_file(part_, std::string(300000, 'z'));
+        write_file(path_, "an earlier release");
         NetSession* session = open_session();
 
         bool ok = false;
-        std::string out =
-            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+        std::string out = transcript([&] { ok = downloaded(session, node_, release_, path_); });
 
         EXPECT_TRUE(ok);
         EXPECT_EQ(out, HEADER + c.output);
         EXPECT_EQ(attempt_calls(), c.calls);
-        EXPECT_TRUE(fake_os::calls().empty());
+        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"move " + part_ + " " + path_});
+        EXPECT_FALSE(file_exists(part_));
         std::string body;
         for (const auto& chunk : c.response.chunks)
             body += chunk;
@@ -354,17 +371,17 @@ TEST_F(DownloadTest, ABodyLongerThanTheReleaseStopsBeforeItsSizeIsPassed) {
         fake_os::reset();
         fake_net::serve(URL, c.response);
         release_.size = c.release_size;
-        const std::string kept = keep_written_file(dir_, path_);
+        const std::string kept = keep_written_file(dir_, part_);
         NetSession* session = open_session();
 
         bool ok = true;
-        std::string out =
-            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+        std::string out = transcript([&] { ok = downloaded(session, node_, release_, path_); });
 
         EXPECT_FALSE(ok);
         EXPECT_EQ(out, HEADER + c.output);
         EXPECT_EQ(attempt_calls(), c.calls);
-        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
+        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + part_});
+        EXPECT_FALSE(file_exists(part_));
         EXPECT_FALSE(file_exists(path_));
         EXPECT_EQ(file_size(kept), c.written);
         EXPECT_EQ(fake_net::open_handles(), 1);
@@ -399,14 +416,13 @@ TEST_F(DownloadTest, SizesAbove4GiBAreCountedIn64Bits) {
         SCOPED_TRACE(c.name);
         fake_net::reset();
         fake_os::reset();
-        ASSERT_EQ(symlink("/dev/null", path_.c_str()), 0);
+        ASSERT_EQ(symlink("/dev/null", part_.c_str()), 0);
         fake_net::serve(URL, c.response);
         release_.size = c.release_size;
         NetSession* session = open_session();
 
         bool ok = !c.ok;
-        std::string out =
-            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+        std::string out = transcript([&] { ok = downloaded(session, node_, release_, path_); });
 
         EXPECT_EQ(ok, c.ok);
         const std::string calls = attempt_calls();
@@ -433,11 +449,13 @@ TEST_F(DownloadTest, SizesAbove4GiBAreCountedIn64Bits) {
             EXPECT_EQ(out, expected + "\n");
             EXPECT_NE(out.find(progress("100%  (4096.0 / 4096.0 MB)") + "\n"), std::string::npos);
         }
-        const std::vector<std::string> deleted = {"delete " + path_};
-        EXPECT_EQ(fake_os::calls(), c.ok ? std::vector<std::string>{} : deleted);
+        const std::vector<std::string> deleted = {"delete " + part_};
+        const std::vector<std::string> moved = {"move " + part_ + " " + path_};
+        EXPECT_EQ(fake_os::calls(), c.ok ? moved : deleted);
         EXPECT_EQ(fake_net::open_handles(), 1);
         close_handle(session);
         std::remove(path_.c_str());
+        std::remove(part_.c_str());
     }
 }
 
@@ -446,8 +464,7 @@ TEST_F(DownloadTest, ProgressLineShowsMegabytesOf2To20Bytes) {
     release_.size = 20140875;
     fake_net::serve(URL, respond(200, true, 20140875, {std::string(16384, 'p')}));
     NetSession* session = open_session();
-    std::string out =
-        transcript([&] { download_from_node(session, node_, release_, path_.c_str()); });
+    std::string out = transcript([&] { downloaded(session, node_, release_, path_); });
     EXPECT_EQ(out, HEADER + progress("  0%  (0.0 / 19.2 MB)") + FAILED);
     close_handle(session);
 }
@@ -462,8 +479,8 @@ TEST_F(DownloadTest, TheNextNodeWritesTheSamePathFromTheStart) {
 
     bool first = true, then = false;
     std::string out = transcript([&] {
-        first = download_from_node(session, node_, release_, path_.c_str());
-        then = download_from_node(session, second, release_, path_.c_str());
+        first = downloaded(session, node_, release_, path_);
+        then = downloaded(session, second, release_, path_);
     });
 
     EXPECT_FALSE(first);
@@ -472,7 +489,8 @@ TEST_F(DownloadTest, TheNextNodeWritesTheSamePathFromTheStart) {
                        "\n[3/4] 通过最快可用节点下载 / Downloading via node: 节点C/Node C\n"
                        "\r   [节点C/Node C] 100%  (0.0 / 0.0 MB)\n");
     EXPECT_EQ(read_file(path_), BODY);
-    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
+    EXPECT_EQ(fake_os::calls(),
+              (std::vector<std::string>{"delete " + part_, "move " + part_ + " " + path_}));
     EXPECT_EQ(fake_net::open_handles(), 1);
     close_handle(session);
 }
