@@ -27,6 +27,7 @@ struct NetRequest {
     size_t chunk = 0, offset = 0;
     int available_calls = 0, read_calls = 0;
     uint64_t filler_sent = 0;
+    bool has_headers = false;  // a probe adds its Range header; a download none
 };
 
 namespace fake_net {
@@ -180,6 +181,7 @@ NetRequest* open_request(NetConnection* connection, const char16_t* verb, const 
 bool add_request_headers(NetRequest* request, const char16_t* headers, uint32_t flags) {
     char flag_text[32];
     std::snprintf(flag_text, sizeof flag_text, "0x%x", flags);
+    request->has_headers = true;
     return log("header " + narrow(headers) + " flags=" + flag_text,
                !fails(request, Step::add_headers));
 }
@@ -240,7 +242,7 @@ bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* c
             }
         }
         *count = static_cast<uint32_t>(n);
-        if (n > 0) fake_os::advance_ticks(request->response.ms_per_read);
+        if (n > 0 && !request->has_headers) fake_os::advance_ticks(request->response.ms_per_read);
     }
     return log("read " + std::to_string(capacity) + " -> " + (ok ? std::to_string(*count) : "-"),
                ok);

@@ -38,7 +38,8 @@ struct Response {
     // its test instead of filling the disk, reads of an endless body fail once
     // it has given ENDLESS_GUARD bytes.
     uint64_t filler_bytes = 0;
-    // Each read that gives bytes takes this long on the fake OS's clock
+    // Each read of a download (a request without added headers: not a probe)
+    // that gives bytes takes this long on the fake OS's clock
     // (fake_os::advance_ticks): a node that sends at a scripted rate.
     uint64_t ms_per_read = 0;
 };

@@ -495,6 +495,165 @@ TEST_F(DownloadTest, TheNextNodeWritesTheSamePathFromTheStart) {
     close_handle(session);
 }
 
+const char SLOW[] = "\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...\n";
+
+// count chunks of `size` bytes, no Content-Length, each read taking ms on the
+// fake clock. The rate is judged after each read from the first one on, so
+// the whole body at that rate takes (count - 1) × ms.
+Response paced(int count, size_t size, uint64_t ms) {
+    Response r = respond(200, false, 0, std::vector<std::string>(count, std::string(size, 's')));
+    r.ms_per_read = ms;
+    return r;
+}
+
+int reads_made() {
+    int reads = 0;
+    for (const auto& call : fake_net::calls())
+        reads += call.rfind("read ", 0) == 0;
+    return reads;
+}
+
+// The file operations of the attempt, without the clock's ticks.
+std::vector<std::string> file_calls() {
+    std::vector<std::string> calls;
+    for (const auto& call : fake_os::calls())
+        if (call.rfind("tick ", 0) != 0) calls.push_back(call);
+    return calls;
+}
+
+int ticks_taken() {
+    return static_cast<int>(fake_os::calls().size() - file_calls().size());
+}
+
+TEST_F(DownloadTest, ANodeFarTooSlowIsLeftWhenTheRunAllowsIt) {
+    struct SlowCase {
+        const char* name;
+        Response response;
+        uint64_t release_size;  // 0: take the body's size
+        bool allowed;
+        DownloadOutcome outcome;
+        int reads;  // read calls made
+    };
+    const SlowCase cases[] = {
+        // 100 more reads at 2 s: 200 s for the body. Judged first at the
+        // fourth read, the first one 5 s or more after the first byte.
+        {"far too slow, left after the grace", paced(101, 1, 2000), 0, true,
+         DownloadOutcome::too_slow, 4},
+        {"12 more reads at 5 s: 60 s, not beyond the limit", paced(13, 10, 5000), 0, true,
+         DownloadOutcome::complete, 13},
+        {"12 more reads at 5.001 s: beyond it, left at the second read", paced(13, 10, 5001), 0,
+         true, DownloadOutcome::too_slow, 2},
+        {"as slow, but the run keeps this node", paced(101, 1, 2000), 0, false,
+         DownloadOutcome::complete, 101},
+        {"a fast node", paced(100, 1000, 10), 0, true, DownloadOutcome::complete, 100},
+        {"no size known: never judged", paced(101, 1, 2000), UINT64_MAX, true,
+         DownloadOutcome::complete, 101},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        fake_net::serve(URL, c.response);
+        uint64_t body_size = 0;
+        for (const auto& chunk : c.response.chunks)
+            body_size += chunk.size();
+        release_.size = c.release_size == UINT64_MAX ? 0 : body_size;
+        write_file(path_, "left by an earlier run");
+        NetSession* session = open_session();
+
+        DownloadOutcome outcome = DownloadOutcome::failed;
+        std::string out = transcript([&] {
+            outcome = download_from_node(session, node_, release_, path_.c_str(), c.allowed);
+        });
+
+        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_EQ(reads_made(), c.reads);
+        EXPECT_FALSE(file_exists(part_));
+        if (c.outcome == DownloadOutcome::too_slow) {
+            EXPECT_EQ(out, HEADER + std::string(SLOW));
+            EXPECT_EQ(file_calls(), std::vector<std::string>{"delete " + part_});
+            EXPECT_EQ(read_file(path_), "left by an earlier run");
+        } else {
+            EXPECT_EQ(out, HEADER + std::string("\n"));
+            EXPECT_EQ(file_calls(), std::vector<std::string>{"move " + part_ + " " + path_});
+            EXPECT_EQ(read_file(path_).size(), body_size);
+        }
+        if (!c.allowed) {
+            EXPECT_EQ(ticks_taken(), 0) << "the rate is not measured";
+        }
+        EXPECT_EQ(fake_net::open_handles(), 1);
+        close_handle(session);
+    }
+}
+
+TEST_F(DownloadTest, TheRateIsMeasuredFromTheFirstBodyByte) {
+    // A slow start before the body (connection, headers) does not count: the
+    // clock stands at 50 s when the first read returns, after which the node
+    // sends fast. Ticks are taken once per read that gives data.
+    fake_net::serve(URL, paced(10, 10, 100));
+    release_.size = 100;
+    fake_os::advance_ticks(50000);
+    NetSession* session = open_session();
+    DownloadOutcome outcome = DownloadOutcome::failed;
+    transcript(
+        [&] { outcome = download_from_node(session, node_, release_, path_.c_str(), true); });
+    EXPECT_EQ(outcome, DownloadOutcome::complete);
+    // The last read fills the size: from then on there is nothing to judge.
+    EXPECT_EQ(ticks_taken(), 9);
+    close_handle(session);
+}
+
+TEST(SlowRule, ProjectsTheWholeBodyAtTheRateSoFar) {
+    struct ProjectionCase {
+        uint64_t elapsed_ms, received, whole;
+        bool too_slow;
+    };
+    const ProjectionCase cases[] = {
+        {6000, 100, 1000, false},            // 60 s: at the limit
+        {6000, 99, 1000, true},              // just past it
+        {5000, 1, uint64_t{1} << 62, true},  // no overflow for huge sizes
+        {5000, (uint64_t{1} << 62) / 12 + 1, uint64_t{1} << 62, false},
+        {5000, 0, 1000, true},  // nothing since the first read
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.elapsed_ms) + " ms, " + std::to_string(c.received) + " of " +
+                     std::to_string(c.whole));
+        EXPECT_EQ(projects_too_slow(c.elapsed_ms, c.received, c.whole), c.too_slow);
+    }
+}
+
+// The installer path held by a running installer, or read-only: the finished
+// part cannot be moved there. No node is blamed, the part goes, and the file
+// at the installer path stays as it was.
+TEST_F(DownloadTest, AnInstallerPathThatCannotBeReplacedIsReported) {
+    fake_net::serve(URL, fake_net::body(BODY));
+    write_file(path_, "an installer still running");
+    fake_os::set_move_fails(true);
+    NetSession* session = open_session();
+    DownloadOutcome outcome = DownloadOutcome::complete;
+    std::string out = transcript(
+        [&] { outcome = download_from_node(session, node_, release_, path_.c_str(), true); });
+    EXPECT_EQ(outcome, DownloadOutcome::cannot_replace);
+    EXPECT_EQ(out, HEADER + progress("100%  (0.0 / 0.0 MB)"));
+    EXPECT_EQ(file_calls(),
+              (std::vector<std::string>{"move " + part_ + " " + path_, "delete " + part_}));
+    EXPECT_FALSE(file_exists(part_));
+    EXPECT_EQ(read_file(path_), "an installer still running");
+    EXPECT_EQ(fake_net::open_handles(), 1);
+    close_handle(session);
+}
+
+TEST(PartPath, TheInstallerPathWithItsSuffixUncut) {
+    const std::string longest = "/" + std::string(258, 'd') + "/" + std::string(275, 'n') + ".exe";
+    ASSERT_EQ(longest.size(), static_cast<size_t>(INSTALLER_PATH_SIZE - 1));
+    const std::string paths[] = {"/tmp/u/Trevalon-setup-0.8.0.exe", longest};
+    for (const auto& path : paths) {
+        char part[PART_PATH_SIZE];
+        compose_part_path(path.c_str(), part);
+        EXPECT_EQ(std::string(part), path + ".part");
+    }
+}
+
 TEST(InstallerPath, TemporaryDirectoryAndFileName) {
     fake_os::reset();
     ReleaseRecord release{};
