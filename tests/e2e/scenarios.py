@@ -414,8 +414,9 @@ def endless_bodies(ctx):
     t.download_header(1).node_failed()
     t.download_ok(2, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
     requests = [M(0), P(0, rel), P(1, rel), P(2, rel), G(0, rel), G(1, rel), G(2, rel)]
+    # Each attempt writes the part file; only a complete one is moved to the installer's name.
     return expect(net, 0, t, requests, _installed(ctx, rel), True, timeout=30,
-                  watch_file=rel.file_name, max_file_size=rel.size)
+                  watch_file=rel.file_name + ".part", max_file_size=rel.size)
 
 
 def redirect_to_slow_leg(ctx):
