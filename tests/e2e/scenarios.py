@@ -545,11 +545,9 @@ def installer_still_running(ctx):
     net.node(0)
     net.node(1, delay_ms=STEP_MS)
     path = ctx.installer_path(rel)
-    first = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
-    first.probes([True, True, False, False, False, False]).download_ok(0, rel.size)
-    first.verified(rel.sha256).launched(path)
-    second = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
-    second.probes([True, True, False, False, False, False])
+    first, second = [Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+                     .probes([True, True, False, False, False, False]) for _ in range(2)]
+    first.download_ok(0, rel.size).verified(rel.sha256).launched(path)
     second.download_header(0).progress(0, rel.size, rel.size).cannot_replace(path)
     requests = [M(0), P(0, rel), P(1, rel), G(0, rel), M(0), P(0, rel), P(1, rel), G(0, rel)]
     case = expect(net, 0, Transcript(), requests, _installed(ctx, rel), True, wait_s=40,
