@@ -1,7 +1,5 @@
 #include "fake_net.hpp"
 
-#include "fake_os.hpp"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +40,7 @@ std::set<const void*> g_open;
 std::vector<std::unique_ptr<NetSession>> g_sessions;
 std::vector<std::unique_ptr<NetConnection>> g_connections;
 std::vector<std::unique_ptr<NetRequest>> g_requests;
+uint64_t g_read_ms = 0;
 
 std::string narrow(const char16_t* text) {
     char out[4096];
@@ -87,6 +86,11 @@ void reset() {
     g_sessions.clear();
     g_connections.clear();
     g_requests.clear();
+    g_read_ms = 0;
+}
+
+uint64_t read_time_ms() {
+    return g_read_ms;
 }
 
 void serve(const std::string& url, const Response& response) {
@@ -242,7 +246,7 @@ bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* c
             }
         }
         *count = static_cast<uint32_t>(n);
-        if (n > 0 && !request->has_headers) fake_os::advance_ticks(request->response.ms_per_read);
+        if (n > 0 && !request->has_headers) g_read_ms += request->response.ms_per_read;
     }
     return log("read " + std::to_string(capacity) + " -> " + (ok ? std::to_string(*count) : "-"),
                ok);

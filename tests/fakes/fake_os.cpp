@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fake_net.hpp"
 #include "os/os.hpp"
 
 namespace fake_os {
@@ -105,8 +106,8 @@ void out_flush() {
 }
 
 uint64_t tick_ms() {
-    uint64_t t =
-        g_ticks[g_next_tick < g_ticks.size() ? g_next_tick : g_ticks.size() - 1] + g_tick_offset;
+    uint64_t t = g_ticks[g_next_tick < g_ticks.size() ? g_next_tick : g_ticks.size() - 1] +
+                 g_tick_offset + fake_net::read_time_ms();
     ++g_next_tick;
     g_calls.push_back("tick " + std::to_string(t));
     return t;
