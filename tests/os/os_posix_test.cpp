@@ -1,7 +1,6 @@
 // The POSIX services themselves: the private temporary folder and the cases it
 // must refuse, file deletion, console output and input, and the detached launch
 // with the shell's result codes.
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -528,18 +527,6 @@ TEST(ShellOpen, ReportsFailuresAsTheShellsCodes) {
         EXPECT_EQ(shell_open(path.c_str()), c.code);
         EXPECT_TRUE(no_children_left());
     }
-}
-
-// The descriptors this process has open, the one that lists them not counted.
-int open_descriptors() {
-    DIR* fds = opendir("/proc/self/fd");
-    if (fds == nullptr) return -1;
-    int count = 0;
-    while (const struct dirent* entry = readdir(fds)) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    closedir(fds);
-    return count - 1;
 }
 
 constexpr int HELPER_EXIT = 73;

@@ -421,7 +421,9 @@ TEST_P(Sha256EngineTest, FileDigestsMatchTheWholeMessage) {
         const std::string path = dir.file("installer.exe");
         write_file(path, c.bytes);
         char hex[SHA256_HEX_SIZE];
+        const int descriptors = open_descriptors();
         sha256_file_hex(path.c_str(), hex);
+        EXPECT_EQ(open_descriptors(), descriptors) << "the file is left open";
         EXPECT_EQ(std::string(hex), c.digest);
         EXPECT_EQ(std::string(hex), digest_of(c.bytes));
     }
@@ -435,6 +437,7 @@ TEST_P(Sha256EngineTest, AFileThatCannotBeOpenedOrReadToItsEndGivesTheEmptyText)
     const std::string paths[] = {dir.file("missing.exe"), dir.file("folder.exe"), "/proc/self/mem"};
     for (const auto& path : paths) {
         SCOPED_TRACE(path);
+        const int descriptors = open_descriptors();
         char hex[SHA256_HEX_SIZE] = "not touched";
         sha256_file_hex(path.c_str(), hex);
         EXPECT_STREQ(hex, "");
@@ -444,6 +447,7 @@ TEST_P(Sha256EngineTest, AFileThatCannotBeOpenedOrReadToItsEndGivesTheEmptyText)
         EXPECT_FALSE(sha256_file(path.c_str(), shared, size));
         EXPECT_STREQ(shared, "");
         EXPECT_EQ(size, 0u);
+        EXPECT_EQ(open_descriptors(), descriptors) << "a file that failed is left open";
     }
 }
 
