@@ -241,6 +241,14 @@ TEST_F(TempDirectoryTest, RepairsTheModeOfItsOwnFolder) {
     }
 }
 
+// The exit status of a forked child once it has ended; -1 when it did not exit.
+int exit_status(pid_t child) {
+    int status = -1;
+    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // A folder of the user's own whose mode cannot be set is refused, not used
 // as it stands. Here it is on a read-only bind mount, made in a forked child
 // with a mount namespace of its own, so that the mount ends with the child.
@@ -261,10 +269,7 @@ int temp_directory_on_read_only_mount(const std::string& base, const std::string
         const uint32_t length = temp_directory(dir, sizeof dir);
         _exit(length == 0 && dir[0] == '\0' ? 0 : 1);
     }
-    int status = -1;
-    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exit_status(child);
 }
 
 TEST_F(TempDirectoryTest, RefusesItsOwnFolderWhenTheModeCannotBeSet) {
@@ -331,10 +336,7 @@ int temp_directory_as_nobody(const std::string& base, mode_t mask) {
         const std::string expected = base + "trevalon-" + std::to_string(NOBODY) + "/";
         _exit(temp_directory(dir, sizeof dir) == expected.size() && dir == expected ? 0 : 1);
     }
-    int status = -1;
-    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return exit_status(child);
 }
 
 TEST_F(TempDirectoryTest, AUserWithoutRootGetsAPrivateFolderWhateverTheUmaskOrMode) {
