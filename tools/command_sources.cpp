@@ -1,9 +1,10 @@
 // `sources [MANIFEST]`: what each of the installer's five manifest sources
 // serves, asked one after another with the installer's own attempt
-// (fetch_manifest_source: the same transport, timeouts, size limit and parser).
-// One row per source says whether it answered and whether it serves the same
-// release as MANIFEST, or as the first source with a valid manifest when none
-// is given; the command passes only when all five serve one and the same.
+// (fetch_manifest_source: the same transport, timeouts, size limit and
+// parser), each body then judged as `check` judges a file. One row per source
+// says whether it answered and whether it serves the same release as
+// MANIFEST, or as the first source with a valid manifest when none is given;
+// the command passes only when all five serve one and the same.
 #include <cstdio>
 #include <cstring>
 
@@ -94,8 +95,15 @@ int command_sources(const Arguments& args) {
         show_progress("   %s %s  asking", number, english_label(manifest_source_label(url)));
         ReleaseRecord served = {};
         const char* reason = nullptr;
-        SourceOutcome outcome = fetch_manifest_source(session, url, served, &reason);
+        static char body[MANIFEST_BODY_SIZE];
+        SourceOutcome outcome = fetch_manifest_source(session, url, served, &reason, &body);
         clear_progress();
+        // What the installer's parser passed must pass check's rules too: a
+        // size line of "-1" parses, and then no download can ever match it.
+        if (outcome == SourceOutcome::accepted) {
+            reason = refusal(body, std::strlen(body), served);
+            if (reason != nullptr) outcome = SourceOutcome::refused;
+        }
 
         const char* reachable = "yes";
         if (outcome == SourceOutcome::empty_entry) reachable = "-";

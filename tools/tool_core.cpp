@@ -237,8 +237,9 @@ constexpr char SOURCES_HELP[] =
     "label and host, whether it answered, whether what it serves is the same release as\n"
     "MANIFEST (or, without MANIFEST, as the first source that serves a valid one), and what\n"
     "it serves: version, file, size and the first 12 digits of the SHA-256, or why the\n"
-    "installer would pass it over. Exits with 0 only when every source serves one and the\n"
-    "same valid manifest (and it is MANIFEST's release when one is given).\n";
+    "installer would pass it over or 'check' would refuse it. Exits with 0 only when every\n"
+    "source serves one and the same valid manifest (and it is MANIFEST's release when one\n"
+    "is given).\n";
 
 bool is_help(const char* arg) {
     return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
