@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "os/os.hpp"
+
 namespace fake_os {
 
 void reset();  // ticks 0, no temp directory, shell result 42, empty log
@@ -23,5 +25,12 @@ void set_console_own(bool own);
 // What out_printf/out_line had printed since reset() when wait_for_enter()
 // was called; "" when it was not called.
 const std::string& printed_before_wait();
+
+// The publisher's signature. reset() leaves the build unpinned: no keys, and
+// signer_pins() names no check. With keys set, signer_pins() names the fake
+// check_signature, which logs "signature PATH KEYHEX,KEYHEX..." and answers
+// with the given results in turn, the last one repeating (valid when none).
+void set_signer_pins(const std::vector<std::string>& hex_keys);
+void set_signature_results(const std::vector<SignatureCheck>& results);
 
 }  // namespace fake_os
