@@ -11,7 +11,9 @@
 // Every form is compiled with function-level target attributes, so the
 // program itself still runs on any x86-64; the choice is made once, on the
 // first compression, from cpuid, and for AVX2 also from xgetbv, since the
-// YMM registers are only usable when the operating system saves them.
+// YMM registers are only usable when the operating system saves them. The
+// choice itself is a function of those words alone, so that it can be tried
+// on CPUs that the tests do not run on.
 #include "install/sha256_engines.hpp"
 
 #include <cpuid.h>
@@ -417,31 +419,17 @@ __attribute__((target("sha,sse4.1"))) void compress_sha_ni(uint32_t state[8], co
 
 // ---- choice ---------------------------------------------------------------------------
 
-struct CpuFeatures {
-    bool ssse3, sse41, sha, avx2, bmi1, bmi2, ymm_saved;
-};
-
-CpuFeatures read_cpu_features() {
-    CpuFeatures cpu{};
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return cpu;
-    cpu.ssse3 = (ecx & bit_SSSE3) != 0;
-    cpu.sse41 = (ecx & bit_SSE4_1) != 0;
-    const bool avx = (ecx & bit_AVX) != 0;
-    const bool osxsave = (ecx & bit_OSXSAVE) != 0;
-    if (osxsave && avx) {
-        // XCR0 bits 1 and 2: the operating system saves the XMM and YMM state.
-        unsigned xcr0_low = 0, xcr0_high = 0;
-        __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-        cpu.ymm_saved = (xcr0_low & 0x6) == 0x6;
-    }
-    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return cpu;
-    cpu.sha = (ebx & bit_SHA) != 0;
-    cpu.avx2 = (ebx & bit_AVX2) != 0;
-    cpu.bmi1 = (ebx & bit_BMI) != 0;
-    cpu.bmi2 = (ebx & bit_BMI2) != 0;
-    return cpu;
-}
+// The feature bits, as the processor manuals number them.
+constexpr uint32_t LEAF1_ECX_SSSE3 = 1u << 9;
+constexpr uint32_t LEAF1_ECX_SSE4_1 = 1u << 19;
+constexpr uint32_t LEAF1_ECX_OSXSAVE = 1u << 27;
+constexpr uint32_t LEAF1_ECX_AVX = 1u << 28;
+constexpr uint32_t LEAF7_EBX_BMI1 = 1u << 3;
+constexpr uint32_t LEAF7_EBX_AVX2 = 1u << 5;
+constexpr uint32_t LEAF7_EBX_BMI2 = 1u << 8;
+constexpr uint32_t LEAF7_EBX_SHA = 1u << 29;
+// XCR0 bits 1 and 2: the operating system saves the XMM and the YMM state.
+constexpr uint64_t XCR0_XMM_YMM = 0x6;
 
 const Sha256Compress ENGINE_COMPRESS[SHA256_ENGINE_COUNT] = {
     compress_portable,
@@ -465,19 +453,58 @@ void compress_first_use(uint32_t state[8], const uint8_t* blocks, uint64_t count
 
 }  // namespace
 
-bool sha256_cpu_runs(Sha256Engine engine) {
-    const CpuFeatures cpu = read_cpu_features();
+CpuidWords sha256_read_cpuid() {
+    CpuidWords cpu{};
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    cpu.max_leaf = __get_cpuid_max(0, nullptr);
+    if (cpu.max_leaf >= 1) {
+        __cpuid(1, eax, ebx, ecx, edx);
+        cpu.leaf1_ecx = ecx;
+    }
+    if (cpu.max_leaf >= 7) {
+        __cpuid_count(7, 0, eax, ebx, ecx, edx);
+        cpu.leaf7_ebx = ebx;
+    }
+    // xgetbv itself is an illegal instruction where OSXSAVE is clear.
+    if ((cpu.leaf1_ecx & LEAF1_ECX_OSXSAVE) != 0) {
+        unsigned xcr0_low = 0, xcr0_high = 0;
+        __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+        cpu.xcr0 = static_cast<uint64_t>(xcr0_high) << 32 | xcr0_low;
+    }
+    return cpu;
+}
+
+bool sha256_engine_runs_on(Sha256Engine engine, const CpuidWords& cpu) {
+    const uint32_t ecx = cpu.max_leaf >= 1 ? cpu.leaf1_ecx : 0;
+    const uint32_t ebx = cpu.max_leaf >= 7 ? cpu.leaf7_ebx : 0;
+    const bool ssse3 = (ecx & LEAF1_ECX_SSSE3) != 0;
     switch (engine) {
         case Sha256Engine::portable:
             return true;
         case Sha256Engine::ssse3:
-            return cpu.ssse3;
-        case Sha256Engine::avx2:
-            return cpu.avx2 && cpu.bmi1 && cpu.bmi2 && cpu.ymm_saved;
+            return ssse3;
+        case Sha256Engine::avx2: {
+            const bool ymm_saved =
+                (ecx & LEAF1_ECX_OSXSAVE) != 0 && (cpu.xcr0 & XCR0_XMM_YMM) == XCR0_XMM_YMM;
+            const uint32_t avx2_bmi = LEAF7_EBX_AVX2 | LEAF7_EBX_BMI1 | LEAF7_EBX_BMI2;
+            return ymm_saved && (ecx & LEAF1_ECX_AVX) != 0 && (ebx & avx2_bmi) == avx2_bmi;
+        }
         case Sha256Engine::sha_ni:
-            return cpu.sha && cpu.ssse3 && cpu.sse41;
+            return (ebx & LEAF7_EBX_SHA) != 0 && ssse3 && (ecx & LEAF1_ECX_SSE4_1) != 0;
     }
     return false;
+}
+
+Sha256Engine sha256_best_engine_on(const CpuidWords& cpu) {
+    static const Sha256Engine ORDER[] = {Sha256Engine::sha_ni, Sha256Engine::avx2,
+                                         Sha256Engine::ssse3};
+    for (Sha256Engine engine : ORDER)
+        if (sha256_engine_runs_on(engine, cpu)) return engine;
+    return Sha256Engine::portable;
+}
+
+bool sha256_cpu_runs(Sha256Engine engine) {
+    return sha256_engine_runs_on(engine, sha256_read_cpuid());
 }
 
 bool sha256_cpu_has_sha_ni() {
@@ -485,11 +512,7 @@ bool sha256_cpu_has_sha_ni() {
 }
 
 Sha256Engine sha256_best_engine() {
-    static const Sha256Engine ORDER[] = {Sha256Engine::sha_ni, Sha256Engine::avx2,
-                                         Sha256Engine::ssse3};
-    for (Sha256Engine engine : ORDER)
-        if (sha256_cpu_runs(engine)) return engine;
-    return Sha256Engine::portable;
+    return sha256_best_engine_on(sha256_read_cpuid());
 }
 
 const char* sha256_engine_name(Sha256Engine engine) {

@@ -2,6 +2,11 @@
 // its SHA-256 compared, ignoring letter case, with the release's. A mismatch
 // deletes the file so that the next node starts clean; a file that cannot be
 // read is left alone, since there is nothing to say about its contents.
+//
+// A pinned build then asks whether a publisher's key signed the file: the
+// manifest and its digest come from hosting accounts, and whoever takes one
+// over can name a file of their own with its true digest. A refused file is
+// deleted like a mismatched one.
 #include <cctype>
 #include <cstring>
 
@@ -21,6 +26,28 @@ bool digest_text_matches(const char* expected, const char* computed) {
     return true;
 }
 
+namespace {
+
+// The line that refuses a file for its signature; nullptr for a valid one.
+const char* signature_refusal(SignatureCheck check) {
+    switch (check) {
+        case SignatureCheck::valid:
+            return nullptr;
+        case SignatureCheck::not_signed:
+            return "   签名无效: 文件未签名 / Signature refused: not signed";
+        case SignatureCheck::file_changed:
+            return "   签名无效: 签名与文件不符 / Signature refused: the signature does not match "
+                   "the file";
+        case SignatureCheck::other_signer:
+            return "   签名无效: 非本发布者签名 / Signature refused: signed by another publisher";
+        case SignatureCheck::not_trusted:
+            break;
+    }
+    return "   签名无效: 证书不受信任 / Signature refused: certificate not trusted";
+}
+
+}  // namespace
+
 bool verify_download(const char* path, const ReleaseRecord& release) {
     out_line("[4/4] 校验完整性 / Verifying integrity (SHA-256)...");
 
@@ -39,5 +66,12 @@ bool verify_download(const char* path, const ReleaseRecord& release) {
     }
 
     out_printf("   校验通过 / Verified  SHA-256 %s\n", release.sha256);
-    return true;
+
+    const SignerPins& pins = signer_pins();
+    if (pins.count == 0) return true;
+    const char* refusal = signature_refusal(pins.check(path, pins.keys, pins.count));
+    if (refusal == nullptr) return true;
+    out_line(refusal);
+    delete_file(path);
+    return false;
 }

@@ -47,6 +47,12 @@ enum class SourceOutcome {
 // for) names the line and rule the body broke.
 SourceOutcome fetch_manifest_source(NetSession* session, const char* url, ReleaseRecord& release,
                                     const char** reason);
+// The same; body, when not null, receives the bytes the source served,
+// terminated, before the parser cuts them into lines (empty unless a whole
+// body was read). For the publisher's tool, which judges a manifest by
+// stricter rules than the installer's.
+SourceOutcome fetch_manifest_source(NetSession* session, const char* url, ReleaseRecord& release,
+                                    const char** reason, char (*body)[MANIFEST_BODY_SIZE]);
 // The label the release line gives a manifest from url.
 const char* manifest_source_label(const char* url);
 

@@ -52,6 +52,12 @@ SourceOutcome read_body(NetRequest* request, uint32_t* received) {
 
 SourceOutcome fetch_manifest_source(NetSession* session, const char* url, ReleaseRecord& release,
                                     const char** reason) {
+    return fetch_manifest_source(session, url, release, reason, nullptr);
+}
+
+SourceOutcome fetch_manifest_source(NetSession* session, const char* url, ReleaseRecord& release,
+                                    const char** reason, char (*body)[MANIFEST_BODY_SIZE]) {
+    if (body != nullptr) (*body)[0] = '\0';
     if (url == nullptr || url[0] == '\0') return SourceOutcome::empty_entry;
 
     split_url(url, g_host, g_path);
@@ -74,6 +80,7 @@ SourceOutcome fetch_manifest_source(NetSession* session, const char* url, Releas
     if (received == 0) return SourceOutcome::empty_body;
 
     g_body[received] = '\0';
+    if (body != nullptr) std::memcpy(*body, g_body, received + 1);
     return parse_manifest(g_body, release, reason) ? SourceOutcome::accepted
                                                    : SourceOutcome::refused;
 }

@@ -42,6 +42,24 @@ bool console_is_own();
 // input ends or fails.
 void wait_for_enter();
 
+// The publisher's signature. A pinned build starts only a file signed by one
+// of the publisher's code-signing keys, so that a manifest source taken over
+// by someone else cannot get another program started with its own digest.
+constexpr int SIGNER_PIN_BYTES = 32;  // SHA-256 of a key's DER SubjectPublicKeyInfo
+
+enum class SignatureCheck {
+    valid,         // a valid signature by one of the keys
+    not_signed,    // no signature at all
+    file_changed,  // the signature does not match the file, or cannot be read
+    other_signer,  // a valid signature, by a key that is not one of the keys
+    not_trusted,   // the signer's certificate does not chain to a trusted root
+};
+
+// Does the file carry a valid signature by one of these keys? Never goes to
+// the network and never shows anything; the file is closed on return.
+SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIGNER_PIN_BYTES],
+                               uint32_t count);
+
 // ---- Local conditions: one copy at a time, free space, a download moved into place.
 
 // Whether this process is the only running copy of the program. `held`: it is,

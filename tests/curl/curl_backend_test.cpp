@@ -154,6 +154,10 @@ TEST(CurlBackend, RequestsAndResponsesAsWinHttpHasThem) {
          "body GET /echo HTTP/1.1\\r\\nHost: other.test\\r\\nUser-Agent: "
          "setupvane/1.2\\r\\n\\r\\n\n"},
         {"https://main.test/redirect/http", nullptr, "send_and_receive failed\n"},
+        // A 3xx without a Location is the final answer; one to a name that
+        // does not exist fails.
+        {"https://main.test/redirect/none", nullptr, "status 302\nlength 11\nbody status 302\\n\n"},
+        {"https://main.test/redirect/nowhere", nullptr, "send_and_receive failed\n"},
         // TLS versions, certificate names, host texts that are not host names.
         {"https://tls10.test/echo", nullptr, "send_and_receive failed\n"},
         {"https://tls13.test/echo", nullptr, "send_and_receive failed\n"},
@@ -219,6 +223,19 @@ struct StallCase {
     const char* transcript;
 };
 
+// The fetch's transcript, and how long it took.
+std::string timed_fetch(NetSession* session, const char* url, long long& elapsed_ms) {
+    auto start = std::chrono::steady_clock::now();
+    std::string transcript = fetch(session, url);
+    elapsed_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - start)
+                     .count();
+    return transcript;
+}
+
+// Each wait ends on its own 1000 ms timeout: not at once, not on libcurl's
+// own connect backstop (resolve + connect, 2000 ms), and not when the server
+// gives up its stall after STALL_S (5 s, netns_run.py).
 TEST(CurlBackend, AStalledServerFailsTheWait) {
     REQUIRE_TEST_NETWORK();
     static const StallCase cases[] = {
@@ -231,13 +248,30 @@ TEST(CurlBackend, AStalledServerFailsTheWait) {
     apply_timeouts(session, 1000, 1000, 1000, 1000);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
-        auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(fetch(session, c.url), std::string(c.transcript));
-        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - start);
-        std::printf("[ figures  ] %s failed after %lld ms (timeouts 1000 ms)\n", c.url,
-                    static_cast<long long>(elapsed.count()));
+        long long elapsed_ms = 0;
+        EXPECT_EQ(timed_fetch(session, c.url, elapsed_ms), std::string(c.transcript));
+        EXPECT_GE(elapsed_ms, 900);
+        EXPECT_LT(elapsed_ms, 1800);
+        std::printf("[ figures  ] %s failed after %lld ms (timeouts 1000 ms)\n", c.url, elapsed_ms);
     }
+    close_handle(session);
+}
+
+// A redirect starts a new connection attempt with its own resolve clock: a
+// name that never resolves fails on the resolve timeout (1000 ms), not on the
+// receive timeout (4000 ms) that the first leg's request was waiting under.
+TEST(CurlBackend, ARedirectToANameThatNeverResolvesFailsOnTheResolveTimeout) {
+    REQUIRE_TEST_NETWORK();
+    NetSession* session = open_session();
+    ASSERT_NE(session, nullptr);
+    apply_timeouts(session, 1000, 4000, 4000, 4000);
+    long long elapsed_ms = 0;
+    EXPECT_EQ(timed_fetch(session, "https://main.test/redirect/silent", elapsed_ms),
+              "send_and_receive failed\n");
+    EXPECT_GE(elapsed_ms, 900);
+    EXPECT_LT(elapsed_ms, 3000);
+    std::printf("[ figures  ] redirect to a silent name failed after %lld ms (resolve 1000 ms)\n",
+                elapsed_ms);
     close_handle(session);
 }
 
@@ -278,9 +312,11 @@ TEST(CurlBackend, TheResponseHeaderClockStartsAgainOnEveryRedirectLeg) {
     REQUIRE_TEST_NETWORK();
     // Response-header timeout 1500 ms, every other wait 5000 ms: one answer
     // 1700 ms late fails on that clock alone; two legs, each 800 ms late,
-    // 1600 ms in all, pass because each leg has its own 1500 ms.
+    // 1600 ms in all, pass because each leg has its own 1500 ms. The clock
+    // stops at the headers: a body that ends 2.5 s after them is whole.
     static const StallCase cases[] = {
         {"https://main.test/slower/echo", "send_and_receive failed\n"},
+        {"https://main.test/slow-body", "status 200\nlength none\nbody 0123456789\n"},
         {"https://main.test/slow/redirect",
          "status 200\nlength 71\nbody GET /slow/echo HTTP/1.1\\r\\nHost: main.test\\r\\n"
          "User-Agent: setupvane/1.2\\r\\n\\r\\n\n"},

@@ -21,6 +21,13 @@ LABELS = ["节点A/Node A", "节点B/Node B", "节点C/Node C", "节点D/Node D"
 BUILTIN_LABEL = "程序内置/Built-in"
 LATENCY_MASK = "#####"
 MB = 1048576.0
+SIGNATURE_REFUSALS = {
+    "not signed": "文件未签名 / Signature refused: not signed",
+    "changed": "签名与文件不符 / Signature refused: the signature does not match the file",
+    "other publisher": "非本发布者签名 / Signature refused: signed by another publisher",
+    "not trusted": "证书不受信任 / Signature refused: certificate not trusted",
+}
+
 SLOW_LINE = "\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...\n"
 CUT_MASK = "###"
 
@@ -113,6 +120,10 @@ class Transcript:
         self._add("[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n")
         return self._add("   哈希不匹配 / Hash mismatch!\n   期望/Expected: %s\n   实际/Actual:   %s\n"
                          % (expected, actual))
+
+    def signature_refused(self, reason):
+        """After the verified line, in a pinned build: reason in the program's own words."""
+        return self._add("   签名无效: %s\n" % SIGNATURE_REFUSALS[reason])
 
     def launched(self, path):
         self._add("   启动安装器 / Launching installer...\n")

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "fake_net.hpp"
+#include "install/install.hpp"
 #include "os/os.hpp"
 
 namespace fake_os {
@@ -36,6 +38,8 @@ void reset() {
     g_console_own = false;
     g_printed.clear();
     g_printed_before_wait.clear();
+    set_signer_pins({});
+    set_signature_results({});
     g_instance_lock = InstanceLock::held;
     g_free_space_known = false;
     g_free_space = 0;
@@ -138,6 +142,61 @@ bool console_is_own() {
 void wait_for_enter() {
     g_calls.push_back("wait for enter");
     g_printed_before_wait = g_printed;
+}
+
+// The publisher's signature: a pin table of the test's choosing in place of
+// the generated one, and scripted answers to the signature check.
+namespace fake_os {
+namespace {
+
+constexpr size_t MAX_TEST_PINS = 4;
+unsigned char g_keys[MAX_TEST_PINS][SIGNER_PIN_BYTES];
+SignerPins g_pin_table = {nullptr, 0, nullptr};
+std::vector<SignatureCheck> g_signature_results;
+size_t g_next_signature_result = 0;
+
+}  // namespace
+
+void set_signer_pins(const std::vector<std::string>& hex_keys) {
+    if (hex_keys.size() > MAX_TEST_PINS) std::abort();
+    for (size_t k = 0; k < hex_keys.size(); ++k) {
+        if (hex_keys[k].size() != 2 * SIGNER_PIN_BYTES) std::abort();
+        for (size_t i = 0; i < SIGNER_PIN_BYTES; ++i)
+            g_keys[k][i] =
+                static_cast<unsigned char>(std::stoul(hex_keys[k].substr(2 * i, 2), nullptr, 16));
+    }
+    g_pin_table.keys = hex_keys.empty() ? nullptr : g_keys;
+    g_pin_table.count = static_cast<uint32_t>(hex_keys.size());
+    g_pin_table.check = hex_keys.empty() ? nullptr : check_signature;
+}
+
+void set_signature_results(const std::vector<SignatureCheck>& results) {
+    g_signature_results = results;
+    g_next_signature_result = 0;
+}
+
+}  // namespace fake_os
+
+const SignerPins& signer_pins() {
+    return fake_os::g_pin_table;
+}
+
+SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIGNER_PIN_BYTES],
+                               uint32_t count) {
+    using namespace fake_os;
+    std::string call = std::string("signature ") + path + " ";
+    for (uint32_t k = 0; k < count; ++k) {
+        if (k > 0) call += ",";
+        for (int i = 0; i < SIGNER_PIN_BYTES; ++i) {
+            char hex[3];
+            std::snprintf(hex, sizeof hex, "%02x", keys[k][i]);
+            call += hex;
+        }
+    }
+    g_calls.push_back(call);
+    if (g_signature_results.empty()) return SignatureCheck::valid;
+    size_t i = std::min(g_next_signature_result++, g_signature_results.size() - 1);
+    return g_signature_results[i];
 }
 
 InstanceLock take_instance_lock() {

@@ -26,6 +26,13 @@ void set_console_own(bool own);
 // was called; "" when it was not called.
 const std::string& printed_before_wait();
 
+// The publisher's signature. reset() leaves the build unpinned: no keys, and
+// signer_pins() names no check. With keys set, signer_pins() names the fake
+// check_signature, which logs "signature PATH KEYHEX,KEYHEX..." and answers
+// with the given results in turn, the last one repeating (valid when none).
+void set_signer_pins(const std::vector<std::string>& hex_keys);
+void set_signature_results(const std::vector<SignatureCheck>& results);
+
 // ---- Local conditions. reset() gives: the lock held, free space unknown (the
 // query fails), moves done with rename(), the clock not advanced.
 

@@ -355,11 +355,17 @@ TEST_F(ToolManifestTest, CheckPrintsTheReleaseLineOrTheFirstBrokenRule) {
     }
 }
 
-TEST_F(ToolManifestTest, CheckOfAMissingFile) {
-    ToolRun run = run_tool({"check", dir.file("none.txt")});
-    EXPECT_EQ(run.code, 1);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "trevalon-manifest: check: cannot read '" + dir.file("none.txt") + "'\n");
+// A folder opens as a file on POSIX and fails only at the read: it is no
+// empty manifest.
+TEST_F(ToolManifestTest, CheckOfAMissingFileOrAFolder) {
+    const std::string folder = dir.path().substr(0, dir.path().size() - 1);
+    for (const std::string& path : {dir.file("none.txt"), folder}) {
+        SCOPED_TRACE(path);
+        ToolRun run = run_tool({"check", path});
+        EXPECT_EQ(run.code, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "trevalon-manifest: check: cannot read '" + path + "'\n");
+    }
 }
 
 // ---- hash ------------------------------------------------------------------------------
@@ -491,6 +497,11 @@ TEST_F(ToolManifestTest, HelpAndUsageErrors) {
          2,
          "",
          "trevalon-manifest: check: missing MANIFEST (try 'trevalon-manifest check --help')\n"},
+        {{"check", "a", "b"},
+         2,
+         "",
+         "trevalon-manifest: check: one MANIFEST only, got 2 (try 'trevalon-manifest check "
+         "--help')\n"},
         {{"check", "--version", "1", "m"},
          2,
          "",
@@ -500,6 +511,11 @@ TEST_F(ToolManifestTest, HelpAndUsageErrors) {
          2,
          "",
          "trevalon-manifest: hash: missing FILE (try 'trevalon-manifest hash --help')\n"},
+        {{"hash", "--engines", "f"},
+         2,
+         "",
+         "trevalon-manifest: hash: unknown option '--engines' (try 'trevalon-manifest hash "
+         "--help')\n"},
         {{"mirrors", "a", "b"},
          2,
          "",

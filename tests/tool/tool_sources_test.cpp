@@ -81,12 +81,25 @@ TEST_F(ToolSourcesTest, NamesWhatEachSourceServes) {
         {"an older release", true,
          served(std::string("2.3.9\nTrevalon-setup-2.3.9.exe\n2999000\n") + DIGEST + "\n"), 1,
          "yes", "differs", "v2.3.9  Trevalon-setup-2.3.9.exe  2999000 bytes  SHA-256 0123456789ab"},
+        {"another version only", true,
+         served(std::string("2.4.1\nTrevalon-setup-2.4.0.exe\n3000000\n") + DIGEST), 1, "yes",
+         "differs", "v2.4.1  Trevalon-setup-2.4.0.exe  3000000 bytes  SHA-256 0123456789ab"},
+        {"another file name only", true,
+         served(std::string("2.4.0\nTrevalon-setup-2.4.1.exe\n3000000\n") + DIGEST), 1, "yes",
+         "differs", "v2.4.0  Trevalon-setup-2.4.1.exe  3000000 bytes  SHA-256 0123456789ab"},
+        {"another size only", true,
+         served(std::string("2.4.0\nTrevalon-setup-2.4.0.exe\n3000001\n") + DIGEST), 1, "yes",
+         "differs", "v2.4.0  Trevalon-setup-2.4.0.exe  3000001 bytes  SHA-256 0123456789ab"},
         {"another digest only", true,
          served(std::string("2.4.0\nTrevalon-setup-2.4.0.exe\n3000000\nf") + (DIGEST + 1)), 1,
          "yes", "differs", "v2.4.0  Trevalon-setup-2.4.0.exe  3000000 bytes  SHA-256 f123456789ab"},
         {"a short digest", true,
          served(std::string("2.4.0\nTrevalon-setup-2.4.0.exe\n3000000\n") + (DIGEST + 1)), 1, "yes",
          "-", "line 4, SHA-256: exactly 64 hexadecimal digits"},
+        {"a size the installer reads as another number", true,
+         served(std::string("2.4.0\nTrevalon-setup-2.4.0.exe\n-1\n") + DIGEST), 1, "yes", "-",
+         "line 3, size: the installer reads \"-1\" as 18446744073709551615; write plain decimal "
+         "digits, no sign, no leading zeros"},
         {"a 404", true, served("Not here\n", 404), 1, "yes", "-",
          "no manifest: status other than 200 or 206"},
         {"an empty body", true, no_body, 1, "yes", "-", "no manifest: an empty body"},
@@ -143,6 +156,38 @@ TEST_F(ToolSourcesTest, ComparesWithTheFirstValidSource) {
                   row(1, "yes", "same", older_serves) + row(2, "yes", "differs", SERVES_GOOD) +
                   row(3, "yes", "same", older_serves) + row(4, "yes", "same", older_serves) +
                   "2 of 5 sources do not serve the same valid manifest.\n");
+}
+
+// A manifest that the installer's parser passes but check refuses, a size line
+// the installer would read as another number, is refused at every source for
+// check's own reason, and is never taken as the reference.
+TEST_F(ToolSourcesTest, JudgesServedManifestsAsCheckDoes) {
+    static const char* const SIZE_LINES[] = {"-1", "+3000000", "03000000", " 3000000",
+                                             "18446744073709551616"};
+    const std::string path = dir.file("served.txt");
+    for (const char* size_line : SIZE_LINES) {
+        SCOPED_TRACE(size_line);
+        const std::string text =
+            std::string("2.4.0\nTrevalon-setup-2.4.0.exe\n") + size_line + "\n" + DIGEST + "\n";
+        write_file(path, text);
+        ToolRun checked = run_tool({"check", path});
+        ASSERT_EQ(checked.code, 1);
+        ASSERT_EQ(checked.out.rfind(path + ": line 3, size: ", 0), 0u) << checked.out;
+        const std::string reason =
+            checked.out.substr(path.size() + 2, checked.out.size() - path.size() - 3);
+
+        fake_net::reset();
+        for (int i = 0; i < MANIFEST_SOURCE_COUNT; ++i)
+            fake_net::serve(MANIFEST_SOURCES[i], served(text));
+        ToolRun run = run_tool({"sources"});
+        EXPECT_EQ(run.code, 1);
+        std::string expected =
+            std::string("Against the first source that serves a valid manifest\n") + HEADER;
+        for (int i = 0; i < MANIFEST_SOURCE_COUNT; ++i)
+            expected += row(i, "yes", "-", reason);
+        expected += "5 of 5 sources do not serve the same valid manifest.\n";
+        EXPECT_EQ(visible(run.out), expected);
+    }
 }
 
 // With MANIFEST, five sources that agree with each other but not with it fail.

@@ -95,4 +95,67 @@ TEST(VerifyDownload, AFileThatCannotBeReadIsNotDeleted) {
     }
 }
 
+const char PIN_A[] = "1111111111111111111111111111111111111111111111111111111111111111";
+const char PIN_B[] = "abcdef0123456789abcdef0123456789abcdef0123456789abcdef0123456789";
+
+// A pinned build asks about the signature once the digest has passed, with
+// every pin, and refuses with the reason: the line, the file deleted.
+TEST(VerifyDownload, APinnedBuildStartsOnlyAFileSignedByAPinnedKey) {
+    struct Case {
+        SignatureCheck check;
+        const char* refusal;  // nullptr: verified
+    };
+    static const Case cases[] = {
+        {SignatureCheck::valid, nullptr},
+        {SignatureCheck::not_signed, "   签名无效: 文件未签名 / Signature refused: not signed"},
+        {SignatureCheck::file_changed,
+         "   签名无效: 签名与文件不符 / Signature refused: the signature does not match the file"},
+        {SignatureCheck::other_signer,
+         "   签名无效: 非本发布者签名 / Signature refused: signed by another publisher"},
+        {SignatureCheck::not_trusted,
+         "   签名无效: 证书不受信任 / Signature refused: certificate not trusted"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refusal != nullptr ? c.refusal : "valid");
+        fake_os::reset();
+        fake_os::set_signer_pins({PIN_A, PIN_B});
+        fake_os::set_signature_results({c.check});
+        TestDir dir;
+        const std::string path = dir.file("trevalon-setup.exe");
+        write_file(path, "abc");
+        ReleaseRecord release{};
+        std::snprintf(release.sha256, sizeof release.sha256, "%s", ABC_DIGEST);
+
+        bool ok = c.refusal != nullptr;
+        std::string out = transcript([&] { ok = verify_download(path.c_str(), release); });
+
+        const bool verified = c.refusal == nullptr;
+        EXPECT_EQ(ok, verified);
+        EXPECT_EQ(out, std::string(HEADER) + "   校验通过 / Verified  SHA-256 " + ABC_DIGEST +
+                           "\n" + (verified ? "" : std::string(c.refusal) + "\n"));
+        EXPECT_EQ(file_exists(path), verified);
+        std::vector<std::string> calls = {"signature " + path + " " + PIN_A + "," + PIN_B};
+        if (!verified) calls.push_back("delete " + path);
+        EXPECT_EQ(fake_os::calls(), calls);
+    }
+}
+
+// The signature is never asked about for a file whose digest is wrong, nor
+// in an unpinned build (the table-driven test above it runs unpinned).
+TEST(VerifyDownload, AMismatchedFileIsNeverAskedAboutItsSignature) {
+    fake_os::reset();
+    fake_os::set_signer_pins({PIN_A});
+    TestDir dir;
+    const std::string path = dir.file("trevalon-setup.exe");
+    write_file(path, "abd");
+    ReleaseRecord release{};
+    std::snprintf(release.sha256, sizeof release.sha256, "%s", ABC_DIGEST);
+
+    bool ok = true;
+    transcript([&] { ok = verify_download(path.c_str(), release); });
+
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path});
+}
+
 }  // namespace

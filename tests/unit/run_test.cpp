@@ -233,6 +233,9 @@ TEST(RunInstaller, ExitCodesAndTranscripts) {
         for (const auto& call : fake_os::calls())
             shell_called |= call == "open " + path;
         EXPECT_EQ(shell_called, c.launched);
+        // These runs are unpinned: they never ask about a signature.
+        for (const auto& call : fake_os::calls())
+            EXPECT_NE(call.rfind("signature", 0), 0u) << call;
     }
 }
 
@@ -339,6 +342,82 @@ TEST(RunInstaller, NoTemporaryDirectoryOrDownloadSessionWhenNoNodeAnswers) {
     EXPECT_EQ(sessions, 1);
     for (const auto& call : fake_os::calls())
         EXPECT_NE(call.rfind("temp", 0), 0u) << call;
+}
+
+const std::string PIN = "5e2a8d0c6f0b1f7e3d9c4a2b1e0f9d8c7b6a5f4e3d2c1b0a9f8e7d6c5b4a3f2e";
+
+std::string refused_for_signature() {
+    return "   校验通过 / Verified  SHA-256 " + DIGEST +
+           "\n   签名无效: 非本发布者签名 / Signature refused: signed by another publisher\n";
+}
+
+// A pinned run: a file that a pinned key did not sign is deleted and the next
+// node is tried, as after a digest mismatch; when no node passes, the run
+// ends with its final message and exit code 1.
+TEST(RunInstaller, APinnedRunStartsOnlyASignedInstaller) {
+    struct Case {
+        const char* name;
+        std::vector<SignatureCheck> checks;  // one per node that reaches the check
+        int exit_code;
+        std::string (*tail)(const std::string& path);  // after the probe lines
+        int signature_calls;
+    };
+    static const Case cases[] = {
+        {"signed by the pinned key",
+         {SignatureCheck::valid},
+         0,
+         [](const std::string& path) {
+             return downloaded(0) + verified_and_launching() + launched(path);
+         },
+         1},
+        {"refused at the first node, signed at the second",
+         {SignatureCheck::other_signer, SignatureCheck::valid},
+         0,
+         [](const std::string& path) {
+             return downloaded(0) + refused_for_signature() + downloaded(2) +
+                    verified_and_launching() + launched(path);
+         },
+         2},
+        {"refused at every node",
+         {SignatureCheck::other_signer},
+         1,
+         [](const std::string&) {
+             return downloaded(0) + refused_for_signature() + downloaded(2) +
+                    refused_for_signature() + ALL_FAILED;
+         },
+         2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        fake_net::reset();
+        fake_os::reset();
+        fake_os::set_temp_dir(dir.path());
+        fake_os::set_signer_pins({PIN});
+        fake_os::set_signature_results(c.checks);
+        serve_release();
+        fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));
+        fake_net::serve(NODE_URLS[2], fake_net::body(INSTALLER));
+        const std::string path = dir.file(FILE_NAME);
+
+        int exit_code = -1;
+        std::string out = transcript([&] { exit_code = run_installer(); });
+
+        EXPECT_EQ(exit_code, c.exit_code);
+        EXPECT_EQ(out,
+                  BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OFOFFF") + c.tail(path));
+        EXPECT_EQ(file_exists(path), c.exit_code == 0);
+        int signature_calls = 0, deletes = 0, opens = 0;
+        for (const auto& call : fake_os::calls()) {
+            signature_calls += call == "signature " + path + " " + PIN;
+            deletes += call == "delete " + path;
+            opens += call == "open " + path;
+        }
+        EXPECT_EQ(signature_calls, c.signature_calls);
+        EXPECT_EQ(deletes, c.exit_code == 0 ? c.signature_calls - 1 : c.signature_calls);
+        EXPECT_EQ(opens, c.exit_code == 0 ? 1 : 0);
+        EXPECT_EQ(fake_net::open_handles(), 0) << fake_net::calls_text();
+    }
 }
 
 // ---- Local conditions and slow nodes: the run's decisions across nodes.

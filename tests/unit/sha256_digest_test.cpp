@@ -178,6 +178,89 @@ TEST(Sha256Detection, AnEngineTheCpuLacksIsRefusedAndTheOneInUseStays) {
     ASSERT_TRUE(sha256_select_engine(sha256_best_engine()));
 }
 
+// The feature bits as the processor manuals number them, written out here
+// rather than taken from the code under test.
+constexpr uint32_t SSSE3 = 1u << 9, SSE4_1 = 1u << 19, OSXSAVE = 1u << 27, AVX = 1u << 28;
+constexpr uint32_t BMI1 = 1u << 3, AVX2 = 1u << 5, BMI2 = 1u << 8, SHA = 1u << 29;
+constexpr uint32_t ALL_LEAF1 = SSSE3 | SSE4_1 | OSXSAVE | AVX;
+constexpr uint32_t ALL_LEAF7 = BMI1 | AVX2 | BMI2 | SHA;
+constexpr uint64_t XCR0_X87_XMM_YMM = 0x7;
+
+struct CpuCase {
+    const char* what;
+    CpuidWords cpu;
+    bool runs[SHA256_ENGINE_COUNT];  // portable, ssse3, avx2, sha-ext
+    Sha256Engine best;
+};
+
+TEST(Sha256Choice, EachEngineExactlyWhereTheCpuidAndXcr0WordsAllowIt) {
+    using E = Sha256Engine;
+    static const CpuCase CASES[] = {
+        {"every feature", {7, ALL_LEAF1, ALL_LEAF7, XCR0_X87_XMM_YMM}, {1, 1, 1, 1}, E::sha_ni},
+        {"AVX2 and BMI, no SHA (Haswell)",
+         {13, ALL_LEAF1, BMI1 | AVX2 | BMI2, XCR0_X87_XMM_YMM},
+         {1, 1, 1, 0},
+         E::avx2},
+        {"SHA without AVX (Goldmont)", {21, SSSE3 | SSE4_1, SHA, 0x3}, {1, 1, 0, 1}, E::sha_ni},
+        {"no OSXSAVE: XCR0 cannot be read, whatever it holds",
+         {7, SSSE3 | SSE4_1 | AVX, BMI1 | AVX2 | BMI2, XCR0_X87_XMM_YMM},
+         {1, 1, 0, 0},
+         E::ssse3},
+        {"YMM not enabled in XCR0",
+         {7, ALL_LEAF1, BMI1 | AVX2 | BMI2, 0x3},
+         {1, 1, 0, 0},
+         E::ssse3},
+        {"XMM not enabled in XCR0",
+         {7, ALL_LEAF1, BMI1 | AVX2 | BMI2, 0x5},
+         {1, 1, 0, 0},
+         E::ssse3},
+        {"AVX2 without AVX",
+         {7, SSSE3 | SSE4_1 | OSXSAVE, BMI1 | AVX2 | BMI2, 0x7},
+         {1, 1, 0, 0},
+         E::ssse3},
+        {"AVX2 without BMI2", {7, ALL_LEAF1, BMI1 | AVX2, 0x7}, {1, 1, 0, 0}, E::ssse3},
+        {"AVX2 without BMI1", {7, ALL_LEAF1, AVX2 | BMI2, 0x7}, {1, 1, 0, 0}, E::ssse3},
+        {"BMI without AVX2", {7, ALL_LEAF1, BMI1 | BMI2, 0x7}, {1, 1, 0, 0}, E::ssse3},
+        {"SHA without SSSE3 or SSE4.1", {7, 0, SHA, 0}, {1, 0, 0, 0}, E::portable},
+        {"SHA without SSE4.1", {7, SSSE3, SHA, 0}, {1, 1, 0, 0}, E::ssse3},
+        {"SHA without SSSE3", {7, SSE4_1, SHA, 0}, {1, 0, 0, 0}, E::portable},
+        {"SSSE3 only (Conroe)", {10, SSSE3, 0, 0}, {1, 1, 0, 0}, E::ssse3},
+        {"none of them", {13, 0, 0, 0}, {1, 0, 0, 0}, E::portable},
+        {"leaf 7 beyond the highest leaf is not looked at",
+         {6, ALL_LEAF1, ALL_LEAF7, XCR0_X87_XMM_YMM},
+         {1, 1, 0, 0},
+         E::ssse3},
+        {"no leaf 1 either",
+         {0, ALL_LEAF1, ALL_LEAF7, XCR0_X87_XMM_YMM},
+         {1, 0, 0, 0},
+         E::portable},
+    };
+    for (const CpuCase& c : CASES) {
+        SCOPED_TRACE(c.what);
+        for (Sha256Engine engine : ALL_ENGINES) {
+            SCOPED_TRACE(sha256_engine_name(engine));
+            EXPECT_EQ(sha256_engine_runs_on(engine, c.cpu), c.runs[static_cast<int>(engine)]);
+        }
+        EXPECT_EQ(sha256_engine_name(sha256_best_engine_on(c.cpu)),
+                  std::string(sha256_engine_name(c.best)));
+    }
+}
+
+// The names are what the publisher's tool accepts and prints.
+TEST(Sha256Engines, EachHasItsNameAndAFormOfItsOwn) {
+    static const char* const NAMES[] = {"portable", "ssse3", "avx2", "sha-ext"};
+    std::set<Sha256Compress> forms;
+    for (Sha256Engine engine : ALL_ENGINES) {
+        SCOPED_TRACE(static_cast<int>(engine));
+        EXPECT_STREQ(sha256_engine_name(engine), NAMES[static_cast<int>(engine)]);
+        forms.insert(sha256_engine_compress(engine));
+    }
+    // Four functions: an engine that ran another's form (the portable one,
+    // say) would still give every right digest. scripts/check-engines shows
+    // each form's own instructions and which one a run executes.
+    EXPECT_EQ(forms.size(), 4u);
+}
+
 class Sha256EngineTest : public testing::TestWithParam<Sha256Engine> {
 protected:
     void SetUp() override {
@@ -325,7 +408,9 @@ TEST_P(Sha256EngineTest, FileDigestsMatchTheWholeMessage) {
         const std::string path = dir.file("installer.exe");
         write_file(path, c.bytes);
         char hex[SHA256_HEX_SIZE];
+        const int descriptors = open_descriptors();
         sha256_file_hex(path.c_str(), hex);
+        EXPECT_EQ(open_descriptors(), descriptors) << "the file is left open";
         EXPECT_EQ(std::string(hex), c.digest);
         EXPECT_EQ(std::string(hex), digest_of(c.bytes));
     }
@@ -339,6 +424,7 @@ TEST_P(Sha256EngineTest, AFileThatCannotBeOpenedOrReadToItsEndGivesTheEmptyText)
     const std::string paths[] = {dir.file("missing.exe"), dir.file("folder.exe"), "/proc/self/mem"};
     for (const auto& path : paths) {
         SCOPED_TRACE(path);
+        const int descriptors = open_descriptors();
         char hex[SHA256_HEX_SIZE] = "not touched";
         sha256_file_hex(path.c_str(), hex);
         EXPECT_STREQ(hex, "");
@@ -348,6 +434,7 @@ TEST_P(Sha256EngineTest, AFileThatCannotBeOpenedOrReadToItsEndGivesTheEmptyText)
         EXPECT_FALSE(sha256_file(path.c_str(), shared, size));
         EXPECT_STREQ(shared, "");
         EXPECT_EQ(size, 0u);
+        EXPECT_EQ(open_descriptors(), descriptors) << "a file that failed is left open";
     }
 }
 

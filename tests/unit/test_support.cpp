@@ -1,5 +1,6 @@
 #include "test_support.hpp"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,4 +37,15 @@ void write_file(const std::string& path, const std::string& bytes) {
 bool file_exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+int open_descriptors() {
+    DIR* fds = opendir("/proc/self/fd");
+    if (fds == nullptr) return -1;
+    int count = 0;
+    while (const struct dirent* entry = readdir(fds)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(fds);
+    return count - 1;
 }

@@ -1,5 +1,6 @@
 // Small helpers shared by the unit tests: a private folder per test, file
-// contents, and the standard output of a call as one string.
+// contents, the count of open descriptors, and the standard output of a call
+// as one string.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,6 +24,8 @@ private:
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
+// The descriptors this process has open, the one that lists them not counted.
+int open_descriptors();
 
 template <class F>
 std::string transcript(F&& call) {

@@ -1,0 +1,142 @@
+// The publisher's signature on Windows. WinVerifyTrust checks the file's
+// Authenticode signature against the file and the chain of its certificate,
+// with no UI, no revocation check and URL retrieval from the cache only, so
+// that the check never goes to the network. The signer's certificate then
+// comes from the verified state, and the SHA-256 of its SubjectPublicKeyInfo
+// must be one of the pins.
+//
+// The chain is checked once more with the Authenticode chain policy at the
+// time WinVerifyTrust verified against (the time stamp's, when there is one).
+// On Windows this repeats what WinVerifyTrust did; Wine's WinVerifyTrust does
+// not apply the chain policy to SHA-256-signed certificates, and this way an
+// untrusted, expired or wrongly used certificate is refused on both.
+#include <windows.h>
+
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+#include <cstring>
+
+#include "os/os.hpp"
+
+namespace {
+
+constexpr int WIDE_PATH_UNITS = 1024;
+
+SignatureCheck refusal_of(LONG status) {
+    switch (status) {
+        case TRUST_E_NOSIGNATURE:
+        case TRUST_E_SUBJECT_FORM_UNKNOWN:
+        case TRUST_E_PROVIDER_UNKNOWN:
+            return SignatureCheck::not_signed;
+        case CERT_E_UNTRUSTEDROOT:
+        case CERT_E_CHAINING:
+        case CERT_E_EXPIRED:
+        case CERT_E_VALIDITYPERIODNESTING:
+        case CERT_E_WRONG_USAGE:
+        case CERT_E_PURPOSE:
+        case CERT_E_UNTRUSTEDTESTROOT:
+        case CERT_E_REVOKED:
+        case TRUST_E_EXPLICIT_DISTRUST:
+        case TRUST_E_BASIC_CONSTRAINTS:
+        case TRUST_E_CERT_SIGNATURE:
+        case CRYPT_E_SECURITY_SETTINGS:
+            return SignatureCheck::not_trusted;
+        default:
+            // A digest that differs, a broken signature block, and anything
+            // else that keeps the signature from verifying.
+            return SignatureCheck::file_changed;
+    }
+}
+
+// The signer's certificate chains to a trusted root for code signing at the
+// given time, by the Authenticode policy, with nothing fetched.
+bool chain_trusted(PCCERT_CONTEXT signer, FILETIME* when) {
+    static LPSTR code_signing[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
+    CERT_CHAIN_PARA para;
+    std::memset(&para, 0, sizeof para);
+    para.cbSize = sizeof para;
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = code_signing;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!CertGetCertificateChain(nullptr, signer, when, signer->hCertStore, &para,
+                                 CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain)) {
+        return false;
+    }
+    CERT_CHAIN_POLICY_PARA policy;
+    std::memset(&policy, 0, sizeof policy);
+    policy.cbSize = sizeof policy;
+    CERT_CHAIN_POLICY_STATUS status;
+    std::memset(&status, 0, sizeof status);
+    status.cbSize = sizeof status;
+    const bool trusted =
+        chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR &&
+        CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &status) &&
+        status.dwError == 0;
+    CertFreeCertificateChain(chain);
+    return trusted;
+}
+
+// The signer's key against the pins, and its chain, from WinVerifyTrust's state.
+SignatureCheck check_signer(HANDLE state, const unsigned char (*keys)[SIGNER_PIN_BYTES],
+                            uint32_t count) {
+    CRYPT_PROVIDER_DATA* data = WTHelperProvDataFromStateData(state);
+    CRYPT_PROVIDER_SGNR* signer =
+        data != nullptr ? WTHelperGetProvSignerFromChain(data, 0, FALSE, 0) : nullptr;
+    CRYPT_PROVIDER_CERT* cert =
+        signer != nullptr ? WTHelperGetProvCertFromChain(signer, 0) : nullptr;
+    if (cert == nullptr || cert->pCert == nullptr) return SignatureCheck::file_changed;
+
+    BYTE key_hash[SIGNER_PIN_BYTES];
+    DWORD hash_size = sizeof key_hash;
+    if (!CryptHashPublicKeyInfo(0, CALG_SHA_256, 0, X509_ASN_ENCODING,
+                                &cert->pCert->pCertInfo->SubjectPublicKeyInfo, key_hash,
+                                &hash_size) ||
+        hash_size != sizeof key_hash) {
+        return SignatureCheck::file_changed;
+    }
+    bool pinned = false;
+    for (uint32_t i = 0; i < count && !pinned; ++i)
+        pinned = std::memcmp(keys[i], key_hash, sizeof key_hash) == 0;
+    if (!pinned) return SignatureCheck::other_signer;
+    if (!chain_trusted(cert->pCert, &signer->sftVerifyAsOf)) return SignatureCheck::not_trusted;
+    return SignatureCheck::valid;
+}
+
+}  // namespace
+
+SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIGNER_PIN_BYTES],
+                               uint32_t count) {
+    wchar_t wide_path[WIDE_PATH_UNITS];
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide_path, WIDE_PATH_UNITS) <= 0) {
+        return SignatureCheck::file_changed;
+    }
+
+    WINTRUST_FILE_INFO file;
+    std::memset(&file, 0, sizeof file);
+    file.cbStruct = sizeof file;
+    file.pcwszFilePath = wide_path;
+
+    WINTRUST_DATA trust;
+    std::memset(&trust, 0, sizeof trust);
+    trust.cbStruct = sizeof trust;
+    trust.dwUIChoice = WTD_UI_NONE;
+    trust.fdwRevocationChecks = WTD_REVOKE_NONE;
+    trust.dwUnionChoice = WTD_CHOICE_FILE;
+    trust.pFile = &file;
+    trust.dwStateAction = WTD_STATEACTION_VERIFY;
+    trust.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_NONE;
+
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    HWND no_ui = static_cast<HWND>(INVALID_HANDLE_VALUE);
+    LONG status = WinVerifyTrust(no_ui, &action, &trust);
+    SignatureCheck result = status == ERROR_SUCCESS ? check_signer(trust.hWVTStateData, keys, count)
+                                                    : refusal_of(status);
+
+    // Closing the state lets go of the file, which may be deleted next.
+    trust.dwStateAction = WTD_STATEACTION_CLOSE;
+    (void)WinVerifyTrust(no_ui, &action, &trust);
+    return result;
+}
