@@ -235,7 +235,8 @@ int memory_child(uint64_t bytes, const char* dir) {
 
     NetSession* session = open_session();
     apply_timeouts(session, DOWNLOAD_PROFILE);
-    bool downloaded = download_from_node(session, node, release, path);
+    bool downloaded =
+        download_from_node(session, node, release, path, false) == DownloadOutcome::complete;
     char hex[SHA256_HEX_SIZE] = "";
     if (downloaded) sha256_file_hex(path, hex);
     close_handle(session);

@@ -1,10 +1,15 @@
 // Stage 3: the installer is fetched from one node with a plain GET and written
-// to a fixed path in the temporary directory through one static 64 KiB buffer,
+// to a part file next to the installer path through one static 64 KiB buffer,
 // with a progress line redrawn in place. The byte count is checked against the
 // server's Content-Length and the release's size before the file is opened,
-// against the release's size before each write, and again at the end; any
-// failure prints one line, deletes the file (also one an earlier attempt or
-// run left there) and lets the run try the next node.
+// against the release's size before each write, and again at the end; only
+// then is the part moved to the installer path, so an interrupted run never
+// leaves a partial file under the installer's name. A failure at the node
+// prints one line, deletes the part and lets the run try the next node. When
+// the run allows it, the node's rate is measured from its first body byte and
+// a node far too slow is left like a failed one. A part that cannot be
+// written, or an installer path that cannot be replaced, is reported to the
+// run without a line: no node can help, and the run names the cause.
 #include <cstdio>
 
 #include "install/install.hpp"
@@ -17,12 +22,42 @@ constexpr double BYTES_TO_MB = 1.0 / 1048576.0;
 
 uint8_t g_transfer_buffer[TRANSFER_BUFFER_SIZE];
 
-bool fail_attempt(const char* path) {
+DownloadOutcome fail_attempt(const char* part) {
     out_line(
         "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...");
-    delete_file(path);
-    return false;
+    delete_file(part);
+    return DownloadOutcome::failed;
 }
+
+DownloadOutcome leave_slow_node(const char* part) {
+    out_line("\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...");
+    delete_file(part);
+    return DownloadOutcome::too_slow;
+}
+
+// The rate of one attempt, from its first body byte on the OS's tick.
+struct RateWatch {
+    uint64_t whole;  // bytes the body will have; 0 when unknown (never judged)
+    bool started;
+    uint64_t start_ms;
+    uint64_t start_total;  // bytes already in by the first read
+
+    // True when, with the bytes in so far, the node projects too slow.
+    bool too_slow(uint64_t total) {
+        // Unknown size, or a body already past it (the end check fails that).
+        if (whole == 0 || total >= whole) return false;
+        const uint64_t now = tick_ms();
+        if (!started) {
+            started = true;
+            start_ms = now;
+            start_total = total;
+            return false;
+        }
+        const uint64_t elapsed = now - start_ms;
+        return elapsed >= SLOW_GRACE_MS &&
+               projects_too_slow(elapsed, total - start_total, whole - start_total);
+    }
+};
 
 void close_request(NetRequest* request, NetConnection* connection) {
     close_handle(request);
@@ -42,9 +77,24 @@ bool prepare_installer_path(const ReleaseRecord& release, char path[INSTALLER_PA
     return true;
 }
 
-bool download_from_node(NetSession* session, const MirrorNode& node, const ReleaseRecord& release,
-                        const char* path) {
+void compose_part_path(const char* path, char part[PART_PATH_SIZE]) {
+    // An installer path has at most 539 characters: the buffer never cuts.
+    std::snprintf(part, PART_PATH_SIZE, "%s%s", path, PART_SUFFIX);
+}
+
+bool projects_too_slow(uint64_t elapsed_ms, uint64_t received, uint64_t whole) {
+    if (received == 0) return whole != 0;
+    // In floating point: elapsed times sizes up to 2^64 would overflow.
+    return static_cast<double>(elapsed_ms) * static_cast<double>(whole) >
+           static_cast<double>(SLOW_WHOLE_BODY_MS) * static_cast<double>(received);
+}
+
+DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
+                                   const ReleaseRecord& release, const char* path,
+                                   bool leave_if_too_slow) {
     out_printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
+    char part[PART_PATH_SIZE];
+    compose_part_path(path, part);
 
     const uint64_t expected_size = release.size;
     uint32_t content_length = 0;
@@ -55,32 +105,36 @@ bool download_from_node(NetSession* session, const MirrorNode& node, const Relea
     split_url(node.url, host, object_path);
 
     NetConnection* connection = open_connection(session, host);
-    if (connection == nullptr) return fail_attempt(path);
+    if (connection == nullptr) return fail_attempt(part);
     NetRequest* request = open_get_request(connection, object_path);
     if (request == nullptr) {
         close_handle(connection);
-        return fail_attempt(path);
+        return fail_attempt(part);
     }
     if (!send_and_receive(request) || !query_status(request)) {
         close_request(request, connection);
-        return fail_attempt(path);
+        return fail_attempt(part);
     }
 
     if (!query_content_length(request, &content_length)) content_length = 0;
     if (expected_size != 0 && content_length != 0 && content_length != expected_size) {
         close_request(request, connection);
-        return fail_attempt(path);
+        return fail_attempt(part);
     }
 
-    FILE* file = std::fopen(path, "wb");
+    FILE* file = std::fopen(part, "wb");
     if (file == nullptr) {
         close_request(request, connection);
-        return fail_attempt(path);
+        delete_file(part);
+        return DownloadOutcome::cannot_create;
     }
 
     bool transfer_ok = query_data_available(request, &available);
     uint64_t last_percentage = NO_PERCENTAGE_PRINTED;
     uint64_t total = 0;
+    RateWatch rate{};
+    if (leave_if_too_slow) rate.whole = content_length != 0 ? content_length : expected_size;
+    bool slow = false;
     while (transfer_ok && available != 0) {
         if (available > TRANSFER_BUFFER_SIZE) available = TRANSFER_BUFFER_SIZE;
         uint32_t bytes_read = 0;
@@ -114,15 +168,26 @@ bool download_from_node(NetSession* session, const MirrorNode& node, const Relea
                 out_flush();
             }
         }
+        // Judged only as data arrives: a node that sends nothing at all ends
+        // through the receive timeout instead.
+        if (rate.too_slow(total)) {
+            slow = true;
+            break;
+        }
         transfer_ok = query_data_available(request, &available);
     }
 
     // Buffered bytes reach the disk only here: a full disk may show itself now.
     if (std::fclose(file) != 0) transfer_ok = false;
     close_request(request, connection);
-    if (!transfer_ok) return fail_attempt(path);
-    if (content_length != 0 && total != content_length) return fail_attempt(path);
-    if (expected_size != 0 && total != expected_size) return fail_attempt(path);
+    if (slow) return leave_slow_node(part);
+    if (!transfer_ok) return fail_attempt(part);
+    if (content_length != 0 && total != content_length) return fail_attempt(part);
+    if (expected_size != 0 && total != expected_size) return fail_attempt(part);
+    if (!move_file_replacing(part, path)) {
+        delete_file(part);
+        return DownloadOutcome::cannot_replace;
+    }
     out_printf("\n");
-    return true;
+    return DownloadOutcome::complete;
 }

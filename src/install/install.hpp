@@ -1,6 +1,8 @@
 // Stages 3 and 4 and the launch: the installer is downloaded from one node to a
-// fixed path in the temporary directory, its size and SHA-256 are checked, and
-// only a verified file is started. A failed attempt never leaves a file behind.
+// part file of its own next to a fixed path in the temporary directory, moved
+// to that path once its size checks pass, its SHA-256 is checked, and only a
+// verified file is started. A failed attempt never leaves a file behind, and a
+// download that did not finish never carries the installer's name.
 #pragma once
 
 #include <cstdint>
@@ -13,14 +15,50 @@ constexpr int INSTALLER_PATH_SIZE = 540;
 constexpr int TEMP_DIR_SIZE = 261;
 constexpr uint32_t TRANSFER_BUFFER_SIZE = 65536;
 
+// The download is written to the installer path with this appended.
+constexpr char PART_SUFFIX[] = ".part";
+constexpr int PART_PATH_SIZE = INSTALLER_PATH_SIZE + sizeof PART_SUFFIX - 1;
+
+// A node's rate is judged from its first body byte, and only once this long
+// has passed: by then a usable mirror shows its rate (and has delivered a
+// release of a few MB outright), while TLS, TCP's slow start and a proxy's
+// first burst no longer distort it.
+constexpr uint64_t SLOW_GRACE_MS = 5000;
+// Too slow: at its rate so far the node would need longer than this for the
+// whole body. A usable mirror serves the 19.2 MB release in well under half
+// of it (2.6 Mbit/s meets it exactly); a throttled proxy at tens of KB/s
+// would take a quarter of an hour.
+constexpr uint64_t SLOW_WHOLE_BODY_MS = 60000;
+
+// How an attempt ended. Only `complete` leaves a file, at the installer path.
+enum class DownloadOutcome {
+    complete,
+    failed,          // the node's fault: its failure line was printed
+    too_slow,        // left for slowness: its line was printed
+    cannot_create,   // the part file could not be opened for writing
+    cannot_replace,  // the finished part could not be moved to the installer path
+};
+
 // Composes the temporary directory and the release's file name; prints the
 // error and gives false when there is no temporary directory.
 bool prepare_installer_path(const ReleaseRecord& release, char path[INSTALLER_PATH_SIZE]);
 
-// True when the complete file stands at path. On false the failure line has
-// been printed and the file deleted. Every handle it opened is closed.
-bool download_from_node(NetSession* session, const MirrorNode& node, const ReleaseRecord& release,
-                        const char* path);
+// The part file of an installer path: the path and PART_SUFFIX.
+void compose_part_path(const char* path, char part[PART_PATH_SIZE]);
+
+// Whether a transfer that took elapsed_ms for `received` bytes would need more
+// than SLOW_WHOLE_BODY_MS for `whole` bytes at that rate (after the grace).
+bool projects_too_slow(uint64_t elapsed_ms, uint64_t received, uint64_t whole);
+
+// Downloads the node's file to the part file and, when its size checks pass,
+// moves it to path. With leave_if_too_slow (the run's choice) an attempt that
+// projects_too_slow() ends as too_slow; without it the rate is not measured.
+// Whatever the outcome, every handle it opened is closed and the part file is
+// gone; only a complete download stands at path. The run's own messages for a
+// file that cannot be written are not printed here.
+DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
+                                   const ReleaseRecord& release, const char* path,
+                                   bool leave_if_too_slow);
 
 // True when both are 64 hexadecimal digits, the same but for letter case.
 bool digest_text_matches(const char* expected, const char* computed);

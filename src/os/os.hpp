@@ -59,3 +59,21 @@ enum class SignatureCheck {
 // the network and never shows anything; the file is closed on return.
 SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIGNER_PIN_BYTES],
                                uint32_t count);
+
+// ---- Local conditions: one copy at a time, free space, a download moved into place.
+
+// Whether this process is the only running copy of the program. `held`: it is,
+// and keeps the lock until it exits (a named mutex in the session's namespace
+// on Windows, an flock on a file in the private temporary folder on POSIX).
+// `taken`: another copy holds it. `unavailable`: the lock could not be made at
+// all, which says nothing about other copies.
+enum class InstanceLock { held, taken, unavailable };
+InstanceLock take_instance_lock();
+
+// The bytes this user may still write on the file system that holds dir;
+// false when the system cannot tell.
+bool free_disk_space(const char* dir, uint64_t* bytes);
+
+// Puts the file at from in the place of to, replacing a file there; false when
+// that cannot be done (to is read-only or in use, or the folder refuses it).
+bool move_file_replacing(const char* from, const char* to);

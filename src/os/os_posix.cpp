@@ -5,14 +5,18 @@
 // "Open" starts the verified file as a program of its own: detached into a new
 // session and not a child of the run, so the run can exit at once, with exec
 // failures reported back through a close-on-exec pipe and mapped to the
-// Windows shell's codes.
+// Windows shell's codes. It gets /dev/null for its standard streams: a pipe
+// the run writes to would otherwise stay open until the installer ends. Every
+// print is flushed, so a pipe or a log file sees each line as it happens.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -95,12 +99,16 @@ bool make_private_directory(const char* path, uid_t uid) {
     _exit(127);
 }
 
-// The grandchild: stdin from /dev/null, then the program itself with only its
-// path as argv[0].
+// The grandchild: standard input, output and error on /dev/null, then the
+// program itself with only its path as argv[0].
 [[noreturn]] void exec_detached(const char* path, int report_fd) {
-    int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd < 0 || dup2(null_fd, STDIN_FILENO) < 0) child_fail(report_fd);
-    if (null_fd != STDIN_FILENO) close(null_fd);
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd < 0) child_fail(report_fd);
+    const int standard_fds[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+    for (int standard_fd : standard_fds) {
+        if (dup2(null_fd, standard_fd) < 0) child_fail(report_fd);
+    }
+    if (null_fd > STDERR_FILENO) close(null_fd);
     char* const argv[] = {const_cast<char*>(path), nullptr};
     execv(path, argv);
     child_fail(report_fd);
@@ -115,10 +123,12 @@ void out_printf(const char* format, ...) {
     va_start(args, format);
     vprintf(format, args);
     va_end(args);
+    (void)fflush(stdout);
 }
 
 void out_line(const char* text) {
     puts(text);
+    (void)fflush(stdout);
 }
 
 void out_flush() {
@@ -236,4 +246,47 @@ void wait_for_enter() {
     do {
         c = getchar();
     } while (c != '\n' && c != EOF);
+}
+
+// ---- Local conditions: one copy at a time, free space, a download moved into place.
+
+namespace {
+
+constexpr char INSTANCE_LOCK_FILE[] = "online-installer.lock";
+constexpr int TEMP_DIRECTORY_CAPACITY = 261;
+
+// Open for the life of the process: the lock goes with the last descriptor of
+// this open file, and close-on-exec keeps the started installer from holding it.
+int g_instance_lock_fd = -1;
+
+}  // namespace
+
+InstanceLock take_instance_lock() {
+    if (g_instance_lock_fd >= 0) return InstanceLock::held;
+    char dir[TEMP_DIRECTORY_CAPACITY];
+    if (temp_directory(dir, sizeof dir) == 0) return InstanceLock::unavailable;
+    char path[TEMP_DIRECTORY_CAPACITY + sizeof INSTANCE_LOCK_FILE];
+    int length = snprintf(path, sizeof path, "%s%s", dir, INSTANCE_LOCK_FILE);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof path) return InstanceLock::unavailable;
+
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) return InstanceLock::unavailable;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool busy = errno == EWOULDBLOCK;
+        close(fd);
+        return busy ? InstanceLock::taken : InstanceLock::unavailable;
+    }
+    g_instance_lock_fd = fd;
+    return InstanceLock::held;
+}
+
+bool free_disk_space(const char* dir, uint64_t* bytes) {
+    struct statvfs fs;
+    if (statvfs(dir, &fs) != 0) return false;
+    *bytes = static_cast<uint64_t>(fs.f_bavail) * static_cast<uint64_t>(fs.f_frsize);
+    return true;
+}
+
+bool move_file_replacing(const char* from, const char* to) {
+    return rename(from, to) == 0;
 }

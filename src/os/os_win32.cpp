@@ -6,6 +6,9 @@
 // a pipe or file stays the program's UTF-8 bytes, written through stdio in text
 // mode, so each "\n" reaches it as CR LF.
 //
+// Output to a pipe or a file is flushed after every print, so that a log shows
+// each stage as it happens instead of all of it at the end.
+//
 // A console that counts this process alone is one Windows made for it (the
 // program was double-clicked), and it closes the moment the program exits; a
 // shell that shares its console counts itself and any helper too.
@@ -94,11 +97,13 @@ void out_printf(const char* format, ...) {
     va_start(args, format);
     write_formatted(format, args);
     va_end(args);
+    (void)std::fflush(stdout);
 }
 
 void out_line(const char* text) {
     write_text(text, std::strlen(text));
     write_text("\n", 1);
+    (void)std::fflush(stdout);
 }
 
 void out_flush() {
@@ -151,4 +156,41 @@ void wait_for_enter() {
             if (keys[i] == L'\r' || keys[i] == L'\n') return;
         }
     }
+}
+
+// ---- Local conditions: one copy at a time, free space, a download moved into place.
+
+namespace {
+
+// In the session's own namespace: another user's session may run its own copy.
+constexpr char INSTANCE_MUTEX_NAME[] = "Local\\Trevalon.OnlineInstaller";
+
+}  // namespace
+
+InstanceLock take_instance_lock() {
+    // The handle stays open until the process ends, which releases the name.
+    // It is not inheritable, so the started installer never holds it.
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, INSTANCE_MUTEX_NAME);
+    const DWORD error = GetLastError();
+    if (mutex == nullptr) {
+        // A mutex of that name that this process may not open is another
+        // copy's, started with other rights.
+        return error == ERROR_ACCESS_DENIED ? InstanceLock::taken : InstanceLock::unavailable;
+    }
+    if (error == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        return InstanceLock::taken;
+    }
+    return InstanceLock::held;
+}
+
+bool free_disk_space(const char* dir, uint64_t* bytes) {
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExA(dir, &available, nullptr, nullptr)) return false;
+    *bytes = available.QuadPart;
+    return true;
+}
+
+bool move_file_replacing(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
 }

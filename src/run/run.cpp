@@ -3,12 +3,23 @@
 // which is started. The stages print their own messages; this file owns only
 // the order, the session lifetimes, the node loop and the run's own errors.
 //
+// It also owns every decision that spans nodes. One copy runs at a time: a
+// second says so before it touches the network or any file. The free space of
+// the temporary folder is compared with the release before any download. A
+// node that is far too slow may be left for the next one, but never the last
+// reachable node and never more than two in a run, so that a link that is
+// slow everywhere costs seconds, not the install. A file that cannot be
+// written ends the loop at once with its own message: no node could help, and
+// the mirrors are not to blame.
+//
 // A failing run whose console is its own (a double-clicked program, in a window
 // that closes when it exits) waits for Enter before it ends, or its messages,
 // the very point of a failure, would vanish unread. Everything else the run
 // prints, and its exit code, is the same either way.
 #include "run/run.hpp"
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "install/install.hpp"
@@ -24,6 +35,10 @@ namespace {
 constexpr char PRODUCT_NAME[] = "Trevalon";
 constexpr char PROGRAM_VERSION[] = TREVALON_VERSION;
 
+// Nodes a run may leave for slowness; the next one keeps going at any rate.
+constexpr int MAX_SLOW_NODES_LEFT = 2;
+constexpr double BYTES_TO_MB = 1.0 / 1048576.0;
+
 ReleaseRecord g_release;
 NodeTable g_table;
 
@@ -35,6 +50,46 @@ void print_banner() {
         "fastest one.\n");
 }
 
+// The folder part of a path: everything up to its last separator.
+void folder_of(const char* path, char folder[INSTALLER_PATH_SIZE]) {
+    std::snprintf(folder, INSTALLER_PATH_SIZE, "%s", path);
+    char* end = folder;
+    for (char* c = folder; *c != '\0'; ++c) {
+        if (*c == '/' || *c == '\\') end = c + 1;
+    }
+    *end = '\0';
+}
+
+// False, after its message, when the temporary folder's file system has less
+// room than the release; a file system that cannot tell is given the benefit.
+bool temp_space_suffices(const char* installer_path) {
+    char folder[INSTALLER_PATH_SIZE];
+    folder_of(installer_path, folder);
+    uint64_t free_bytes = 0;
+    if (!free_disk_space(folder, &free_bytes) || free_bytes >= g_release.size) return true;
+    out_printf(
+        "错误: 临时目录空间不足 / Error: not enough free space in the temp directory "
+        "(need %.1f MB, have %.1f MB)\n",
+        static_cast<double>(g_release.size) * BYTES_TO_MB,
+        static_cast<double>(free_bytes) * BYTES_TO_MB);
+    return false;
+}
+
+void print_cannot_write(DownloadOutcome outcome, const char* installer_path) {
+    if (outcome == DownloadOutcome::cannot_create) {
+        char part[PART_PATH_SIZE];
+        compose_part_path(installer_path, part);
+        out_printf(
+            "\n错误: 无法在临时目录中写入文件 / Error: cannot write to the temp directory: %s\n",
+            part);
+    } else {
+        out_printf(
+            "\n错误: 无法写入安装器文件 / Error: cannot write the installer file (is it still "
+            "running?): %s\n",
+            installer_path);
+    }
+}
+
 int run_stages() {
     // The records are zero-filled statics; clearing them here keeps a second
     // run in the same process (the tests) from seeing the first one's table.
@@ -43,6 +98,11 @@ int run_stages() {
 
     set_console_utf8();
     print_banner();
+
+    if (take_instance_lock() == InstanceLock::taken) {
+        out_line("错误: 安装器已在运行 / Error: the online installer is already running.");
+        return 1;
+    }
 
     NetSession* probe_session = open_session();
     if (probe_session == nullptr) {
@@ -66,7 +126,8 @@ int run_stages() {
     }
 
     char installer_path[INSTALLER_PATH_SIZE];
-    if (!prepare_installer_path(g_release, installer_path)) {
+    if (!prepare_installer_path(g_release, installer_path) ||
+        !temp_space_suffices(installer_path)) {
         close_handle(probe_session);
         return 2;
     }
@@ -75,11 +136,24 @@ int run_stages() {
     apply_timeouts(download_session, DOWNLOAD_PROFILE);
     int result = 1;
     bool launch_attempted = false;
+    bool cannot_write = false;
+    int slow_nodes_left = 0;
 
     for (int i = 0; i < g_table.count; ++i) {
         const MirrorNode& node = g_table.nodes[i];
         if (!node.reachable) break;
-        if (!download_from_node(download_session, node, g_release, installer_path)) continue;
+        const bool another_follows = i + 1 < g_table.count && g_table.nodes[i + 1].reachable;
+        const bool leave_if_too_slow = another_follows && slow_nodes_left < MAX_SLOW_NODES_LEFT;
+        const DownloadOutcome outcome = download_from_node(download_session, node, g_release,
+                                                           installer_path, leave_if_too_slow);
+        if (outcome == DownloadOutcome::too_slow) ++slow_nodes_left;
+        if (outcome == DownloadOutcome::cannot_create ||
+            outcome == DownloadOutcome::cannot_replace) {
+            print_cannot_write(outcome, installer_path);
+            cannot_write = true;
+            break;
+        }
+        if (outcome != DownloadOutcome::complete) continue;
         if (!verify_download(installer_path, g_release)) continue;
         launch_attempted = true;
         if (launch_installer(installer_path)) result = 0;
@@ -89,6 +163,7 @@ int run_stages() {
     close_handle(download_session);
     close_handle(probe_session);
 
+    if (cannot_write) return 1;
     if (!launch_attempted) {
         out_line("\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。");
         out_line(

@@ -54,12 +54,14 @@ def write_if_changed(path, data):
         f.write(data)
 
 
-def compile_marker(out, demo_message=None):
+def compile_marker(out, demo_message=None, hold_ms=None):
     os.makedirs(os.path.dirname(out), exist_ok=True)
     command = ["x86_64-w64-mingw32-gcc", "-Wall", "-Wextra", "-Werror", "-Os", "-s",
                "-Wl,--no-insert-timestamp", "-o", out + ".tmp", os.path.join(HERE, "installer", "marker.c")]
     if demo_message:
         command.insert(1, '-DDEMO_MESSAGE="%s"' % demo_message)
+    if hold_ms:
+        command.insert(1, "-DHOLD_MS=%d" % hold_ms)
     subprocess.run(command, check=True)
     with open(out + ".tmp", "rb") as f:
         write_if_changed(out, f.read())

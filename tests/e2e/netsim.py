@@ -39,7 +39,8 @@ unknown names are refused. ACTION:
     {"probe": ACTION, "get": ACTION}   by whether the request has a Range header
     options for file/body: "length": "none-chunked" | "none-close" | N (announce N bytes),
         "cut": N (send N body bytes, then close), "extra": N (N more bytes than announced),
-        "rate": bytes per second, "delay_ms": N before the headers,
+        "rate": bytes per second ("rate_for_s": S: only for the first S seconds, then at
+        full speed), "delay_ms": N before the headers,
         "stall": "headers" | "body", "stall_after": N body bytes, "stall_s": seconds,
         "endless": true (after the body, zero bytes without end until the client goes)
     options for every action: "set_cookie": "name=value" (sent as Set-Cookie, Path=/),
@@ -62,6 +63,14 @@ Use:
 
 Other tests in this network (tests/e2e/test_tool_mirrors, say) import this
 module and call Network.run for each program run.
+
+More of a run, in Network.run's keywords: `tmpfs` mounts a file system of a
+given size over a folder inside the namespace only ({"/abs/folder": "1m"});
+what it holds when the run ends is listed in result.tmpfs_files (paths
+relative to the mount, folders ending in "/"), since it goes with the
+namespace. `interrupt` sends the program SIGINT once a file has reached a
+size ({"file": "/abs/path", "min_size": N}); whether and when it was sent is
+in result.interrupted.
 
 Within one namespace Wine gets its own wineserver (a tmpfs over
 /tmp/.wine-<uid>), which is waited for and killed before the namespace ends;
@@ -332,6 +341,7 @@ def _respond(stream, action, headers, entry, raw):
     if action.get("stall") == "body":
         send_limit = min(send_limit, action.get("stall_after", 0))
     rate = action.get("rate")
+    rate_until = time.monotonic() + action["rate_for_s"] if "rate_for_s" in action else None
     chunk = 16384
     sent = 0
     t0 = time.monotonic()
@@ -342,6 +352,8 @@ def _respond(stream, action, headers, entry, raw):
             piece = b"%x\r\n" % len(piece) + piece + b"\r\n"
         stream.sendall(piece)
         sent += n
+        if rate_until is not None and time.monotonic() >= rate_until:
+            rate = None
         if rate:
             ahead = sent / float(rate) - (time.monotonic() - t0)
             if ahead > 0:
@@ -442,6 +454,10 @@ def _inside(config_path):
               (os.path.join(cfg["pki"], "certs"), "/etc/ssl/certs")]
     for source, target in mounts:
         subprocess.run(["mount", "--bind", source, target], check=True)
+    for folder, size in cfg.get("tmpfs", {}).items():
+        os.makedirs(folder, exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%s,mode=0755" % size, "tmpfs", folder],
+                       check=True)
     if cfg.get("wine_prefix"):
         wine_sockets = "/tmp/.wine-%d" % os.getuid()
         os.makedirs(wine_sockets, exist_ok=True)
@@ -482,6 +498,9 @@ def _inside(config_path):
                                 stderr=err if capture or cfg.get("stderr_path") else None,
                                 start_new_session=capture)
         try:
+            if cfg.get("interrupt"):
+                result["interrupted"] = _interrupt_when_grown(proc, cfg["interrupt"],
+                                                              cfg.get("timeout", 60))
             result["exit_code"] = proc.wait(timeout=cfg.get("timeout", 60))
         except subprocess.TimeoutExpired:
             result["timed_out"] = True
@@ -500,6 +519,7 @@ def _inside(config_path):
             result["wine_left_running"] = True
         subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
     time.sleep(0.05)
+    result["tmpfs_files"] = {folder: _listing(folder) for folder in cfg.get("tmpfs", {})}
     if nginx is not None:
         result["nginx_left_running"] = nginx.stop()
         result["nginx_errors"] = nginx.errors()
@@ -509,6 +529,31 @@ def _inside(config_path):
     with open(os.path.join(work, "result.json"), "w") as f:
         json.dump(result, f, indent=1)
     return 0
+
+
+def _interrupt_when_grown(proc, interrupt, timeout):
+    """SIGINT to the program once the file has min_size bytes; the seconds it took, or None."""
+    import signal
+    t0 = time.monotonic()
+    while proc.poll() is None and time.monotonic() - t0 < timeout:
+        try:
+            size = os.stat(interrupt["file"]).st_size
+        except OSError:
+            size = -1
+        if size >= interrupt.get("min_size", 1):
+            proc.send_signal(signal.SIGINT)
+            return round(time.monotonic() - t0, 3)
+        time.sleep(0.01)
+    return None
+
+
+def _listing(folder):
+    found = []
+    for root, dirs, files in os.walk(folder):
+        rel = os.path.relpath(root, folder)
+        prefix = "" if rel == "." else rel + "/"
+        found += [prefix + d + "/" for d in dirs] + [prefix + f for f in files]
+    return sorted(found)
 
 
 # ---------------------------------------------------------------- outside: the API
@@ -523,6 +568,8 @@ class Result:
         self.wine_left_running = data.get("wine_left_running", False)
         self.nginx_left_running = data.get("nginx_left_running", False)
         self.nginx_errors = data.get("nginx_errors", [])
+        self.tmpfs_files = data.get("tmpfs_files", {})
+        self.interrupted = data.get("interrupted")
         self.stdout, self.stderr, self.workdir = stdout, stderr, workdir
 
 
@@ -544,7 +591,8 @@ class Network:
         self.pki = make_pki(os.path.join(self.workdir, "pki"), HOSTS + list(names))
 
     def run(self, scenario, argv, name="run", env=None, wine_prefix=None, timeout=60,
-            capture=True, wait_files=(), wait_s=10, cwd=None, stderr_path=None, terminal=False):
+            capture=True, wait_files=(), wait_s=10, cwd=None, stderr_path=None, terminal=False,
+            tmpfs=None, interrupt=None):
         """Runs argv once in a fresh namespace playing scenario; see the module's text.
 
         terminal=True (with capture=False) gives the program this process's own
@@ -555,7 +603,8 @@ class Network:
         cfg = {"workdir": work, "scenario": scenario, "argv": list(argv), "env": env or {},
                "pki": self.pki, "wine_prefix": wine_prefix, "timeout": timeout,
                "capture": capture, "wait_files": list(wait_files), "wait_s": wait_s, "cwd": cwd,
-               "stderr_path": stderr_path, "terminal": terminal}
+               "stderr_path": stderr_path, "terminal": terminal, "tmpfs": tmpfs or {},
+               "interrupt": interrupt}
         config = os.path.join(work, "config.json")
         with open(config, "w") as f:
             json.dump(cfg, f, indent=1)

@@ -124,7 +124,7 @@ def G(slot, rel):
 
 
 def expect(net, exit_code, transcript, requests, temp_files, launched, program=None, args=(),
-           timeout=60, watch_file=None, max_file_size=None, tls_failures=None):
+           timeout=60, watch_file=None, max_file_size=None, tls_failures=None, **more):
     """watch_file: a file in the temporary directory whose size the harness samples during
     the run; it must never exceed max_file_size. tls_failures: when given, the hosts (sorted)
     whose servers saw a failed TLS handshake."""
@@ -132,7 +132,7 @@ def expect(net, exit_code, transcript, requests, temp_files, launched, program=N
             "requests": requests, "temp_files": temp_files, "launched": launched,
             "program": program, "args": list(args), "timeout": timeout,
             "watch_file": watch_file, "max_file_size": max_file_size,
-            "tls_failures": tls_failures}
+            "tls_failures": tls_failures, **more}
 
 
 def _installed(ctx, rel):
@@ -414,8 +414,9 @@ def endless_bodies(ctx):
     t.download_header(1).node_failed()
     t.download_ok(2, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
     requests = [M(0), P(0, rel), P(1, rel), P(2, rel), G(0, rel), G(1, rel), G(2, rel)]
+    # Each attempt writes the part file; only a complete one is moved to the installer's name.
     return expect(net, 0, t, requests, _installed(ctx, rel), True, timeout=30,
-                  watch_file=rel.file_name, max_file_size=rel.size)
+                  watch_file=rel.file_name + ".part", max_file_size=rel.size)
 
 
 def redirect_to_slow_leg(ctx):
@@ -453,6 +454,120 @@ def cookie_on_redirect(ctx):
     requests = [M(0), P(0, rel), ("www.modelscope.cn", moved, "probe"), G(0, rel),
                 ("www.modelscope.cn", moved, "get")]
     return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+# ---------------------------------------------------------------- slow nodes and local causes
+# Natively the private temporary folder also holds the lock file that keeps a
+# second copy out; the harness adds it to every native expectation.
+
+THROTTLED = 20000  # bytes per second: the 2 MB release would take 100 s
+
+
+def slow_node_left(ctx):
+    """The fastest-answering node sends at 20 KB/s: it is left after the grace for the next."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, get={"file": rel.path, "rate": THROTTLED})
+    net.node(1, delay_ms=STEP_MS)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, True, False, False, False, False])
+    t.download_header(0).progress_cut(0, rel.size).too_slow()
+    t.download_ok(1, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(1, rel), G(0, rel), G(1, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def every_node_slow(ctx):
+    """Four nodes, all as slow as a slow link makes them: two are left, the third keeps going
+    and installs. Each sends at 20 KB/s for its first 8 s (all that the program sees of the
+    first two), then at full speed, so that the scenario ends in seconds."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    slow = {"file": rel.path, "rate": THROTTLED, "rate_for_s": 8}
+    for slot in range(4):
+        net.node(slot, get=slow, delay_ms=slot * STEP_MS)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, True, True, True, False, False])
+    for slot in (0, 1):
+        t.download_header(slot).progress_cut(slot, rel.size).too_slow()
+    t.download_ok(2, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0)] + [P(s, rel) for s in range(4)] + [G(0, rel), G(1, rel), G(2, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def interrupted_download(ctx):
+    """SIGINT in the middle of a download (Ctrl+C): the partial file stays under a name of its
+    own, never under the installer's; the next run replaces it."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, get={"file": rel.path, "rate": 200000})
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, False])
+    t.download_header(0).progress_cut(0, rel.size)
+    requests = [M(0), P(0, rel), G(0, rel)]
+    # Natively the signal ends the process (-2). Wine 8 ends the program at once as
+    # well, but reports exit code 0 for it (Windows would give STATUS_CONTROL_C_EXIT).
+    code = -2 if ctx.platform == "native" else 0
+    return expect(net, code, t, requests, [rel.file_name + ".part"], False,
+                  interrupt_at=(rel.file_name + ".part", 300000))
+
+
+def two_copies(ctx):
+    """A second copy started 1.5 s after the first, while it downloads: it says so and ends,
+    touching neither the network nor the first copy's files. One installer is started."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, get={"file": rel.path, "rate": 700000})  # about 3 s
+    first = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    first.probes([True, False, False, False, False, False]).download_ok(0, rel.size)
+    first.verified(rel.sha256).launched(ctx.installer_path(rel))
+    second = Transcript().banner().already_running()
+    requests = [M(0), P(0, rel), G(0, rel)]
+    case = expect(net, 0, Transcript(), requests, _installed(ctx, rel), True)
+    # Whichever copy takes the lock first installs: under Wine the first one's
+    # start may take longer than the second's.
+    case["copies"] = {"delay_s": 1.5, "any_order": True,
+                      "runs": [(0, first.text()), (1, second.text())]}
+    return case
+
+
+def installer_still_running(ctx):
+    """The installer an earlier run started still runs, and Windows locks its file: the next
+    run downloads, cannot replace it and says so. No node is blamed and the running file
+    stays as it was (Wine)."""
+    rel = ctx.releases["holding"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0)
+    net.node(1, delay_ms=STEP_MS)
+    path = ctx.installer_path(rel)
+    first, second = [Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+                     .probes([True, True, False, False, False, False]) for _ in range(2)]
+    first.download_ok(0, rel.size).verified(rel.sha256).launched(path)
+    second.download_header(0).progress(0, rel.size, rel.size).cannot_replace(path)
+    requests = [M(0), P(0, rel), P(1, rel), G(0, rel), M(0), P(0, rel), P(1, rel), G(0, rel)]
+    case = expect(net, 0, Transcript(), requests, _installed(ctx, rel), True, wait_s=40,
+                  timeout=90)
+    case["copies"] = {"delay_s": 0.5, "after": rel.file_name + ".ran", "stat": rel.file_name,
+                      "runs": [(0, first.text()), (1, second.text())]}
+    return case
+
+
+def small_temp_folder(ctx):
+    """A 1 MiB temporary folder and a 2.4 MB release: one clear message before any download,
+    exit 2, and nothing left behind."""
+    rel = ctx.releases["spacious"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, False]).not_enough_space(rel.size, 1048576)
+    requests = [M(0), P(0, rel)]
+    return expect(net, 2, t, requests, [], False, tmpfs_size="1m")
 
 
 # ---------------------------------------------------------------- the same cases on nginx
@@ -535,6 +650,13 @@ SCENARIOS = [
     ("endless-bodies", endless_bodies, ("native", "windows")),
     ("redirect-to-slow-leg", redirect_to_slow_leg, ("native", "windows")),
     ("cookie-on-redirect", cookie_on_redirect, ("native", "windows")),
+    ("slow-node-left", slow_node_left, ("native", "windows")),
+    ("every-node-slow", every_node_slow, ("native", "windows")),
+    ("interrupted-download", interrupted_download, ("native", "windows")),
+    ("two-copies", two_copies, ("native", "windows")),
+    # Only Windows locks a running program's file; a POSIX rename replaces it.
+    ("installer-still-running", installer_still_running, ("windows",)),
+    ("small-temp-folder", small_temp_folder, ("native", "windows")),
     ("nginx-redirect-install", nginx_redirect_install, ("native", "windows")),
     ("nginx-digest-mismatch", nginx_digest_mismatch, ("native", "windows")),
     # The program offers TLS 1.1 and 1.2 only, and Wine 8 has no TLS 1.3 at all:

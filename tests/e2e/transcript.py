@@ -7,7 +7,10 @@ comparison: Wine's CR LF becomes LF, the probe latencies of OK lines become
 and each run of progress prints is reduced to its last print after checking
 that the run is well formed (one label, one total, rising percentages). The
 last print is deterministic: 100% after a full body, and after a body cut at
-a known byte the percentage of that byte.
+a known byte the percentage of that byte. Where the transfer was broken off
+by time (a node left as too slow, or the program interrupted), how far it got
+is not: the last print before the too-slow line, or at the very end of the
+output, shows "###" for its percentage and its megabytes done.
 """
 
 import re
@@ -24,6 +27,9 @@ SIGNATURE_REFUSALS = {
     "other publisher": "非本发布者签名 / Signature refused: signed by another publisher",
     "not trusted": "证书不受信任 / Signature refused: certificate not trusted",
 }
+
+SLOW_LINE = "\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...\n"
+CUT_MASK = "###"
 
 
 def _pad_bytes(text, width):
@@ -82,6 +88,25 @@ class Transcript:
         if progress:
             self.progress(slot, size, size)
         return self._add("\n")
+
+    def progress_cut(self, slot, content_length):
+        """The last progress print of a transfer broken off by time (see the module text)."""
+        return self._add("\r   [%s] %s%%  (%s / %.1f MB)" % (
+            LABELS[slot], CUT_MASK, CUT_MASK, content_length / MB))
+
+    def too_slow(self):
+        return self._add(SLOW_LINE)
+
+    def already_running(self):
+        return self._add("错误: 安装器已在运行 / Error: the online installer is already running.\n")
+
+    def not_enough_space(self, need, have):
+        return self._add("错误: 临时目录空间不足 / Error: not enough free space in the temp directory"
+                         " (need %.1f MB, have %.1f MB)\n" % (need / MB, have / MB))
+
+    def cannot_replace(self, path):
+        return self._add("\n错误: 无法写入安装器文件 / Error: cannot write the installer file"
+                         " (is it still running?): %s\n" % path)
 
     def node_failed(self):
         return self._add("\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete,"
@@ -157,7 +182,12 @@ def normalise(raw):
             problems.append("progress prints mix labels or totals: %r" % sorted(labels | totals))
         if any(b <= a for a, b in zip(pcts, pcts[1:])) or any(b < a for a, b in zip(dones, dones[1:])):
             problems.append("progress does not rise: %s" % pcts)
-        out.append(run[-1].group(0))
+        last = run[-1]
+        if text.startswith(SLOW_LINE, end) or end == len(text):
+            out.append("\r   [%s] %s%%  (%s / %s MB)" % (last.group(1), CUT_MASK, CUT_MASK,
+                                                        last.group(4)))
+        else:
+            out.append(last.group(0))
         pos = end
     return "".join(out), latencies, problems
 

@@ -25,6 +25,7 @@ struct NetRequest {
     size_t chunk = 0, offset = 0;
     int available_calls = 0, read_calls = 0;
     uint64_t filler_sent = 0;
+    bool has_headers = false;  // a probe adds its Range header; a download none
 };
 
 namespace fake_net {
@@ -39,6 +40,7 @@ std::set<const void*> g_open;
 std::vector<std::unique_ptr<NetSession>> g_sessions;
 std::vector<std::unique_ptr<NetConnection>> g_connections;
 std::vector<std::unique_ptr<NetRequest>> g_requests;
+uint64_t g_read_ms = 0;
 
 std::string narrow(const char16_t* text) {
     char out[4096];
@@ -84,6 +86,11 @@ void reset() {
     g_sessions.clear();
     g_connections.clear();
     g_requests.clear();
+    g_read_ms = 0;
+}
+
+uint64_t read_time_ms() {
+    return g_read_ms;
 }
 
 void serve(const std::string& url, const Response& response) {
@@ -178,6 +185,7 @@ NetRequest* open_request(NetConnection* connection, const char16_t* verb, const 
 bool add_request_headers(NetRequest* request, const char16_t* headers, uint32_t flags) {
     char flag_text[32];
     std::snprintf(flag_text, sizeof flag_text, "0x%x", flags);
+    request->has_headers = true;
     return log("header " + narrow(headers) + " flags=" + flag_text,
                !fails(request, Step::add_headers));
 }
@@ -238,6 +246,7 @@ bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* c
             }
         }
         *count = static_cast<uint32_t>(n);
+        if (n > 0 && !request->has_headers) g_read_ms += request->response.ms_per_read;
     }
     return log("read " + std::to_string(capacity) + " -> " + (ok ? std::to_string(*count) : "-"),
                ok);

@@ -38,6 +38,10 @@ struct Response {
     // its test instead of filling the disk, reads of an endless body fail once
     // it has given ENDLESS_GUARD bytes.
     uint64_t filler_bytes = 0;
+    // Each read of a download (a request without added headers: not a probe)
+    // that gives bytes takes this long (read_time_ms(), which the fake OS's
+    // clock adds to its ticks): a node that sends at a scripted rate.
+    uint64_t ms_per_read = 0;
 };
 constexpr uint64_t FILLER_ENDLESS = UINT64_MAX;
 constexpr uint32_t FILLER_PIECE = 1u << 20;
@@ -63,5 +67,7 @@ const std::vector<std::string>& calls();
 std::string session_options(int session);
 std::string calls_text();  // calls() joined with newlines
 int open_handles();        // sessions, connections and requests not yet closed
+// The time the downloads' reads took since reset(), by their ms_per_read.
+uint64_t read_time_ms();
 
 }  // namespace fake_net

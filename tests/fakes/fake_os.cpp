@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fake_net.hpp"
 #include "install/install.hpp"
 #include "os/os.hpp"
 
@@ -20,6 +21,11 @@ std::vector<std::string> g_calls;
 bool g_console_own = false;
 std::string g_printed;
 std::string g_printed_before_wait;
+InstanceLock g_instance_lock = InstanceLock::held;
+bool g_free_space_known = false;
+uint64_t g_free_space = 0;
+bool g_move_fails = false;
+uint64_t g_tick_offset = 0;
 
 }  // namespace
 
@@ -34,6 +40,11 @@ void reset() {
     g_printed_before_wait.clear();
     set_signer_pins({});
     set_signature_results({});
+    g_instance_lock = InstanceLock::held;
+    g_free_space_known = false;
+    g_free_space = 0;
+    g_move_fails = false;
+    g_tick_offset = 0;
 }
 
 void set_ticks(const std::vector<uint64_t>& ticks) {
@@ -54,6 +65,20 @@ void set_console_own(bool own) {
 }
 const std::string& printed_before_wait() {
     return g_printed_before_wait;
+}
+
+void set_instance_lock(InstanceLock answer) {
+    g_instance_lock = answer;
+}
+void set_free_space(uint64_t bytes) {
+    g_free_space_known = true;
+    g_free_space = bytes;
+}
+void set_move_fails(bool fails) {
+    g_move_fails = fails;
+}
+void advance_ticks(uint64_t ms) {
+    g_tick_offset += ms;
 }
 
 }  // namespace fake_os
@@ -85,7 +110,8 @@ void out_flush() {
 }
 
 uint64_t tick_ms() {
-    uint64_t t = g_ticks[g_next_tick < g_ticks.size() ? g_next_tick : g_ticks.size() - 1];
+    uint64_t t = g_ticks[g_next_tick < g_ticks.size() ? g_next_tick : g_ticks.size() - 1] +
+                 g_tick_offset + fake_net::read_time_ms();
     ++g_next_tick;
     g_calls.push_back("tick " + std::to_string(t));
     return t;
@@ -171,4 +197,21 @@ SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIG
     if (g_signature_results.empty()) return SignatureCheck::valid;
     size_t i = std::min(g_next_signature_result++, g_signature_results.size() - 1);
     return g_signature_results[i];
+}
+
+InstanceLock take_instance_lock() {
+    g_calls.push_back("lock");
+    return g_instance_lock;
+}
+
+bool free_disk_space(const char* dir, uint64_t* bytes) {
+    g_calls.push_back(std::string("free ") + dir);
+    if (!g_free_space_known) return false;
+    *bytes = g_free_space;
+    return true;
+}
+
+bool move_file_replacing(const char* from, const char* to) {
+    g_calls.push_back(std::string("move ") + from + " " + to);
+    return !g_move_fails && std::rename(from, to) == 0;
 }

@@ -33,4 +33,19 @@ const std::string& printed_before_wait();
 void set_signer_pins(const std::vector<std::string>& hex_keys);
 void set_signature_results(const std::vector<SignatureCheck>& results);
 
+// ---- Local conditions. reset() gives: the lock held, free space unknown (the
+// query fails), moves done with rename(), the clock not advanced.
+
+// What take_instance_lock() answers; logged as "lock".
+void set_instance_lock(InstanceLock answer);
+// The free space free_disk_space() reports, logged as "free DIR"; without a
+// call the query fails.
+void set_free_space(uint64_t bytes);
+// Whether move_file_replacing() refuses, logged as "move FROM TO"; otherwise
+// it renames the real file.
+void set_move_fails(bool fails);
+// Adds ms to every later tick_ms() result. The time the fake transport's
+// reads took (fake_net::read_time_ms()) is added as well.
+void advance_ticks(uint64_t ms);
+
 }  // namespace fake_os

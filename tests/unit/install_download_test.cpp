@@ -41,6 +41,13 @@ Response respond(uint32_t status, bool has_length, uint64_t length, std::vector<
     return r;
 }
 
+// An attempt without the rule on slow nodes; true when it came out complete.
+bool downloaded(NetSession* session, const MirrorNode& node, const ReleaseRecord& release,
+                const std::string& path) {
+    return download_from_node(session, node, release, path.c_str(), false) ==
+           DownloadOutcome::complete;
+}
+
 std::string progress(const char* percent_and_sizes) {
     return std::string("\r   [节点B/Node B] ") + percent_and_sizes;
 }
@@ -52,6 +59,7 @@ protected:
         fake_os::reset();
         fake_os::set_temp_dir(dir_.path());
         path_ = dir_.file("trevalon-setup.exe");
+        part_ = path_ + ".part";
         release_.size = BODY.size();
         node_.label = NODE_LABELS[1];
         std::snprintf(node_.url, sizeof node_.url, "%s", URL);
@@ -68,6 +76,7 @@ protected:
 
     TestDir dir_;
     std::string path_;
+    std::string part_;  // where the download is written before it is moved to path_
     ReleaseRecord release_{};
     MirrorNode node_{};
 };
@@ -139,17 +148,20 @@ TEST_F(DownloadTest, EveryFailureDeletesTheFileAndClosesWhatWasOpened) {
         fake_net::serve(URL, c.response);
         release_.size = c.release_size;
         write_file(path_, "left by an earlier run");
+        write_file(part_, "part left by an interrupted run");
         NetSession* session = open_session();
 
         bool ok = true;
-        std::string out =
-            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+        std::string out = transcript([&] { ok = downloaded(session, node_, release_, path_); });
 
         EXPECT_FALSE(ok);
         EXPECT_EQ(out, HEADER + c.output);
         EXPECT_EQ(attempt_calls(), c.calls);
-        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
-        EXPECT_FALSE(file_exists(path_));
+        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + part_});
+        EXPECT_FALSE(file_exists(part_));
+        // A failed attempt never touches the installer path: the file there
+        // may be an installer that an earlier run started.
+        EXPECT_EQ(read_file(path_), "left by an earlier run");
         EXPECT_EQ(fake_net::open_handles(), 1) << "only the session stays open";
         close_handle(session);
     }
@@ -158,27 +170,30 @@ TEST_F(DownloadTest, EveryFailureDeletesTheFileAndClosesWhatWasOpened) {
 TEST_F(DownloadTest, WithoutADownloadSessionNothingIsTriedAndTheFileGoes) {
     fake_net::serve(URL, fake_net::body(BODY));
     write_file(path_, "left by an earlier run");
+    write_file(part_, "part left by an interrupted run");
     bool ok = true;
-    std::string out =
-        transcript([&] { ok = download_from_node(nullptr, node_, release_, path_.c_str()); });
+    std::string out = transcript([&] { ok = downloaded(nullptr, node_, release_, path_); });
     EXPECT_FALSE(ok);
     EXPECT_EQ(out, HEADER + std::string(FAILED));
     EXPECT_EQ(fake_net::calls_text(), "");
-    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
-    EXPECT_FALSE(file_exists(path_));
+    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + part_});
+    EXPECT_FALSE(file_exists(part_));
+    EXPECT_EQ(read_file(path_), "left by an earlier run");
 }
 
-TEST_F(DownloadTest, AnUnwritablePathFailsBeforeTheTransfer) {
+// No node could help with a part file that cannot be created, so the attempt
+// says so to the run instead of blaming the node: no failure line.
+TEST_F(DownloadTest, AnUnwritableFolderIsReportedBeforeTheTransfer) {
     fake_net::serve(URL, fake_net::body(BODY));
     const std::string unwritable = dir_.file("no-such-folder/trevalon-setup.exe");
     NetSession* session = open_session();
-    bool ok = true;
-    std::string out =
-        transcript([&] { ok = download_from_node(session, node_, release_, unwritable.c_str()); });
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(out, HEADER + std::string(FAILED));
+    DownloadOutcome outcome = DownloadOutcome::complete;
+    std::string out = transcript(
+        [&] { outcome = download_from_node(session, node_, release_, unwritable.c_str(), true); });
+    EXPECT_EQ(outcome, DownloadOutcome::cannot_create);
+    EXPECT_EQ(out, HEADER);
     EXPECT_EQ(attempt_calls(), LENGTH + CLOSED);
-    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + unwritable});
+    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + unwritable + ".part"});
     EXPECT_EQ(fake_net::open_handles(), 1);
     close_handle(session);
 }
@@ -206,17 +221,17 @@ TEST_F(DownloadTest, AFullDiskFailsTheAttempt) {
         SCOPED_TRACE(c.name);
         fake_net::reset();
         fake_os::reset();
-        ASSERT_EQ(symlink("/dev/full", path_.c_str()), 0);
+        ASSERT_EQ(symlink("/dev/full", part_.c_str()), 0);
         release_.size = c.body.size();
         fake_net::serve(URL, fake_net::body(c.body));
         NetSession* session = open_session();
         bool ok = true;
-        std::string out =
-            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+        std::string out = transcript([&] { ok = downloaded(session, node_, release_, path_); });
         EXPECT_FALSE(ok);
         EXPECT_EQ(out, HEADER + c.output);
         EXPECT_EQ(attempt_calls(), c.calls);
-        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
+        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + part_});
+        EXPECT_FALSE(file_exists(part_));
         EXPECT_FALSE(file_exists(path_));
         EXPECT_TRUE(file_exists("/dev/full"));
         EXPECT_EQ(fake_net::open_handles(), 1);
@@ -270,18 +285,20 @@ TEST_F(DownloadTest, ACompleteBodyStandsAtThePath) {
         fake_os::reset();
         fake_net::serve(URL, c.response);
         release_.size = c.release_size;
-        write_file(path_,
-                   std::string(300000, 'z'));  // longer than any body: the file starts afresh
+        // A stale part longer than any body: the part starts afresh. The
+        // installer path's old file is replaced whole.
+        write_file(part_, std::string(300000, 'z'));
+        write_file(path_, "an earlier release");
         NetSession* session = open_session();
 
         bool ok = false;
-        std::string out =
-            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+        std::string out = transcript([&] { ok = downloaded(session, node_, release_, path_); });
 
         EXPECT_TRUE(ok);
         EXPECT_EQ(out, HEADER + c.output);
         EXPECT_EQ(attempt_calls(), c.calls);
-        EXPECT_TRUE(fake_os::calls().empty());
+        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"move " + part_ + " " + path_});
+        EXPECT_FALSE(file_exists(part_));
         std::string body;
         for (const auto& chunk : c.response.chunks)
             body += chunk;
@@ -354,17 +371,17 @@ TEST_F(DownloadTest, ABodyLongerThanTheReleaseStopsBeforeItsSizeIsPassed) {
         fake_os::reset();
         fake_net::serve(URL, c.response);
         release_.size = c.release_size;
-        const std::string kept = keep_written_file(dir_, path_);
+        const std::string kept = keep_written_file(dir_, part_);
         NetSession* session = open_session();
 
         bool ok = true;
-        std::string out =
-            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+        std::string out = transcript([&] { ok = downloaded(session, node_, release_, path_); });
 
         EXPECT_FALSE(ok);
         EXPECT_EQ(out, HEADER + c.output);
         EXPECT_EQ(attempt_calls(), c.calls);
-        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
+        EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + part_});
+        EXPECT_FALSE(file_exists(part_));
         EXPECT_FALSE(file_exists(path_));
         EXPECT_EQ(file_size(kept), c.written);
         EXPECT_EQ(fake_net::open_handles(), 1);
@@ -399,14 +416,13 @@ TEST_F(DownloadTest, SizesAbove4GiBAreCountedIn64Bits) {
         SCOPED_TRACE(c.name);
         fake_net::reset();
         fake_os::reset();
-        ASSERT_EQ(symlink("/dev/null", path_.c_str()), 0);
+        ASSERT_EQ(symlink("/dev/null", part_.c_str()), 0);
         fake_net::serve(URL, c.response);
         release_.size = c.release_size;
         NetSession* session = open_session();
 
         bool ok = !c.ok;
-        std::string out =
-            transcript([&] { ok = download_from_node(session, node_, release_, path_.c_str()); });
+        std::string out = transcript([&] { ok = downloaded(session, node_, release_, path_); });
 
         EXPECT_EQ(ok, c.ok);
         const std::string calls = attempt_calls();
@@ -433,11 +449,13 @@ TEST_F(DownloadTest, SizesAbove4GiBAreCountedIn64Bits) {
             EXPECT_EQ(out, expected + "\n");
             EXPECT_NE(out.find(progress("100%  (4096.0 / 4096.0 MB)") + "\n"), std::string::npos);
         }
-        const std::vector<std::string> deleted = {"delete " + path_};
-        EXPECT_EQ(fake_os::calls(), c.ok ? std::vector<std::string>{} : deleted);
+        const std::vector<std::string> deleted = {"delete " + part_};
+        const std::vector<std::string> moved = {"move " + part_ + " " + path_};
+        EXPECT_EQ(fake_os::calls(), c.ok ? moved : deleted);
         EXPECT_EQ(fake_net::open_handles(), 1);
         close_handle(session);
         std::remove(path_.c_str());
+        std::remove(part_.c_str());
     }
 }
 
@@ -446,8 +464,7 @@ TEST_F(DownloadTest, ProgressLineShowsMegabytesOf2To20Bytes) {
     release_.size = 20140875;
     fake_net::serve(URL, respond(200, true, 20140875, {std::string(16384, 'p')}));
     NetSession* session = open_session();
-    std::string out =
-        transcript([&] { download_from_node(session, node_, release_, path_.c_str()); });
+    std::string out = transcript([&] { downloaded(session, node_, release_, path_); });
     EXPECT_EQ(out, HEADER + progress("  0%  (0.0 / 19.2 MB)") + FAILED);
     close_handle(session);
 }
@@ -462,8 +479,8 @@ TEST_F(DownloadTest, TheNextNodeWritesTheSamePathFromTheStart) {
 
     bool first = true, then = false;
     std::string out = transcript([&] {
-        first = download_from_node(session, node_, release_, path_.c_str());
-        then = download_from_node(session, second, release_, path_.c_str());
+        first = downloaded(session, node_, release_, path_);
+        then = downloaded(session, second, release_, path_);
     });
 
     EXPECT_FALSE(first);
@@ -472,9 +489,169 @@ TEST_F(DownloadTest, TheNextNodeWritesTheSamePathFromTheStart) {
                        "\n[3/4] 通过最快可用节点下载 / Downloading via node: 节点C/Node C\n"
                        "\r   [节点C/Node C] 100%  (0.0 / 0.0 MB)\n");
     EXPECT_EQ(read_file(path_), BODY);
-    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path_});
+    EXPECT_EQ(fake_os::calls(),
+              (std::vector<std::string>{"delete " + part_, "move " + part_ + " " + path_}));
     EXPECT_EQ(fake_net::open_handles(), 1);
     close_handle(session);
+}
+
+const char SLOW[] = "\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...\n";
+
+// count chunks of `size` bytes, no Content-Length, each read taking ms on the
+// fake clock. The rate is judged after each read from the first one on, so
+// the whole body at that rate takes (count - 1) × ms.
+Response paced(int count, size_t size, uint64_t ms) {
+    Response r = respond(200, false, 0, std::vector<std::string>(count, std::string(size, 's')));
+    r.ms_per_read = ms;
+    return r;
+}
+
+int reads_made() {
+    int reads = 0;
+    for (const auto& call : fake_net::calls())
+        reads += call.rfind("read ", 0) == 0;
+    return reads;
+}
+
+// The file operations of the attempt, without the clock's ticks.
+std::vector<std::string> file_calls() {
+    std::vector<std::string> calls;
+    for (const auto& call : fake_os::calls())
+        if (call.rfind("tick ", 0) != 0) calls.push_back(call);
+    return calls;
+}
+
+int ticks_taken() {
+    return static_cast<int>(fake_os::calls().size() - file_calls().size());
+}
+
+TEST_F(DownloadTest, ANodeFarTooSlowIsLeftWhenTheRunAllowsIt) {
+    struct SlowCase {
+        const char* name;
+        Response response;
+        uint64_t release_size;  // 0: take the body's size
+        bool allowed;
+        DownloadOutcome outcome;
+        int reads;  // read calls made
+    };
+    const SlowCase cases[] = {
+        // 100 more reads at 2 s: 200 s for the body. Judged first at the
+        // fourth read, the first one 5 s or more after the first byte.
+        {"far too slow, left after the grace", paced(101, 1, 2000), 0, true,
+         DownloadOutcome::too_slow, 4},
+        {"12 more reads at 5 s: 60 s, not beyond the limit", paced(13, 10, 5000), 0, true,
+         DownloadOutcome::complete, 13},
+        {"12 more reads at 5.001 s: beyond it, left at the second read", paced(13, 10, 5001), 0,
+         true, DownloadOutcome::too_slow, 2},
+        {"as slow, but the run keeps this node", paced(101, 1, 2000), 0, false,
+         DownloadOutcome::complete, 101},
+        {"a fast node", paced(100, 1000, 10), 0, true, DownloadOutcome::complete, 100},
+        {"no size known: never judged", paced(101, 1, 2000), UINT64_MAX, true,
+         DownloadOutcome::complete, 101},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        fake_net::serve(URL, c.response);
+        uint64_t body_size = 0;
+        for (const auto& chunk : c.response.chunks)
+            body_size += chunk.size();
+        release_.size = c.release_size == UINT64_MAX ? 0 : body_size;
+        write_file(path_, "left by an earlier run");
+        NetSession* session = open_session();
+
+        DownloadOutcome outcome = DownloadOutcome::failed;
+        std::string out = transcript([&] {
+            outcome = download_from_node(session, node_, release_, path_.c_str(), c.allowed);
+        });
+
+        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_EQ(reads_made(), c.reads);
+        EXPECT_FALSE(file_exists(part_));
+        if (c.outcome == DownloadOutcome::too_slow) {
+            EXPECT_EQ(out, HEADER + std::string(SLOW));
+            EXPECT_EQ(file_calls(), std::vector<std::string>{"delete " + part_});
+            EXPECT_EQ(read_file(path_), "left by an earlier run");
+        } else {
+            EXPECT_EQ(out, HEADER + std::string("\n"));
+            EXPECT_EQ(file_calls(), std::vector<std::string>{"move " + part_ + " " + path_});
+            EXPECT_EQ(read_file(path_).size(), body_size);
+        }
+        if (!c.allowed) {
+            EXPECT_EQ(ticks_taken(), 0) << "the rate is not measured";
+        }
+        EXPECT_EQ(fake_net::open_handles(), 1);
+        close_handle(session);
+    }
+}
+
+TEST_F(DownloadTest, TheRateIsMeasuredFromTheFirstBodyByte) {
+    // A slow start before the body (connection, headers) does not count: the
+    // clock stands at 50 s when the first read returns, after which the node
+    // sends fast. Ticks are taken once per read that gives data.
+    fake_net::serve(URL, paced(10, 10, 100));
+    release_.size = 100;
+    fake_os::advance_ticks(50000);
+    NetSession* session = open_session();
+    DownloadOutcome outcome = DownloadOutcome::failed;
+    transcript(
+        [&] { outcome = download_from_node(session, node_, release_, path_.c_str(), true); });
+    EXPECT_EQ(outcome, DownloadOutcome::complete);
+    // The last read fills the size: from then on there is nothing to judge.
+    EXPECT_EQ(ticks_taken(), 9);
+    close_handle(session);
+}
+
+TEST(SlowRule, ProjectsTheWholeBodyAtTheRateSoFar) {
+    struct ProjectionCase {
+        uint64_t elapsed_ms, received, whole;
+        bool too_slow;
+    };
+    const ProjectionCase cases[] = {
+        {6000, 100, 1000, false},            // 60 s: at the limit
+        {6000, 99, 1000, true},              // just past it
+        {5000, 1, uint64_t{1} << 62, true},  // no overflow for huge sizes
+        {5000, (uint64_t{1} << 62) / 12 + 1, uint64_t{1} << 62, false},
+        {5000, 0, 1000, true},  // nothing since the first read
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.elapsed_ms) + " ms, " + std::to_string(c.received) + " of " +
+                     std::to_string(c.whole));
+        EXPECT_EQ(projects_too_slow(c.elapsed_ms, c.received, c.whole), c.too_slow);
+    }
+}
+
+// The installer path held by a running installer, or read-only: the finished
+// part cannot be moved there. No node is blamed, the part goes, and the file
+// at the installer path stays as it was.
+TEST_F(DownloadTest, AnInstallerPathThatCannotBeReplacedIsReported) {
+    fake_net::serve(URL, fake_net::body(BODY));
+    write_file(path_, "an installer still running");
+    fake_os::set_move_fails(true);
+    NetSession* session = open_session();
+    DownloadOutcome outcome = DownloadOutcome::complete;
+    std::string out = transcript(
+        [&] { outcome = download_from_node(session, node_, release_, path_.c_str(), true); });
+    EXPECT_EQ(outcome, DownloadOutcome::cannot_replace);
+    EXPECT_EQ(out, HEADER + progress("100%  (0.0 / 0.0 MB)"));
+    EXPECT_EQ(file_calls(),
+              (std::vector<std::string>{"move " + part_ + " " + path_, "delete " + part_}));
+    EXPECT_FALSE(file_exists(part_));
+    EXPECT_EQ(read_file(path_), "an installer still running");
+    EXPECT_EQ(fake_net::open_handles(), 1);
+    close_handle(session);
+}
+
+TEST(PartPath, TheInstallerPathWithItsSuffixUncut) {
+    const std::string longest = "/" + std::string(258, 'd') + "/" + std::string(275, 'n') + ".exe";
+    ASSERT_EQ(longest.size(), static_cast<size_t>(INSTALLER_PATH_SIZE - 1));
+    const std::string paths[] = {"/tmp/u/Trevalon-setup-0.8.0.exe", longest};
+    for (const auto& path : paths) {
+        char part[PART_PATH_SIZE];
+        compose_part_path(path.c_str(), part);
+        EXPECT_EQ(std::string(part), path + ".part");
+    }
 }
 
 TEST(InstallerPath, TemporaryDirectoryAndFileName) {

@@ -6,6 +6,7 @@
 
 #include "fake_net.hpp"
 #include "fake_os.hpp"
+#include "install/sha256.hpp"
 #include "net/client.hpp"
 #include "net/transport.hpp"
 #include "run/run.hpp"
@@ -416,6 +417,268 @@ TEST(RunInstaller, APinnedRunStartsOnlyASignedInstaller) {
         EXPECT_EQ(deletes, c.exit_code == 0 ? c.signature_calls - 1 : c.signature_calls);
         EXPECT_EQ(opens, c.exit_code == 0 ? 1 : 0);
         EXPECT_EQ(fake_net::open_handles(), 0) << fake_net::calls_text();
+    }
+}
+
+// ---- Local conditions and slow nodes: the run's decisions across nodes.
+
+// The fakes reset, with the test's folder as the temporary directory.
+void start_fresh(const std::string& temp_dir) {
+    fake_net::reset();
+    fake_os::reset();
+    fake_os::set_temp_dir(temp_dir);
+}
+
+const std::string ALREADY_RUNNING =
+    "错误: 安装器已在运行 / Error: the online installer is already running.\n";
+const std::string NODE_TOO_SLOW =
+    "\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...\n";
+
+// A release of 40 chunks of 100 bytes, served without Content-Length (so no
+// progress prints) and paced on the fake clock.
+constexpr int PACED_CHUNKS = 40;
+const std::string PACED_BODY = [] {
+    std::string body;
+    for (int i = 0; i < PACED_CHUNKS * 100; ++i)
+        body += static_cast<char>('a' + i % 26);
+    return body;
+}();
+
+std::string digest_of(const std::string& bytes) {
+    Sha256Context context;
+    sha256_init(context);
+    sha256_update(context, bytes.data(), bytes.size());
+    uint8_t digest[SHA256_DIGEST_BYTES];
+    sha256_final(context, digest);
+    char hex[SHA256_HEX_SIZE];
+    sha256_digest_hex(digest, hex);
+    return hex;
+}
+
+void serve_paced_release() {
+    fake_net::serve(FIRST_SOURCE, fake_net::body("v0.8.0\n" + FILE_NAME + "\n" +
+                                                 std::to_string(PACED_BODY.size()) + "\n" +
+                                                 digest_of(PACED_BODY) + "\n"));
+}
+
+// 39 more reads after the first at ms each: slow beyond the limit at 2000.
+fake_net::Response paced_node(uint64_t ms_per_read) {
+    fake_net::Response r;
+    for (int i = 0; i < PACED_CHUNKS; ++i)
+        r.chunks.push_back(PACED_BODY.substr(i * 100, 100));
+    r.ms_per_read = ms_per_read;
+    return r;
+}
+constexpr uint64_t SLOW_MS = 2000;
+constexpr uint64_t FAST_MS = 10;
+
+std::string paced_complete(int slot) {
+    return download_header(slot) + "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n" +
+           "   校验通过 / Verified  SHA-256 " + digest_of(PACED_BODY) +
+           "\n   启动安装器 / Launching installer...\n";
+}
+
+std::string left_slow(int slot) {
+    return download_header(slot) + NODE_TOO_SLOW;
+}
+
+struct SlowCase {
+    const char* name;
+    std::vector<uint64_t> node_ms;  // per slot; 0 = the node does not answer
+    std::string probes;
+    std::string downloads;  // from the first "[3/4]" to the launch
+};
+
+TEST(RunInstaller, LeavesAFarTooSlowNodeButNeverTheLastOrMoreThanTwo) {
+    const SlowCase cases[] = {
+        {"a slow first node and a fast second",
+         {SLOW_MS, FAST_MS, 0, 0, 0, 0},
+         "OOFFFF",
+         left_slow(0) + paced_complete(1)},
+        {"every node equally slow: two are left, the third keeps going",
+         {SLOW_MS, SLOW_MS, SLOW_MS, SLOW_MS, 0, 0},
+         "OOOOFF",
+         left_slow(0) + left_slow(1) + paced_complete(2)},
+        {"the only reachable node is slow: kept",
+         {0, 0, SLOW_MS, 0, 0, 0},
+         "FFOFFF",
+         paced_complete(2)},
+        {"slow, then the last reachable node is slow too: kept",
+         {SLOW_MS, 0, 0, 0, 0, SLOW_MS},
+         "OFFFFO",
+         left_slow(0) + paced_complete(5)},
+        {"a fast node is never left", {FAST_MS, FAST_MS, 0, 0, 0, 0}, "OOFFFF", paced_complete(0)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        start_fresh(dir.path());
+        serve_paced_release();
+        for (int slot = 0; slot < 6; ++slot) {
+            if (c.node_ms[slot] != 0) fake_net::serve(NODE_URLS[slot], paced_node(c.node_ms[slot]));
+        }
+        const std::string path = dir.file(FILE_NAME);
+
+        int exit_code = -1;
+        std::string out = transcript([&] { exit_code = run_installer(); });
+
+        EXPECT_EQ(exit_code, 0);
+        EXPECT_EQ(out, BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines(c.probes) +
+                           c.downloads + launched(path));
+        EXPECT_EQ(read_file(path), PACED_BODY);
+        EXPECT_FALSE(file_exists(path + ".part"));
+        EXPECT_EQ(fake_net::open_handles(), 0) << fake_net::calls_text();
+    }
+}
+
+// A second copy says so and ends before it touches the network or a file; the
+// console pause applies as after any failure. A lock that cannot be made at
+// all says nothing of other copies, and the run goes on.
+TEST(RunInstaller, ASecondCopyIsRefusedBeforeTheNetworkAndAnyFile) {
+    struct LockCase {
+        const char* name;
+        InstanceLock lock;
+        bool own_console;
+    };
+    const LockCase cases[] = {
+        {"taken, shared console", InstanceLock::taken, false},
+        {"taken, own console", InstanceLock::taken, true},
+        {"unavailable", InstanceLock::unavailable, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        start_fresh(dir.path());
+        fake_os::set_console_own(c.own_console);
+        fake_os::set_instance_lock(c.lock);
+        serve_release();
+        fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));
+
+        int exit_code = -1;
+        std::string out = transcript([&] { exit_code = run_installer(); });
+
+        if (c.lock == InstanceLock::unavailable) {
+            EXPECT_EQ(exit_code, 0);
+            EXPECT_EQ(out, BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OFFFFF") +
+                               downloaded(0) + verified_and_launching() +
+                               launched(dir.file(FILE_NAME)));
+            continue;
+        }
+        EXPECT_EQ(exit_code, 1);
+        EXPECT_EQ(out, BANNER + ALREADY_RUNNING +
+                           (c.own_console ? "\n按回车键退出 / Press Enter to exit...\n" : ""));
+        EXPECT_EQ(fake_net::calls_text(), "");
+        std::vector<std::string> expected_os = {"console 65001", "lock", "console own?"};
+        if (c.own_console) expected_os.push_back("wait for enter");
+        EXPECT_EQ(fake_os::calls(), expected_os);
+    }
+}
+
+TEST(RunInstaller, StopsBeforeAnyDownloadWhenTheTempFolderHasNoRoomForTheRelease) {
+    struct SpaceCase {
+        const char* name;
+        uint64_t release_size;
+        bool known;
+        uint64_t free_bytes;
+        int exit_code;
+        std::string tail;  // after the probe lines
+    };
+    const std::string big_release =
+        "   版本/Version v0.8.0  文件/File Trevalon-setup-0.8.0.exe  大小/Size 2.4 MB  "
+        "来源/Source: 节点A/Node A\n";
+    const SpaceCase cases[] = {
+        {"2.5 MB release, 1 MiB free", 2500000, true, 1048576, 2,
+         "错误: 临时目录空间不足 / Error: not enough free space in the temp directory "
+         "(need 2.4 MB, have 1.0 MB)\n"},
+        {"one byte short", 3, true, 2, 2,
+         "错误: 临时目录空间不足 / Error: not enough free space in the temp directory "
+         "(need 0.0 MB, have 0.0 MB)\n"},
+        {"exactly the release's size", 3, true, 3, 0, ""},
+        {"the free space cannot be had", 3, false, 0, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        start_fresh(dir.path());
+        if (c.known) fake_os::set_free_space(c.free_bytes);
+        fake_net::serve(FIRST_SOURCE,
+                        fake_net::body("v0.8.0\n" + FILE_NAME + "\n" +
+                                       std::to_string(c.release_size) + "\n" + DIGEST + "\n"));
+        fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));
+        const std::string path = dir.file(FILE_NAME);
+
+        int exit_code = -1;
+        std::string out = transcript([&] { exit_code = run_installer(); });
+
+        EXPECT_EQ(exit_code, c.exit_code);
+        const std::string head = BANNER + STAGE1 +
+                                 (c.release_size == 3 ? RELEASE_LINE : big_release) + STAGE2 +
+                                 probe_lines("OFFFFF");
+        if (c.exit_code == 2) {
+            EXPECT_EQ(out, head + c.tail);
+            int sessions = 0;
+            for (const auto& call : fake_net::calls())
+                sessions += call.rfind("open ", 0) == 0;
+            EXPECT_EQ(sessions, 1) << "no download session";
+        } else {
+            EXPECT_EQ(out, head + downloaded(0) + verified_and_launching() + launched(path));
+        }
+        bool asked = false;
+        for (const auto& call : fake_os::calls())
+            asked |= call == "free " + dir.path();
+        EXPECT_TRUE(asked) << "the temporary folder's free space is asked for";
+        EXPECT_EQ(fake_net::open_handles(), 0);
+    }
+}
+
+TEST(RunInstaller, AFileThatCannotBeWrittenEndsTheLoopAfterOneAttempt) {
+    struct WriteCase {
+        const char* name;
+        bool folder_missing;  // the part file cannot be created
+        bool move_fails;      // the installer path cannot be replaced
+        std::string (*expected)(const std::string& path);
+    };
+    const WriteCase cases[] = {
+        {"the part file cannot be created", true, false,
+         [](const std::string& path) {
+             return download_header(0) +
+                    "\n错误: 无法在临时目录中写入文件 / Error: cannot write to the temp "
+                    "directory: " +
+                    path + ".part\n";
+         }},
+        {"the installer path cannot be replaced", false, true,
+         [](const std::string& path) {
+             return download_header(0) + "\r   [" + label(0) + "] 100%  (0.0 / 0.0 MB)" +
+                    "\n错误: 无法写入安装器文件 / Error: cannot write the installer file (is it "
+                    "still running?): " +
+                    path + "\n";
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        const std::string temp = c.folder_missing ? dir.path() + "gone/" : dir.path();
+        start_fresh(temp);
+        fake_os::set_move_fails(c.move_fails);
+        serve_release();
+        for (int slot = 0; slot < 3; ++slot)
+            fake_net::serve(NODE_URLS[slot], fake_net::body(INSTALLER));
+        const std::string path = temp + FILE_NAME;
+        if (!c.folder_missing) write_file(path, "an installer still running");
+
+        int exit_code = -1;
+        std::string out = transcript([&] { exit_code = run_installer(); });
+
+        EXPECT_EQ(exit_code, 1);
+        EXPECT_EQ(out, BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OOOFFF") +
+                           c.expected(path));
+        EXPECT_FALSE(file_exists(path + ".part"));
+        if (!c.folder_missing) {
+            EXPECT_EQ(read_file(path), "an installer still running");
+        }
+        EXPECT_EQ(fake_net::open_handles(), 0);
+        for (const auto& call : fake_os::calls())
+            EXPECT_NE(call.rfind("open ", 0), 0u) << "nothing is launched";
     }
 }
 

@@ -8,7 +8,9 @@
  * when it is set, and to standard output otherwise. Bytes appended to the
  * file (to give it a realistic size) are ignored by the loader. Its own path
  * is taken and written with the wide calls: it has no manifest that makes
- * UTF-8 its code page, and its folder may be named outside the legacy one. */
+ * UTF-8 its code page, and its folder may be named outside the legacy one.
+ * Built with -DHOLD_MS=N it keeps running N ms after writing the file, as a
+ * real installer does while the user clicks through it. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,5 +38,8 @@ int main(int argc, char** argv) {
     if (f == NULL) return 4;
     fprintf(f, "argc=%d\n", argc);
     fclose(f);
+#ifdef HOLD_MS
+    Sleep(HOLD_MS);
+#endif
     return 0;
 }
