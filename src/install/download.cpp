@@ -8,8 +8,9 @@
 // prints one line, deletes the part and lets the run try the next node. When
 // the run allows it, the node's rate is measured from its first body byte and
 // a node far too slow is left like a failed one. A part that cannot be
-// written, or an installer path that cannot be replaced, is reported to the
-// run without a line: no node can help, and the run names the cause.
+// created or written (a read-only folder, a disk that fills up), or an
+// installer path that cannot be replaced, is reported to the run without a
+// line: no node can help, and the run names the cause.
 #include <cstdio>
 
 #include "install/install.hpp"
@@ -126,7 +127,7 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
     if (file == nullptr) {
         close_request(request, connection);
         delete_file(part);
-        return DownloadOutcome::cannot_create;
+        return DownloadOutcome::cannot_write;
     }
 
     bool transfer_ok = query_data_available(request, &available);
@@ -135,6 +136,7 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
     RateWatch rate{};
     if (leave_if_too_slow) rate.whole = content_length != 0 ? content_length : expected_size;
     bool slow = false;
+    bool write_failed = false;
     while (transfer_ok && available != 0) {
         if (available > TRANSFER_BUFFER_SIZE) available = TRANSFER_BUFFER_SIZE;
         uint32_t bytes_read = 0;
@@ -152,7 +154,7 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
         }
         const size_t written = std::fwrite(g_transfer_buffer, 1, bytes_read, file);
         if (written != bytes_read) {
-            transfer_ok = false;
+            write_failed = true;
             break;
         }
         total += written;
@@ -178,8 +180,12 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
     }
 
     // Buffered bytes reach the disk only here: a full disk may show itself now.
-    if (std::fclose(file) != 0) transfer_ok = false;
+    if (std::fclose(file) != 0) write_failed = true;
     close_request(request, connection);
+    if (write_failed) {
+        delete_file(part);
+        return DownloadOutcome::cannot_write;
+    }
     if (slow) return leave_slow_node(part);
     if (!transfer_ok) return fail_attempt(part);
     if (content_length != 0 && total != content_length) return fail_attempt(part);

@@ -35,7 +35,7 @@ enum class DownloadOutcome {
     complete,
     failed,          // the node's fault: its failure line was printed
     too_slow,        // left for slowness: its line was printed
-    cannot_create,   // the part file could not be opened for writing
+    cannot_write,    // the part file could not be created or written (read-only folder, full disk)
     cannot_replace,  // the finished part could not be moved to the installer path
 };
 

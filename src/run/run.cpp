@@ -76,7 +76,7 @@ bool temp_space_suffices(const char* installer_path) {
 }
 
 void print_cannot_write(DownloadOutcome outcome, const char* installer_path) {
-    if (outcome == DownloadOutcome::cannot_create) {
+    if (outcome == DownloadOutcome::cannot_write) {
         char part[PART_PATH_SIZE];
         compose_part_path(installer_path, part);
         out_printf(
@@ -147,7 +147,7 @@ int run_stages() {
         const DownloadOutcome outcome = download_from_node(download_session, node, g_release,
                                                            installer_path, leave_if_too_slow);
         if (outcome == DownloadOutcome::too_slow) ++slow_nodes_left;
-        if (outcome == DownloadOutcome::cannot_create ||
+        if (outcome == DownloadOutcome::cannot_write ||
             outcome == DownloadOutcome::cannot_replace) {
             print_cannot_write(outcome, installer_path);
             cannot_write = true;

@@ -1,6 +1,7 @@
 // The run as a whole over the fake transport and OS: every exit code with the
 // complete transcript, the files left behind and the handles closed.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -635,18 +636,26 @@ TEST(RunInstaller, AFileThatCannotBeWrittenEndsTheLoopAfterOneAttempt) {
     struct WriteCase {
         const char* name;
         bool folder_missing;  // the part file cannot be created
+        bool disk_full;       // the part file takes no bytes
         bool move_fails;      // the installer path cannot be replaced
         std::string (*expected)(const std::string& path);
     };
     const WriteCase cases[] = {
-        {"the part file cannot be created", true, false,
+        {"the part file cannot be created", true, false, false,
          [](const std::string& path) {
              return download_header(0) +
                     "\n错误: 无法在临时目录中写入文件 / Error: cannot write to the temp "
                     "directory: " +
                     path + ".part\n";
          }},
-        {"the installer path cannot be replaced", false, true,
+        {"the disk fills during the download", false, true, false,
+         [](const std::string& path) {
+             return download_header(0) + "\r   [" + label(0) + "] 100%  (0.0 / 0.0 MB)" +
+                    "\n错误: 无法在临时目录中写入文件 / Error: cannot write to the temp "
+                    "directory: " +
+                    path + ".part\n";
+         }},
+        {"the installer path cannot be replaced", false, false, true,
          [](const std::string& path) {
              return download_header(0) + "\r   [" + label(0) + "] 100%  (0.0 / 0.0 MB)" +
                     "\n错误: 无法写入安装器文件 / Error: cannot write the installer file (is it "
@@ -665,6 +674,9 @@ TEST(RunInstaller, AFileThatCannotBeWrittenEndsTheLoopAfterOneAttempt) {
             fake_net::serve(NODE_URLS[slot], fake_net::body(INSTALLER));
         const std::string path = temp + FILE_NAME;
         if (!c.folder_missing) write_file(path, "an installer still running");
+        if (c.disk_full) {
+            ASSERT_EQ(symlink("/dev/full", (path + ".part").c_str()), 0);
+        }
 
         int exit_code = -1;
         std::string out = transcript([&] { exit_code = run_installer(); });
