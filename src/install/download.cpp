@@ -19,7 +19,6 @@
 namespace {
 
 constexpr uint64_t NO_PERCENTAGE_PRINTED = ~static_cast<uint64_t>(0);
-constexpr double BYTES_TO_MB = 1.0 / 1048576.0;
 
 uint8_t g_transfer_buffer[TRANSFER_BUFFER_SIZE];
 

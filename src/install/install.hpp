@@ -14,6 +14,8 @@
 constexpr int INSTALLER_PATH_SIZE = 540;
 constexpr int TEMP_DIR_SIZE = 261;
 constexpr uint32_t TRANSFER_BUFFER_SIZE = 65536;
+// Sizes are shown in MB of 2^20 bytes, one decimal.
+constexpr double BYTES_TO_MB = 1.0 / 1048576.0;
 
 // The download is written to the installer path with this appended.
 constexpr char PART_SUFFIX[] = ".part";

@@ -37,7 +37,6 @@ constexpr char PROGRAM_VERSION[] = TREVALON_VERSION;
 
 // Nodes a run may leave for slowness; the next one keeps going at any rate.
 constexpr int MAX_SLOW_NODES_LEFT = 2;
-constexpr double BYTES_TO_MB = 1.0 / 1048576.0;
 
 ReleaseRecord g_release;
 NodeTable g_table;
