@@ -541,9 +541,10 @@ TEST_F(DownloadTest, ANodeFarTooSlowIsLeftWhenTheRunAllowsIt) {
         // fourth read, the first one 5 s or more after the first byte.
         {"far too slow, left after the grace", paced(101, 1, 2000), 0, true,
          DownloadOutcome::too_slow, 4},
-        {"12 more reads at 5 s: 60 s, not beyond the limit", paced(13, 10, 5000), 0, true,
-         DownloadOutcome::complete, 13},
-        {"12 more reads at 5.001 s: beyond it, left at the second read", paced(13, 10, 5001), 0,
+        // At the second read 120 bytes remain at 10 bytes in 5 s: 60 s.
+        {"60 s still needed at the recent rate: not beyond the limit", paced(14, 10, 5000), 0, true,
+         DownloadOutcome::complete, 14},
+        {"12 more reads at 5.001 s: beyond it, left at the second read", paced(14, 10, 5001), 0,
          true, DownloadOutcome::too_slow, 2},
         {"as slow, but the run keeps this node", paced(101, 1, 2000), 0, false,
          DownloadOutcome::complete, 101},

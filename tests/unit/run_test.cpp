@@ -473,8 +473,20 @@ fake_net::Response paced_node(uint64_t ms_per_read) {
 constexpr uint64_t SLOW_MS = 2000;
 constexpr uint64_t FAST_MS = 10;
 
-std::string paced_complete(int slot) {
-    return download_header(slot) + "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n" +
+// The line of an attempt that continues a part, after its header.
+std::string resuming(const char* megabytes) {
+    return std::string("   从 ") + megabytes + " MB 处继续下载 / Resuming at " + megabytes +
+           " MB\n";
+}
+
+// A node's download that continues a part: its header, then the line.
+std::string resumed_header(int slot, const char* megabytes) {
+    return download_header(slot) + resuming(megabytes);
+}
+
+std::string paced_complete(int slot, bool resumed = false) {
+    return (resumed ? resumed_header(slot, "0.0") : download_header(slot)) +
+           "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n" +
            "   校验通过 / Verified  SHA-256 " + digest_of(PACED_BODY) +
            "\n   启动安装器 / Launching installer...\n";
 }
@@ -495,11 +507,13 @@ TEST(RunInstaller, LeavesAFarTooSlowNodeButNeverTheLastOrMoreThanTwo) {
         {"a slow first node and a fast second",
          {SLOW_MS, FAST_MS, 0, 0, 0, 0},
          "OOFFFF",
-         left_slow(0) + paced_complete(1)},
+         left_slow(0) + paced_complete(1, true)},
+        // The part of the node left is continued: these nodes answer a range
+        // with the whole file, which replaces it.
         {"every node equally slow: two are left, the third keeps going",
          {SLOW_MS, SLOW_MS, SLOW_MS, SLOW_MS, 0, 0},
          "OOOOFF",
-         left_slow(0) + left_slow(1) + paced_complete(2)},
+         left_slow(0) + resumed_header(1, "0.0") + NODE_TOO_SLOW + paced_complete(2, true)},
         {"the only reachable node is slow: kept",
          {0, 0, SLOW_MS, 0, 0, 0},
          "FFOFFF",
@@ -507,7 +521,7 @@ TEST(RunInstaller, LeavesAFarTooSlowNodeButNeverTheLastOrMoreThanTwo) {
         {"slow, then the last reachable node is slow too: kept",
          {SLOW_MS, 0, 0, 0, 0, SLOW_MS},
          "OFFFFO",
-         left_slow(0) + paced_complete(5)},
+         left_slow(0) + paced_complete(5, true)},
         {"a fast node is never left", {FAST_MS, FAST_MS, 0, 0, 0, 0}, "OOFFFF", paced_complete(0)},
     };
     for (const auto& c : cases) {
