@@ -80,6 +80,10 @@ bool query_number(NetRequest*, uint32_t info_level, uint32_t* value) {
     return true;
 }
 
+bool query_text(NetRequest*, uint32_t, char*, uint32_t) {
+    return false;  // whole bodies only: no Content-Range
+}
+
 bool query_data_available(NetRequest* request, uint32_t* count) {
     *count = request->remaining < AVAILABLE_AT_ONCE ? static_cast<uint32_t>(request->remaining)
                                                     : AVAILABLE_AT_ONCE;

@@ -1,17 +1,25 @@
-// Stage 3: the installer is fetched from one node with a plain GET and written
-// to a part file next to the installer path through one static 64 KiB buffer,
-// with a progress line redrawn in place. The byte count is checked against the
+// Stage 3: the installer is fetched from one node with a GET and written to a
+// part file next to the installer path through one static 64 KiB buffer, with
+// a progress line redrawn in place. The byte count is checked against the
 // server's Content-Length and the release's size before the file is opened,
 // against the release's size before each write, and again at the end; only
 // then is the part moved to the installer path, so an interrupted run never
 // leaves a partial file under the installer's name. A failure at the node
-// prints one line, deletes the part and lets the run try the next node. When
-// the run allows it, the node's rate is measured from its first body byte and
-// a node far too slow is left like a failed one. A part that cannot be
-// created or written (a read-only folder, a disk that fills up), or an
-// installer path that cannot be replaced, is reported to the run without a
-// line: no node can help, and the run names the cause.
+// prints one line and lets the run try the next node. When the run allows it,
+// the node's recent rate is measured and a node far too slow is left like a
+// failed one. A part that cannot be created or written (a read-only folder, a
+// disk that fills up), or an installer path that cannot be replaced, is
+// reported to the run without a line: no node can help, and the run names the
+// cause.
+//
+// A resumable attempt keeps what it wrote whenever the transfer stopped
+// cleanly inside the release's size, and continues a part that stands with a
+// ranged request. A 206 is appended only when its Content-Range starts where
+// the part ends and names the release's size; a 200 replaces the part. A part
+// that cannot be a prefix of the release (more bytes than the size, a length
+// or range that contradicts it, a refused status) is deleted.
 #include <cstdio>
+#include <cstring>
 
 #include "install/install.hpp"
 #include "os/os.hpp"
@@ -19,49 +27,99 @@
 namespace {
 
 constexpr uint64_t NO_PERCENTAGE_PRINTED = ~static_cast<uint64_t>(0);
+constexpr int DIGEST_TEXT_LENGTH = 64;
 
 uint8_t g_transfer_buffer[TRANSFER_BUFFER_SIZE];
 
-DownloadOutcome fail_attempt(const char* part) {
+// The part goes, and its digest with it.
+void drop_part(const char* path, const char* part) {
+    delete_file(part);
+    char side[PART_DIGEST_PATH_SIZE];
+    compose_part_digest_path(path, side);
+    std::remove(side);
+}
+
+DownloadOutcome fail_attempt(const char* path, const char* part, bool keep_part) {
     out_line(
         "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...");
-    delete_file(part);
+    if (!keep_part) drop_part(path, part);
     return DownloadOutcome::failed;
 }
 
-DownloadOutcome leave_slow_node(const char* part) {
+DownloadOutcome leave_slow_node(const char* path, const char* part, bool keep_part) {
     out_line("\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...");
-    delete_file(part);
+    if (!keep_part) drop_part(path, part);
     return DownloadOutcome::too_slow;
 }
 
-// The rate of one attempt, from its first body byte on the OS's tick.
+// The rate of one attempt, from its first body byte on the OS's tick, over a
+// window that moves on every RECENT_RATE_WINDOW_MS: the mark it is measured
+// from is between one and two windows old.
 struct RateWatch {
-    uint64_t whole;  // bytes the body will have; 0 when unknown (never judged)
+    uint64_t whole;  // bytes the file will have; 0 when unknown (never judged)
     bool started;
-    uint64_t start_ms;
-    uint64_t start_total;  // bytes already in by the first read
+    uint64_t first_ms;
+    uint64_t mark_ms, mark_total;  // where the recent rate is measured from
+    uint64_t next_ms, next_total;  // the mark once a window has passed
 
-    // True when, with the bytes in so far, the node projects too slow.
+    // True when, with the bytes in so far, the rest would take too long.
     bool too_slow(uint64_t total) {
         // Unknown size, or a body already past it (the end check fails that).
         if (whole == 0 || total >= whole) return false;
         const uint64_t now = tick_ms();
         if (!started) {
             started = true;
-            start_ms = now;
-            start_total = total;
+            first_ms = mark_ms = next_ms = now;
+            mark_total = next_total = total;
             return false;
         }
-        const uint64_t elapsed = now - start_ms;
-        return elapsed >= SLOW_GRACE_MS &&
-               projects_too_slow(elapsed, total - start_total, whole - start_total);
+        if (now - next_ms >= RECENT_RATE_WINDOW_MS) {
+            mark_ms = next_ms;
+            mark_total = next_total;
+            next_ms = now;
+            next_total = total;
+        }
+        return now - first_ms >= SLOW_GRACE_MS &&
+               projects_too_slow(now - mark_ms, total - mark_total, whole - total);
     }
 };
 
 void close_request(NetRequest* request, NetConnection* connection) {
     close_handle(request);
     close_handle(connection);
+}
+
+// "Range: bytes=N-" as UTF-16, for the request.
+void compose_resume_header(uint64_t from, char16_t header[64]) {
+    char text[64];
+    std::snprintf(text, sizeof text, "Range: bytes=%llu-", static_cast<unsigned long long>(from));
+    size_t i = 0;
+    for (; text[i] != '\0'; ++i)
+        header[i] = static_cast<char16_t>(text[i]);
+    header[i] = u'\0';
+}
+
+// Whether the digest beside the part names this release.
+bool part_is_of_release(const char* path, const ReleaseRecord& release) {
+    char side[PART_DIGEST_PATH_SIZE];
+    compose_part_digest_path(path, side);
+    FILE* file = std::fopen(side, "rb");
+    if (file == nullptr) return false;
+    char digest[DIGEST_TEXT_LENGTH + 2] = {};
+    const size_t count = std::fread(digest, 1, DIGEST_TEXT_LENGTH + 1, file);
+    std::fclose(file);
+    return count == DIGEST_TEXT_LENGTH && digest_text_matches(release.sha256, digest);
+}
+
+// Writes the release's digest beside the part; false when it cannot be written.
+bool mark_part_release(const char* path, const ReleaseRecord& release) {
+    char side[PART_DIGEST_PATH_SIZE];
+    compose_part_digest_path(path, side);
+    FILE* file = std::fopen(side, "wb");
+    if (file == nullptr) return false;
+    const size_t length = std::strlen(release.sha256);
+    const bool written = std::fwrite(release.sha256, 1, length, file) == length;
+    return (std::fclose(file) == 0) && written;
 }
 
 }  // namespace
@@ -82,60 +140,124 @@ void compose_part_path(const char* path, char part[PART_PATH_SIZE]) {
     std::snprintf(part, PART_PATH_SIZE, "%s%s", path, PART_SUFFIX);
 }
 
-bool projects_too_slow(uint64_t elapsed_ms, uint64_t received, uint64_t whole) {
-    if (received == 0) return whole != 0;
+void compose_part_digest_path(const char* path, char side[PART_DIGEST_PATH_SIZE]) {
+    std::snprintf(side, PART_DIGEST_PATH_SIZE, "%s%s", path, PART_DIGEST_SUFFIX);
+}
+
+bool projects_too_slow(uint64_t elapsed_ms, uint64_t received, uint64_t remaining) {
+    if (received == 0) return remaining != 0;
     // In floating point: elapsed times sizes up to 2^64 would overflow.
-    return static_cast<double>(elapsed_ms) * static_cast<double>(whole) >
-           static_cast<double>(SLOW_WHOLE_BODY_MS) * static_cast<double>(received);
+    return static_cast<double>(elapsed_ms) * static_cast<double>(remaining) >
+           static_cast<double>(SLOW_STILL_NEEDED_MS) * static_cast<double>(received);
+}
+
+uint64_t adopt_earlier_part(const char* path, const ReleaseRecord& release) {
+    char part[PART_PATH_SIZE];
+    compose_part_path(path, part);
+    uint64_t held = 0;
+    if (!file_size(part, &held)) return 0;
+    if (release.size != 0 && held <= release.size && part_is_of_release(path, release)) {
+        return held;
+    }
+    drop_part(path, part);
+    return 0;
 }
 
 DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
                                    const ReleaseRecord& release, const char* path,
-                                   bool leave_if_too_slow) {
+                                   bool leave_if_too_slow, PartRecord* part_record) {
     out_printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
     char part[PART_PATH_SIZE];
     compose_part_path(path, part);
 
     const uint64_t expected_size = release.size;
+    const bool resumable = part_record != nullptr && expected_size != 0;
+    if (part_record != nullptr) *part_record = PartRecord{false, false};
     uint32_t content_length = 0;
     uint32_t available = 0;
+
+    // A part shorter than the release is continued where it ends.
+    uint64_t held = 0;
+    if (resumable && (!file_size(part, &held) || held >= expected_size)) held = 0;
+    if (held != 0) {
+        out_printf("   从 %.1f MB 处继续下载 / Resuming at %.1f MB\n",
+                   static_cast<double>(held) * BYTES_TO_MB,
+                   static_cast<double>(held) * BYTES_TO_MB);
+    }
 
     static char16_t host[URL_PART_UNITS];
     static char16_t object_path[URL_PART_UNITS];
     split_url(node.url, host, object_path);
 
+    // Nothing has touched the part before the answer is judged: a failure up
+    // to then keeps it as it is.
     NetConnection* connection = open_connection(session, host);
-    if (connection == nullptr) return fail_attempt(part);
+    if (connection == nullptr) return fail_attempt(path, part, resumable);
     NetRequest* request = open_get_request(connection, object_path);
     if (request == nullptr) {
         close_handle(connection);
-        return fail_attempt(part);
+        return fail_attempt(path, part, resumable);
     }
-    if (!send_and_receive(request) || !query_status(request)) {
+    if (held != 0) {
+        char16_t range[64];
+        compose_resume_header(held, range);
+        if (!add_request_header(request, range)) {
+            close_request(request, connection);
+            return fail_attempt(path, part, resumable);
+        }
+    }
+    uint32_t status = 0;
+    if (!send_and_receive(request) || !query_status_code(request, &status)) {
         close_request(request, connection);
-        return fail_attempt(part);
+        return fail_attempt(path, part, resumable);
+    }
+    if (status != 200 && status != 206) {
+        close_request(request, connection);
+        return fail_attempt(path, part, false);
     }
 
     if (!query_content_length(request, &content_length)) content_length = 0;
-    if (expected_size != 0 && content_length != 0 && content_length != expected_size) {
+    // The bytes already in the part that this answer continues: only a 206
+    // to the ranged request, starting where the part ends and naming the
+    // release's size. A 200 is the whole file.
+    uint64_t base = 0;
+    if (held != 0 && status == 206) {
+        uint64_t first = 0, whole = 0;
+        if (!query_content_range(request, &first, &whole) || first != held ||
+            whole != expected_size ||
+            (content_length != 0 && content_length != expected_size - held)) {
+            close_request(request, connection);
+            return fail_attempt(path, part, false);
+        }
+        base = held;
+    } else if (expected_size != 0 && content_length != 0 && content_length != expected_size) {
         close_request(request, connection);
-        return fail_attempt(part);
+        return fail_attempt(path, part, false);
     }
 
-    FILE* file = std::fopen(part, "wb");
+    // A new part is marked with its release before its first byte.
+    FILE* file = nullptr;
+    if (base != 0) {
+        file = std::fopen(part, "ab");
+    } else if (!resumable || mark_part_release(path, release)) {
+        file = std::fopen(part, "wb");
+    }
     if (file == nullptr) {
         close_request(request, connection);
-        delete_file(part);
+        drop_part(path, part);
         return DownloadOutcome::cannot_write;
     }
 
     bool transfer_ok = query_data_available(request, &available);
     uint64_t last_percentage = NO_PERCENTAGE_PRINTED;
-    uint64_t total = 0;
+    uint64_t total = base;
+    // The progress line counts the whole file, the part's bytes included.
+    const uint64_t shown_whole = content_length != 0 ? content_length + base : 0;
     RateWatch rate{};
-    if (leave_if_too_slow) rate.whole = content_length != 0 ? content_length : expected_size;
+    if (leave_if_too_slow) rate.whole = expected_size != 0 ? expected_size : shown_whole;
     bool slow = false;
     bool write_failed = false;
+    bool past_size = false;
     while (transfer_ok && available != 0) {
         if (available > TRANSFER_BUFFER_SIZE) available = TRANSFER_BUFFER_SIZE;
         uint32_t bytes_read = 0;
@@ -149,23 +271,25 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
         // fill it.
         if (expected_size != 0 && bytes_read > expected_size - total) {
             transfer_ok = false;
+            past_size = true;
             break;
         }
         const size_t written = std::fwrite(g_transfer_buffer, 1, bytes_read, file);
+        if (part_record != nullptr) *part_record = PartRecord{true, base != 0};
         if (written != bytes_read) {
             write_failed = true;
             break;
         }
         total += written;
 
-        if (content_length != 0) {
-            const uint64_t percentage = total * 100 / content_length;
+        if (shown_whole != 0) {
+            const uint64_t percentage = total * 100 / shown_whole;
             if (percentage != last_percentage) {
                 last_percentage = percentage;
                 out_printf("\r   [%s] %3llu%%  (%.1f / %.1f MB)", node.label,
                            static_cast<unsigned long long>(percentage),
                            static_cast<double>(total) * BYTES_TO_MB,
-                           static_cast<double>(content_length) * BYTES_TO_MB);
+                           static_cast<double>(shown_whole) * BYTES_TO_MB);
                 out_flush();
             }
         }
@@ -182,17 +306,23 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
     if (std::fclose(file) != 0) write_failed = true;
     close_request(request, connection);
     if (write_failed) {
-        delete_file(part);
+        drop_part(path, part);
         return DownloadOutcome::cannot_write;
     }
-    if (slow) return leave_slow_node(part);
-    if (!transfer_ok) return fail_attempt(part);
-    if (content_length != 0 && total != content_length) return fail_attempt(part);
-    if (expected_size != 0 && total != expected_size) return fail_attempt(part);
+    // Everything written so far lies within the release's size: a prefix,
+    // unless the node sent more than the size.
+    const bool keep_part = resumable && !past_size;
+    if (slow) return leave_slow_node(path, part, keep_part);
+    if (!transfer_ok) return fail_attempt(path, part, keep_part);
+    if (shown_whole != 0 && total != shown_whole) return fail_attempt(path, part, keep_part);
+    if (expected_size != 0 && total != expected_size) return fail_attempt(path, part, keep_part);
     if (!move_file_replacing(part, path)) {
-        delete_file(part);
+        drop_part(path, part);
         return DownloadOutcome::cannot_replace;
     }
+    char side[PART_DIGEST_PATH_SIZE];
+    compose_part_digest_path(path, side);
+    std::remove(side);
     out_printf("\n");
     return DownloadOutcome::complete;
 }

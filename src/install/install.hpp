@@ -1,8 +1,10 @@
 // Stages 3 and 4 and the launch: the installer is downloaded from one node to a
 // part file of its own next to a fixed path in the temporary directory, moved
 // to that path once its size checks pass, its SHA-256 is checked, and only a
-// verified file is started. A failed attempt never leaves a file behind, and a
-// download that did not finish never carries the installer's name.
+// verified file is started. A failed attempt never leaves a file at that path, and a
+// download that did not finish never carries the installer's name; it stays
+// as a part file for the next attempt or the next run when it can be
+// continued.
 #pragma once
 
 #include <cstdint>
@@ -26,11 +28,18 @@ constexpr int PART_PATH_SIZE = INSTALLER_PATH_SIZE + sizeof PART_SUFFIX - 1;
 // release of a few MB outright), while TLS, TCP's slow start and a proxy's
 // first burst no longer distort it.
 constexpr uint64_t SLOW_GRACE_MS = 5000;
-// Too slow: at its rate so far the node would need longer than this for the
-// whole body. A usable mirror serves the 19.2 MB release in well under half
-// of it (2.6 Mbit/s meets it exactly); a throttled proxy at tens of KB/s
-// would take a quarter of an hour.
-constexpr uint64_t SLOW_WHOLE_BODY_MS = 60000;
+// The rate that counts is the recent one: the bytes of the last 5 to 10 s.
+// Long enough that a node which hands over one 64 KiB read every few seconds
+// (some 20 KB/s) is not taken for silent between two reads; short enough that
+// a proxy's first burst of many MB is forgotten within ten seconds, instead of
+// lifting the average for the rest of the transfer.
+constexpr uint64_t RECENT_RATE_WINDOW_MS = 5000;
+// Too slow: at its recent rate the node would still need longer than this
+// for the rest of the body. A usable mirror serves the 19.2 MB release in well
+// under half of it (2.6 Mbit/s meets it exactly); a throttled proxy at tens of
+// KB/s would take a quarter of an hour. Leaving a node costs little, since the
+// next one continues its part.
+constexpr uint64_t SLOW_STILL_NEEDED_MS = 60000;
 
 // How an attempt ended. Only `complete` leaves a file, at the installer path.
 enum class DownloadOutcome {
@@ -48,19 +57,43 @@ bool prepare_installer_path(const ReleaseRecord& release, char path[INSTALLER_PA
 // The part file of an installer path: the path and PART_SUFFIX.
 void compose_part_path(const char* path, char part[PART_PATH_SIZE]);
 
+// Beside a part that may be continued stands the digest of the release it
+// belongs to, written before its first byte: a publisher may republish a
+// fixed file under the same name, and only the digest tells the two apart.
+constexpr char PART_DIGEST_SUFFIX[] = ".part.sha256";
+constexpr int PART_DIGEST_PATH_SIZE = INSTALLER_PATH_SIZE + sizeof PART_DIGEST_SUFFIX - 1;
+void compose_part_digest_path(const char* path, char side[PART_DIGEST_PATH_SIZE]);
+
 // Whether a transfer that took elapsed_ms for `received` bytes would need more
-// than SLOW_WHOLE_BODY_MS for `whole` bytes at that rate (after the grace).
-bool projects_too_slow(uint64_t elapsed_ms, uint64_t received, uint64_t whole);
+// than SLOW_STILL_NEEDED_MS for `remaining` bytes at that rate.
+bool projects_too_slow(uint64_t elapsed_ms, uint64_t received, uint64_t remaining);
+
+// The part an earlier run left at the installer path: its bytes when it
+// belongs to this release (its digest beside it) and is no longer than the
+// release; otherwise it and its digest are deleted and the answer is 0.
+uint64_t adopt_earlier_part(const char* path, const ReleaseRecord& release);
+
+// What a resumable attempt did to the part, for the run's judgement of a
+// file that more than one node made.
+struct PartRecord {
+    bool wrote;     // bytes of this attempt reached the part
+    bool appended;  // they were added behind a part that stood before it
+};
 
 // Downloads the node's file to the part file and, when its size checks pass,
-// moves it to path. With leave_if_too_slow (the run's choice) an attempt that
-// projects_too_slow() ends as too_slow; without it the rate is not measured.
-// Whatever the outcome, every handle it opened is closed and the part file is
-// gone; only a complete download stands at path. The run's own messages for a
-// file that cannot be written are not printed here.
+// moves it to path. With leave_if_too_slow (the run's choice) an attempt whose
+// rest projects_too_slow() at its recent rate ends as too_slow; without it the
+// rate is not measured. Whatever the outcome, every handle it opened is
+// closed; only a complete download stands at path. The run's own messages for
+// a file that cannot be written are not printed here.
+//
+// Without a part record every attempt is whole and a failure deletes the part.
+// With one, a part of N bytes (0 < N < size) is continued with
+// "Range: bytes=N-", and a failure that stopped cleanly within the release's
+// size keeps the part for the next attempt; the record says what was done.
 DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
                                    const ReleaseRecord& release, const char* path,
-                                   bool leave_if_too_slow);
+                                   bool leave_if_too_slow, PartRecord* part_record = nullptr);
 
 // True when both are 64 hexadecimal digits, the same but for letter case.
 bool digest_text_matches(const char* expected, const char* computed);

@@ -28,6 +28,7 @@ constexpr uint32_t ADDREQ_FLAG_ADD = 0x20000000;
 
 constexpr uint32_t QUERY_STATUS_CODE_NUMBER = 0x20000013;
 constexpr uint32_t QUERY_CONTENT_LENGTH_NUMBER = 0x20000005;
+constexpr uint32_t QUERY_CONTENT_RANGE = 53;  // the header's text
 
 // UTF-8 to UTF-16 as MultiByteToWideChar(CP_UTF8, 0, utf8, -1, out, capacity):
 // the terminator is converted too; returns the units written, 0 on failure.
@@ -42,6 +43,9 @@ bool add_request_headers(NetRequest* request, const char16_t* headers, uint32_t 
 bool send_request(NetRequest* request);
 bool receive_response(NetRequest* request);
 bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value);
+// A header of the final response as ASCII text with its terminator; false when
+// it is absent or does not fit in capacity bytes.
+bool query_text(NetRequest* request, uint32_t info_level, char* text, uint32_t capacity);
 bool query_data_available(NetRequest* request, uint32_t* count);
 bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* count);
 void close(NetRequest* request);

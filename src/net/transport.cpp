@@ -76,11 +76,52 @@ bool send_and_receive(NetRequest* request) {
     return client::send_request(request) && client::receive_response(request);
 }
 
-bool query_status(NetRequest* request) {
+bool query_status_code(NetRequest* request, uint32_t* status) {
     if (request == nullptr) return false;
+    return client::query_number(request, client::QUERY_STATUS_CODE_NUMBER, status);
+}
+
+bool query_status(NetRequest* request) {
     uint32_t status = 0;
-    if (!client::query_number(request, client::QUERY_STATUS_CODE_NUMBER, &status)) return false;
+    if (!query_status_code(request, &status)) return false;
     return status == 200 || status == 206;
+}
+
+namespace {
+
+// Digits up to the stop character, which must follow them; false on overflow.
+bool parse_number(const char*& at, char stop, uint64_t* value) {
+    const char* start = at;
+    uint64_t n = 0;
+    while (*at >= '0' && *at <= '9') {
+        const uint64_t digit = static_cast<uint64_t>(*at - '0');
+        if (n > (UINT64_MAX - digit) / 10) return false;
+        n = n * 10 + digit;
+        ++at;
+    }
+    if (at == start || *at != stop) return false;
+    ++at;
+    *value = n;
+    return true;
+}
+
+}  // namespace
+
+bool query_content_range(NetRequest* request, uint64_t* first, uint64_t* total) {
+    if (request == nullptr) return false;
+    char text[96];
+    if (!client::query_text(request, client::QUERY_CONTENT_RANGE, text, sizeof text)) return false;
+    const char* at = text;
+    if (std::strncmp(at, "bytes ", 6) != 0) return false;
+    at += 6;
+    uint64_t from = 0, last = 0, whole = 0;
+    if (!parse_number(at, '-', &from) || !parse_number(at, '/', &last) ||
+        !parse_number(at, '\0', &whole) || from > last || last >= whole) {
+        return false;
+    }
+    *first = from;
+    *total = whole;
+    return true;
 }
 
 bool query_content_length(NetRequest* request, uint32_t* length) {

@@ -39,6 +39,10 @@ NetRequest* open_get_request(NetConnection* connection, const char16_t* path);
 bool add_request_header(NetRequest* request, const char16_t* header_line);
 bool send_and_receive(NetRequest* request);
 bool query_status(NetRequest* request);  // true only for 200 and 206
+bool query_status_code(NetRequest* request, uint32_t* status);
+// A 206's "Content-Range: bytes FIRST-LAST/TOTAL": false when absent or not of
+// that form (LAST below TOTAL, FIRST not above LAST).
+bool query_content_range(NetRequest* request, uint64_t* first, uint64_t* total);
 bool query_content_length(NetRequest* request, uint32_t* length);
 bool query_data_available(NetRequest* request, uint32_t* count);  // 0: body complete
 bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* count);

@@ -56,8 +56,9 @@ constexpr int MAX_CONNECTIONS = 8;
 constexpr int MAX_REQUESTS = 8;
 constexpr int AGENT_BYTES = 512;
 constexpr int HOST_BYTES = 1024;
-constexpr int PATH_BYTES = 4096;    // a 1024-unit path is at most 3 bytes a unit
-constexpr int HEADER_BYTES = 1024;  // one added header line, UTF-8
+constexpr int PATH_BYTES = 4096;      // a 1024-unit path is at most 3 bytes a unit
+constexpr int HEADER_BYTES = 1024;    // one added header line, UTF-8
+constexpr int RANGE_TEXT_BYTES = 96;  // a Content-Range value and its terminator
 // Four of libcurl's largest writes: one perform can hand over several TLS
 // records before the caller reads, and a full 64 KiB read then takes them all.
 constexpr size_t CHUNK_BYTES = 4 * CURL_MAX_WRITE_SIZE;
@@ -134,6 +135,7 @@ struct NetRequest {
     Length length_state = Length::ABSENT;
     int status = 0;
     uint32_t length = 0;
+    char content_range[RANGE_TEXT_BYTES] = {};  // "" when absent or too long
 
     // Body received and not yet read, at chunk[begin, end). The transfer is
     // paused when a write does not fit behind what is waiting.
@@ -297,6 +299,7 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
         r->has_location = false;
         r->length_state = Length::ABSENT;
         r->length = 0;
+        r->content_range[0] = '\0';
         return len;
     }
     if (!r->in_response) return len;
@@ -322,6 +325,11 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
         }
     } else if (header_value(data, len, "Location", &value, &value_len)) {
         if (value_len > 0) r->has_location = true;
+    } else if (header_value(data, len, "Content-Range", &value, &value_len)) {
+        if (value_len < sizeof r->content_range) {
+            std::memcpy(r->content_range, value, value_len);
+            r->content_range[value_len] = '\0';
+        }
     }
     return len;
 }
@@ -543,6 +551,7 @@ void release(NetRequest* r) {
     r->request_size_mark = 0;
     r->in_response = r->has_location = false;
     r->status = 0;
+    r->content_range[0] = '\0';
     r->length_state = Length::ABSENT;
     r->length = 0;
     r->paused = false;
@@ -770,6 +779,15 @@ bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value) {
         return true;
     }
     return false;
+}
+
+bool query_text(NetRequest* request, uint32_t info_level, char* text, uint32_t capacity) {
+    NetRequest* r = live_request(request);
+    if (r == nullptr || !r->final_headers || info_level != QUERY_CONTENT_RANGE) return false;
+    const size_t length = std::strlen(r->content_range);
+    if (length == 0 || length + 1 > capacity) return false;
+    std::memcpy(text, r->content_range, length + 1);
+    return true;
 }
 
 bool query_data_available(NetRequest* request, uint32_t* count) {

@@ -83,6 +83,23 @@ bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value) {
     return true;
 }
 
+bool query_text(NetRequest* request, uint32_t info_level, char* text, uint32_t capacity) {
+    wchar_t wide_text[128];
+    DWORD length = sizeof wide_text;
+    if (!WinHttpQueryHeaders(raw(request), info_level, WINHTTP_HEADER_NAME_BY_INDEX, wide_text,
+                             &length, WINHTTP_NO_HEADER_INDEX)) {
+        return false;
+    }
+    const DWORD units = length / sizeof(wchar_t);
+    if (units + 1 > capacity) return false;
+    for (DWORD i = 0; i < units; ++i) {
+        if (wide_text[i] > 0x7e) return false;  // the headers asked for are ASCII
+        text[i] = static_cast<char>(wide_text[i]);
+    }
+    text[units] = '\0';
+    return true;
+}
+
 bool query_data_available(NetRequest* request, uint32_t* count) {
     DWORD available = 0;
     if (!WinHttpQueryDataAvailable(raw(request), &available)) return false;

@@ -77,3 +77,6 @@ bool free_disk_space(const char* dir, uint64_t* bytes);
 // Puts the file at from in the place of to, replacing a file there; false when
 // that cannot be done (to is read-only or in use, or the folder refuses it).
 bool move_file_replacing(const char* from, const char* to);
+
+// The size of the file at path; false when there is no such file.
+bool file_size(const char* path, uint64_t* bytes);

@@ -287,6 +287,13 @@ bool free_disk_space(const char* dir, uint64_t* bytes) {
     return true;
 }
 
+bool file_size(const char* path, uint64_t* bytes) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *bytes = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
 bool move_file_replacing(const char* from, const char* to) {
     return rename(from, to) == 0;
 }

@@ -8,9 +8,15 @@
 // the temporary folder is compared with the release before any download. A
 // node that is far too slow may be left for the next one, but never the last
 // reachable node and never more than two in a run, so that a link that is
-// slow everywhere costs seconds, not the install. A file that cannot be
-// written ends the loop at once with its own message: no node could help, and
-// the mirrors are not to blame.
+// slow everywhere costs seconds, not the install; and a node left for
+// slowness is taken again, without the rule, when every node after it has
+// failed. A file that cannot be written ends the loop at once with its own
+// message: no node could help, and the mirrors are not to blame.
+//
+// A broken download goes on where it stopped: at the next node, and in the
+// next run when the part left behind is proven to be of the same release. A
+// file that more than one source made and that fails its digest does not say
+// which was wrong, so from then on every attempt of the run is whole.
 //
 // A failing run whose console is its own (a double-clicked program, in a window
 // that closes when it exits) waits for Enter before it ends, or its messages,
@@ -60,17 +66,17 @@ void folder_of(const char* path, char folder[INSTALLER_PATH_SIZE]) {
 }
 
 // False, after its message, when the temporary folder's file system has less
-// room than the release; a file system that cannot tell is given the benefit.
-bool temp_space_suffices(const char* installer_path) {
+// room than the bytes still missing; a file system that cannot tell is given
+// the benefit.
+bool temp_space_suffices(const char* installer_path, uint64_t missing) {
     char folder[INSTALLER_PATH_SIZE];
     folder_of(installer_path, folder);
     uint64_t free_bytes = 0;
-    if (!free_disk_space(folder, &free_bytes) || free_bytes >= g_release.size) return true;
+    if (!free_disk_space(folder, &free_bytes) || free_bytes >= missing) return true;
     out_printf(
         "错误: 临时目录空间不足 / Error: not enough free space in the temp directory "
         "(need %.1f MB, have %.1f MB)\n",
-        static_cast<double>(g_release.size) * BYTES_TO_MB,
-        static_cast<double>(free_bytes) * BYTES_TO_MB);
+        static_cast<double>(missing) * BYTES_TO_MB, static_cast<double>(free_bytes) * BYTES_TO_MB);
     return false;
 }
 
@@ -88,6 +94,72 @@ void print_cannot_write(DownloadOutcome outcome, const char* installer_path) {
             installer_path);
     }
 }
+
+constexpr int NO_WRITER = -2;    // no part stands
+constexpr int EARLIER_RUN = -1;  // the part stood before this run
+
+// The node loop's state: the attempts so far, the part's makers, the end.
+struct NodeLoop {
+    NetSession* session = nullptr;
+    const char* path = nullptr;
+    int result = 1;
+    bool launch_attempted = false;
+    bool cannot_write = false;
+    bool may_resume = true;
+    int part_writer = NO_WRITER;  // the node whose bytes the part ends with
+    bool mixed = false;           // the part holds bytes of more than one source
+
+    bool ended() const { return launch_attempted || cannot_write; }
+
+    // Verifies the file at the path and launches it when it passes. A file of
+    // more than one source that fails ends resuming for the run.
+    void verify_and_launch() {
+        const bool stitched = mixed;
+        part_writer = NO_WRITER;
+        mixed = false;
+        if (!verify_download(path, g_release)) {
+            if (stitched) may_resume = false;
+            return;
+        }
+        launch_attempted = true;
+        if (launch_installer(path)) result = 0;
+    }
+
+    // An earlier run's part that holds the whole size needs no download:
+    // it is moved into place and checked like a finished one.
+    void check_earlier_whole_part() {
+        out_line("\n[3/4] 上次运行已下载完整 / Already downloaded by an earlier run");
+        char part[PART_PATH_SIZE];
+        compose_part_path(path, part);
+        if (!move_file_replacing(part, path)) {
+            print_cannot_write(DownloadOutcome::cannot_replace, path);
+            cannot_write = true;
+            return;
+        }
+        mixed = true;  // its makers are unknown
+        verify_and_launch();
+    }
+
+    DownloadOutcome try_node(int index, bool leave_if_too_slow) {
+        PartRecord record{};
+        const DownloadOutcome outcome =
+            download_from_node(session, g_table.nodes[index], g_release, path, leave_if_too_slow,
+                               may_resume ? &record : nullptr);
+        if (record.wrote) {
+            if (record.appended && part_writer != index) mixed = true;
+            if (!record.appended) mixed = false;
+            part_writer = index;
+        }
+        if (outcome == DownloadOutcome::cannot_write ||
+            outcome == DownloadOutcome::cannot_replace) {
+            print_cannot_write(outcome, path);
+            cannot_write = true;
+        } else if (outcome == DownloadOutcome::complete) {
+            verify_and_launch();
+        }
+        return outcome;
+    }
+};
 
 int run_stages() {
     // The records are zero-filled statics; clearing them here keeps a second
@@ -125,39 +197,44 @@ int run_stages() {
     }
 
     char installer_path[INSTALLER_PATH_SIZE];
-    if (!prepare_installer_path(g_release, installer_path) ||
-        !temp_space_suffices(installer_path)) {
+    if (!prepare_installer_path(g_release, installer_path)) {
+        close_handle(probe_session);
+        return 2;
+    }
+    const uint64_t held = adopt_earlier_part(installer_path, g_release);
+    if (!temp_space_suffices(installer_path, g_release.size - held)) {
         close_handle(probe_session);
         return 2;
     }
 
     NetSession* download_session = open_session();
     apply_timeouts(download_session, DOWNLOAD_PROFILE);
-    int result = 1;
-    bool launch_attempted = false;
-    bool cannot_write = false;
-    int slow_nodes_left = 0;
+    NodeLoop loop;
+    loop.session = download_session;
+    loop.path = installer_path;
+    loop.part_writer = held != 0 ? EARLIER_RUN : NO_WRITER;
 
-    for (int i = 0; i < g_table.count; ++i) {
+    if (held != 0 && held == g_release.size) {
+        loop.check_earlier_whole_part();
+    }
+    int slow_nodes[MAX_SLOW_NODES_LEFT];
+    int slow_nodes_left = 0;
+    for (int i = 0; i < g_table.count && !loop.ended(); ++i) {
         const MirrorNode& node = g_table.nodes[i];
         if (!node.reachable) break;
         const bool another_follows = i + 1 < g_table.count && g_table.nodes[i + 1].reachable;
         const bool leave_if_too_slow = another_follows && slow_nodes_left < MAX_SLOW_NODES_LEFT;
-        const DownloadOutcome outcome = download_from_node(download_session, node, g_release,
-                                                           installer_path, leave_if_too_slow);
-        if (outcome == DownloadOutcome::too_slow) ++slow_nodes_left;
-        if (outcome == DownloadOutcome::cannot_write ||
-            outcome == DownloadOutcome::cannot_replace) {
-            print_cannot_write(outcome, installer_path);
-            cannot_write = true;
-            break;
+        if (loop.try_node(i, leave_if_too_slow) == DownloadOutcome::too_slow) {
+            slow_nodes[slow_nodes_left++] = i;
         }
-        if (outcome != DownloadOutcome::complete) continue;
-        if (!verify_download(installer_path, g_release)) continue;
-        launch_attempted = true;
-        if (launch_installer(installer_path)) result = 0;
-        break;
     }
+    // Every node after them failed: the ones left for slowness may finish.
+    for (int k = 0; k < slow_nodes_left && !loop.ended(); ++k)
+        loop.try_node(slow_nodes[k], false);
+
+    const bool cannot_write = loop.cannot_write;
+    const bool launch_attempted = loop.launch_attempted;
+    const int result = loop.result;
 
     close_handle(download_session);
     close_handle(probe_session);

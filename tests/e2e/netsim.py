@@ -36,7 +36,8 @@ unknown names are refused. ACTION:
     {"echo": true}               serve the request's head as it arrived (no Range)
     {"status": 404}              that status (alone: a short text body)
     {"redirect": URL}            302 (or "status") with Location: URL
-    {"probe": ACTION, "get": ACTION}   by whether the request has a Range header
+    {"probe": ACTION, "get": ACTION}   by whether the request has a closed Range header
+        (bytes=A-B, as probes ask); a download that continues a part (bytes=N-) is a get
     options for file/body: "length": "none-chunked" | "none-close" | N (announce N bytes),
         "cut": N (send N body bytes, then close), "extra": N (N more bytes than announced),
         "rate": bytes per second ("rate_for_s": S: only for the first S seconds, then at
@@ -48,7 +49,8 @@ unknown names are refused. ACTION:
 
 Every response carries "Connection: close"; a close-delimited body ends with
 a TLS close_notify. Each request is logged as {"server", "port", "method",
-"path", "host_header", "range", "user_agent", "t_ms", "answer"}.
+"path", "host_header", "range", "user_agent", "t_ms", "answer", "sent"}: "sent"
+counts the body bytes handed to the connection.
 
 Use:
 
@@ -239,7 +241,8 @@ class HostServer:
             self._record(entry)
             action = self.routes.get(path, self.routes.get("*", {"status": 404}))
             if "probe" in action or "get" in action:
-                action = action.get("probe" if "range" in headers else "get", {"status": 404})
+                probe = re.fullmatch(r"bytes=\d+-\d+", headers.get("range", "")) is not None
+                action = action.get("probe" if probe else "get", {"status": 404})
             clean = _respond(stream, action, headers, entry, raw)
         except OSError as e:
             entry.setdefault("answer", "")
@@ -352,6 +355,7 @@ def _respond(stream, action, headers, entry, raw):
             piece = b"%x\r\n" % len(piece) + piece + b"\r\n"
         stream.sendall(piece)
         sent += n
+        entry["sent"] = sent
         if rate_until is not None and time.monotonic() >= rate_until:
             rate = None
         if rate:

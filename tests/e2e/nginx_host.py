@@ -109,7 +109,9 @@ class Config:
         if "probe" in action or "get" in action:
             probe = self._internal(self._action(action.get("probe", {"status": 404})))
             get = self._internal(self._action(action.get("get", {"status": 404})))
-            return ['if ($http_range != "") { rewrite ^ %s last; }' % probe,
+            # Probes ask a closed range; a download that continues a part asks
+            # "bytes=N-" and is a get.
+            return ['if ($http_range ~ "^bytes=[0-9]+-[0-9]+$") { rewrite ^ %s last; }' % probe,
                     "rewrite ^ %s last;" % get]
         return self._action(action)
 
@@ -230,6 +232,7 @@ class Nginx:
                     "range": row["range"] or None, "user_agent": row["user_agent"] or None,
                     "t_ms": int(round((began - started_wall) * 1000)),
                     "answer": "%s %s" % (row["status"], row["bytes"]), "by": "nginx",
+                    "sent": int(row["bytes"]),
                     "connection": int(row["connection"]),
                     "connection_requests": int(row["connection_requests"]),
                     "tls": row["tls"] or None})

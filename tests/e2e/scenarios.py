@@ -123,6 +123,11 @@ def G(slot, rel):
     return (SLOT_HOSTS[slot], node_path(slot, rel.version, rel.file_name), "get")
 
 
+def R(slot, rel):
+    """A download that continues a part: "Range: bytes=N-"."""
+    return (SLOT_HOSTS[slot], node_path(slot, rel.version, rel.file_name), "resume")
+
+
 def expect(net, exit_code, transcript, requests, temp_files, launched, program=None, args=(),
            timeout=60, watch_file=None, max_file_size=None, tls_failures=None, **more):
     """watch_file: a file in the temporary directory whose size the harness samples during
@@ -137,6 +142,11 @@ def expect(net, exit_code, transcript, requests, temp_files, launched, program=N
 
 def _installed(ctx, rel):
     return sorted([rel.file_name, rel.file_name + ".ran"])
+
+
+def _part_files(rel):
+    """A part left for the next run, and the digest of its release beside it."""
+    return sorted([rel.file_name + ".part", rel.file_name + ".part.sha256"])
 
 
 # ---------------------------------------------------------------- the scenarios
@@ -235,7 +245,8 @@ def every_node_unreachable(ctx):
 
 
 def fastest_fails_next_succeeds(ctx):
-    """The fastest node's body is cut at half; the next node's download is verified."""
+    """The fastest node's body is cut at half; the next node continues the part from there,
+    and the file is verified."""
     rel = ctx.releases["main"]
     half = rel.size // 2
     net = Net(rel)
@@ -245,13 +256,15 @@ def fastest_fails_next_succeeds(ctx):
     t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
     t.probes([True, True, False, False, False, False])
     t.download_header(0).progress(0, half, rel.size).node_failed()
-    t.download_ok(1, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
-    requests = [M(0), P(0, rel), P(1, rel), G(0, rel), G(1, rel)]
-    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+    t.download_ok(1, rel.size, resumed=True).verified(rel.sha256)
+    t.launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(1, rel), G(0, rel), R(1, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, resumed_at=[half])
 
 
 def all_reachable_nodes_fail(ctx):
-    """Three reachable nodes: status 500, a Content-Length other than the size, a cut body."""
+    """Three reachable nodes: status 500, a Content-Length other than the size, a cut body.
+    The cut body's part stays, with the release's digest beside it, for the next run."""
     rel = ctx.releases["main"]
     quarter = rel.size // 4
     net = Net(rel)
@@ -266,7 +279,7 @@ def all_reachable_nodes_fail(ctx):
     t.download_header(2).progress(2, quarter, rel.size).node_failed()
     t.all_failed()
     requests = [M(0), P(0, rel), P(1, rel), P(2, rel), G(0, rel), G(1, rel), G(2, rel)]
-    return expect(net, 1, t, requests, [], False)
+    return expect(net, 1, t, requests, _part_files(rel), False)
 
 
 def digest_mismatch(ctx, on_nginx=False):
@@ -464,7 +477,8 @@ THROTTLED = 20000  # bytes per second: the 2 MB release would take 100 s
 
 
 def slow_node_left(ctx):
-    """The fastest-answering node sends at 20 KB/s: it is left after the grace for the next."""
+    """The fastest-answering node sends at 20 KB/s: it is left after the grace for the next,
+    which continues its part."""
     rel = ctx.releases["main"]
     net = Net(rel)
     net.manifest(0, {"body": rel.manifest()})
@@ -473,15 +487,17 @@ def slow_node_left(ctx):
     t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
     t.probes([True, True, False, False, False, False])
     t.download_header(0).progress_cut(0, rel.size).too_slow()
-    t.download_ok(1, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
-    requests = [M(0), P(0, rel), P(1, rel), G(0, rel), G(1, rel)]
+    t.download_ok(1, rel.size, resumed=True).verified(rel.sha256)
+    t.launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(1, rel), G(0, rel), R(1, rel)]
     return expect(net, 0, t, requests, _installed(ctx, rel), True)
 
 
 def every_node_slow(ctx):
     """Four nodes, all as slow as a slow link makes them: two are left, the third keeps going
     and installs. Each sends at 20 KB/s for its first 8 s (all that the program sees of the
-    first two), then at full speed, so that the scenario ends in seconds."""
+    first two), then at full speed, so that the scenario ends in seconds. Each continues the
+    part of the one before."""
     rel = ctx.releases["main"]
     net = Net(rel)
     net.manifest(0, {"body": rel.manifest()})
@@ -490,16 +506,19 @@ def every_node_slow(ctx):
         net.node(slot, get=slow, delay_ms=slot * STEP_MS)
     t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
     t.probes([True, True, True, True, False, False])
-    for slot in (0, 1):
-        t.download_header(slot).progress_cut(slot, rel.size).too_slow()
-    t.download_ok(2, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
-    requests = [M(0)] + [P(s, rel) for s in range(4)] + [G(0, rel), G(1, rel), G(2, rel)]
+    t.download_header(0).progress_cut(0, rel.size).too_slow()
+    t.download_header(1).resuming().progress_cut(1, rel.size).too_slow()
+    t.download_ok(2, rel.size, resumed=True).verified(rel.sha256)
+    t.launched(ctx.installer_path(rel))
+    requests = [M(0)] + [P(s, rel) for s in range(4)] + [G(0, rel), R(1, rel), R(2, rel)]
     return expect(net, 0, t, requests, _installed(ctx, rel), True)
 
 
 def interrupted_download(ctx):
     """SIGINT in the middle of a download (Ctrl+C): the partial file stays under a name of its
-    own, never under the installer's; the next run replaces it."""
+    own, never under the installer's, with the release's digest beside it. The next run
+    continues it with a ranged request and installs; the servers send the release about once
+    over both runs."""
     rel = ctx.releases["main"]
     net = Net(rel)
     net.manifest(0, {"body": rel.manifest()})
@@ -511,8 +530,65 @@ def interrupted_download(ctx):
     # Natively the signal ends the process (-2). Wine 8 ends the program at once as
     # well, but reports exit code 0 for it (Windows would give STATUS_CONTROL_C_EXIT).
     code = -2 if ctx.platform == "native" else 0
-    return expect(net, code, t, requests, [rel.file_name + ".part"], False,
-                  interrupt_at=(rel.file_name + ".part", 300000))
+    again = Net(rel)
+    again.manifest(0, {"body": rel.manifest()})
+    again.node(0)
+    second = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    second.probes([True, False, False, False, False, False])
+    second.download_ok(0, rel.size, resumed=True).verified(rel.sha256)
+    second.launched(ctx.installer_path(rel))
+    then = expect(again, 0, second, [M(0), P(0, rel), R(0, rel)], _installed(ctx, rel), True)
+    return expect(net, code, t, requests, _part_files(rel), False,
+                  interrupt_at=(rel.file_name + ".part", 300000), then=then,
+                  max_sent=_allowance(rel))
+
+
+def _allowance(rel):
+    """What the servers may send for a release: 1.05 times its size."""
+    return rel.size * 105 // 100
+
+
+def reset_then_resumed(ctx):
+    """A 3 MiB release. The fastest node resets the connection after 60 %; the next node,
+    nginx with its own Range answers, sends the remaining 40 %. The servers send the release
+    about once."""
+    rel = ctx.large_release(3)
+    cut = rel.size * 60 // 100
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, get={"file": rel.path, "cut": cut})
+    net.node(1, delay_ms=STEP_MS)
+    net.host(SLOT_HOSTS[1], server="nginx")
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, True, False, False, False, False])
+    t.download_header(0).progress(0, cut, rel.size).node_failed()
+    t.download_ok(1, rel.size, resumed=True).verified(rel.sha256)
+    t.launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(1, rel), G(0, rel), R(1, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, resumed_at=[cut],
+                  max_sent=_allowance(rel))
+
+
+def slow_right_node_fast_stale_node(ctx):
+    """The node that answers first has the only right file and sends at 20 KB/s (for its
+    first 8 s); the next is fast with a stale file of the same size. The slow node is left,
+    the stale node continues its part, the stitched file fails its digest, and the slow node,
+    taken again and now without a range, installs."""
+    rel = ctx.releases["main"]
+    stale = ctx.releases["tampered"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, get={"file": rel.path, "rate": THROTTLED, "rate_for_s": 8})
+    net.node(1, get={"file": stale.path}, delay_ms=STEP_MS)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, True, False, False, False, False])
+    t.download_header(0).progress_cut(0, rel.size).too_slow()
+    # The stale file differs from the right one only near its end: what the stale node
+    # appended makes the stitched file the stale one.
+    t.download_ok(1, rel.size, resumed=True).mismatch(rel.sha256, stale.sha256)
+    t.download_ok(0, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), P(1, rel), G(0, rel), R(1, rel), G(0, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, timeout=90)
 
 
 def two_copies(ctx):
@@ -653,6 +729,8 @@ SCENARIOS = [
     ("slow-node-left", slow_node_left, ("native", "windows")),
     ("every-node-slow", every_node_slow, ("native", "windows")),
     ("interrupted-download", interrupted_download, ("native", "windows")),
+    ("reset-then-resumed", reset_then_resumed, ("native", "windows")),
+    ("slow-right-node-fast-stale-node", slow_right_node_fast_stale_node, ("native", "windows")),
     ("two-copies", two_copies, ("native", "windows")),
     # Only Windows locks a running program's file; a POSIX rename replaces it.
     ("installer-still-running", installer_still_running, ("windows",)),

@@ -10,7 +10,10 @@ last print is deterministic: 100% after a full body, and after a body cut at
 a known byte the percentage of that byte. Where the transfer was broken off
 by time (a node left as too slow, or the program interrupted), how far it got
 is not: the last print before the too-slow line, or at the very end of the
-output, shows "###" for its percentage and its megabytes done.
+output, shows "###" for its percentage and its megabytes done; so does the
+first figure of a download that continues a part, and the line that says
+where it continues ("Resuming at ### MB"): the requests' Range headers show
+the byte exactly.
 """
 
 import re
@@ -83,8 +86,14 @@ class Transcript:
         return self._add("\r   [%s] %3d%%  (%.1f / %.1f MB)" % (
             LABELS[slot], done * 100 // content_length, done / MB, content_length / MB))
 
-    def download_ok(self, slot, size, progress=True):
+    def resuming(self):
+        """The line of a download that continues a part (see the module text)."""
+        return self._add("   从 %s MB 处继续下载 / Resuming at %s MB\n" % (CUT_MASK, CUT_MASK))
+
+    def download_ok(self, slot, size, progress=True, resumed=False):
         self.download_header(slot)
+        if resumed:
+            self.resuming()
         if progress:
             self.progress(slot, size, size)
         return self._add("\n")
@@ -140,6 +149,7 @@ class Transcript:
                          " installer manually.\n")
 
 
+RESUMING = re.compile(r"   从 \d+\.\d MB 处继续下载 / Resuming at \d+\.\d MB\n")
 OK_LINE = re.compile(r"^(   \S+ [A-H] {12})([ \d]*\d)( ms  \[可达/OK\])$", re.M)
 PROGRESS = re.compile(r"\r   \[([^\]]*)\] +(\d+)%  \((\d+\.\d) / (\d+\.\d) MB\)")
 
@@ -158,6 +168,7 @@ def normalise(raw):
         return m.group(1) + LATENCY_MASK + m.group(3)
 
     text = OK_LINE.sub(mask, text)
+    text = RESUMING.sub("   从 %s MB 处继续下载 / Resuming at %s MB\n" % (CUT_MASK, CUT_MASK), text)
     out = []
     pos = 0
     while True:

@@ -26,6 +26,8 @@ struct NetRequest {
     int available_calls = 0, read_calls = 0;
     uint64_t filler_sent = 0;
     bool has_headers = false;  // a probe adds its Range header; a download none
+    int64_t range_from = -1;   // a download's "Range: bytes=N-"
+    int timed_reads = 0;
 };
 
 namespace fake_net {
@@ -185,7 +187,13 @@ NetRequest* open_request(NetConnection* connection, const char16_t* verb, const 
 bool add_request_headers(NetRequest* request, const char16_t* headers, uint32_t flags) {
     char flag_text[32];
     std::snprintf(flag_text, sizeof flag_text, "0x%x", flags);
-    request->has_headers = true;
+    const std::string text = narrow(headers);
+    const std::string resume = "Range: bytes=";
+    if (text.rfind(resume, 0) == 0 && text.back() == '-') {
+        request->range_from = std::stoll(text.substr(resume.size()));
+    } else {
+        request->has_headers = true;
+    }
     return log("header " + narrow(headers) + " flags=" + flag_text,
                !fails(request, Step::add_headers));
 }
@@ -193,6 +201,31 @@ bool add_request_headers(NetRequest* request, const char16_t* headers, uint32_t 
 bool send_request(NetRequest* request) {
     bool ok = g_served.count(request->url) && !fails(request, Step::send);
     request->sent = ok;
+    Response& r = request->response;
+    if (ok && r.honours_ranges && request->range_from >= 0) {
+        std::string whole;
+        for (const auto& chunk : r.chunks)
+            whole += chunk;
+        const uint64_t from = static_cast<uint64_t>(request->range_from);
+        if (from < whole.size()) {
+            size_t skip = from;
+            std::vector<std::string> rest;
+            for (const auto& chunk : r.chunks) {
+                if (skip >= chunk.size()) {
+                    skip -= chunk.size();
+                    continue;
+                }
+                rest.push_back(chunk.substr(skip));
+                skip = 0;
+            }
+            r.chunks = rest;
+            r.status = 206;
+            r.has_content_length = true;
+            r.content_length = whole.size() - from;
+            r.content_range = "bytes " + std::to_string(from) + "-" +
+                              std::to_string(whole.size() - 1) + "/" + std::to_string(whole.size());
+        }
+    }
     return log("send " + request->url, ok);
 }
 
@@ -212,6 +245,16 @@ bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value) {
              request->response.content_length <= UINT32_MAX;
         if (ok) *value = static_cast<uint32_t>(request->response.content_length);
     }
+    return log(std::string("query ") + level, ok);
+}
+
+bool query_text(NetRequest* request, uint32_t info_level, char* text, uint32_t capacity) {
+    char level[32];
+    std::snprintf(level, sizeof level, "0x%x", info_level);
+    const std::string& value = request->response.content_range;
+    bool ok = request->sent && info_level == client::QUERY_CONTENT_RANGE && !value.empty() &&
+              value.size() < capacity;
+    if (ok) std::memcpy(text, value.c_str(), value.size() + 1);
     return log(std::string("query ") + level, ok);
 }
 
@@ -246,7 +289,16 @@ bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* c
             }
         }
         *count = static_cast<uint32_t>(n);
-        if (n > 0 && !request->has_headers) g_read_ms += request->response.ms_per_read;
+        if (n > 0 && !request->has_headers) {
+            const auto& each = request->response.read_ms;
+            if (each.empty()) {
+                g_read_ms += request->response.ms_per_read;
+            } else {
+                const size_t at = std::min<size_t>(request->timed_reads, each.size() - 1);
+                g_read_ms += each[at];
+            }
+            ++request->timed_reads;
+        }
     }
     return log("read " + std::to_string(capacity) + " -> " + (ok ? std::to_string(*count) : "-"),
                ok);

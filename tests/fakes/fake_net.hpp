@@ -42,6 +42,14 @@ struct Response {
     // that gives bytes takes this long (read_time_ms(), which the fake OS's
     // clock adds to its ticks): a node that sends at a scripted rate.
     uint64_t ms_per_read = 0;
+    // When not empty: the time of each such read in turn, the last repeating
+    // (a node that bursts, then slows).
+    std::vector<uint64_t> read_ms;
+    // The Content-Range header's text; "" for none.
+    std::string content_range;
+    // Answers "Range: bytes=N-" as a server that honours it: 206, the chunks
+    // from byte N on, their Content-Length and "bytes N-LAST/TOTAL".
+    bool honours_ranges = false;
 };
 constexpr uint64_t FILLER_ENDLESS = UINT64_MAX;
 constexpr uint32_t FILLER_PIECE = 1u << 20;

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "fake_net.hpp"
 #include "install/install.hpp"
 #include "os/os.hpp"
@@ -208,6 +210,14 @@ bool free_disk_space(const char* dir, uint64_t* bytes) {
     g_calls.push_back(std::string("free ") + dir);
     if (!g_free_space_known) return false;
     *bytes = g_free_space;
+    return true;
+}
+
+// Real files, not logged: asking a size changes nothing.
+bool file_size(const char* path, uint64_t* bytes) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *bytes = static_cast<uint64_t>(st.st_size);
     return true;
 }
 

@@ -541,9 +541,10 @@ TEST_F(DownloadTest, ANodeFarTooSlowIsLeftWhenTheRunAllowsIt) {
         // fourth read, the first one 5 s or more after the first byte.
         {"far too slow, left after the grace", paced(101, 1, 2000), 0, true,
          DownloadOutcome::too_slow, 4},
-        {"12 more reads at 5 s: 60 s, not beyond the limit", paced(13, 10, 5000), 0, true,
-         DownloadOutcome::complete, 13},
-        {"12 more reads at 5.001 s: beyond it, left at the second read", paced(13, 10, 5001), 0,
+        // At the second read 120 bytes remain at 10 bytes in 5 s: 60 s.
+        {"60 s still needed at the recent rate: not beyond the limit", paced(14, 10, 5000), 0, true,
+         DownloadOutcome::complete, 14},
+        {"12 more reads at 5.001 s: beyond it, left at the second read", paced(14, 10, 5001), 0,
          true, DownloadOutcome::too_slow, 2},
         {"as slow, but the run keeps this node", paced(101, 1, 2000), 0, false,
          DownloadOutcome::complete, 101},
@@ -643,6 +644,218 @@ TEST_F(DownloadTest, AnInstallerPathThatCannotBeReplacedIsReported) {
     EXPECT_EQ(read_file(path_), "an installer still running");
     EXPECT_EQ(fake_net::open_handles(), 1);
     close_handle(session);
+}
+
+// ---- Continuing a part: the attempts of a run that may resume.
+
+const char RANGE_60[] = "header Range: bytes=60- flags=0x20000000\n";
+const char RESUMING_0[] = "   从 0.0 MB 处继续下载 / Resuming at 0.0 MB\n";
+
+bool has_call(const std::string& call) {
+    for (const auto& c : fake_net::calls())
+        if (c == call) return true;
+    return false;
+}
+
+Response ranged(uint32_t status, uint64_t length, const std::string& range,
+                std::vector<std::string> chunks) {
+    Response r = respond(status, length != 0, length, std::move(chunks));
+    r.content_range = range;
+    return r;
+}
+
+TEST_F(DownloadTest, APartIsContinuedOnlyWhereTheAnswerProvesItFits) {
+    // 60 of the 100 bytes stand; the node is asked for the rest.
+    struct ResumeCase {
+        const char* name;
+        Response response;
+        DownloadOutcome outcome;
+        std::string output;  // after the header and the resuming line
+        bool part_left;      // with its 60 bytes
+        PartRecord record;
+    };
+    const ResumeCase cases[] = {
+        {"a 206 from byte 60 of 100 is appended",
+         ranged(206, 40, "bytes 60-99/100", {BODY.substr(60)}),
+         DownloadOutcome::complete,
+         progress("100%  (0.0 / 0.0 MB)") + "\n",
+         false,
+         {true, true}},
+        {"a 206 without Content-Length",
+         ranged(206, 0, "bytes 60-99/100", {BODY.substr(60)}),
+         DownloadOutcome::complete,
+         "\n",
+         false,
+         {true, true}},
+        {"a 200 ignores the range: the part is emptied and the body taken whole",
+         fake_net::body(BODY),
+         DownloadOutcome::complete,
+         progress("100%  (0.0 / 0.0 MB)") + "\n",
+         false,
+         {true, false}},
+        {"a 206 at another start",
+         ranged(206, 50, "bytes 50-99/100", {BODY.substr(50)}),
+         DownloadOutcome::failed,
+         FAILED,
+         false,
+         {false, false}},
+        {"a 206 with another total",
+         ranged(206, 40, "bytes 60-99/101", {BODY.substr(60)}),
+         DownloadOutcome::failed,
+         FAILED,
+         false,
+         {false, false}},
+        {"a 206 without Content-Range",
+         ranged(206, 40, "", {BODY.substr(60)}),
+         DownloadOutcome::failed,
+         FAILED,
+         false,
+         {false, false}},
+        {"a 206 whose length contradicts its range",
+         ranged(206, 41, "bytes 60-99/100", {BODY.substr(60)}),
+         DownloadOutcome::failed,
+         FAILED,
+         false,
+         {false, false}},
+        {"a refused status",
+         ranged(416, 0, "", {}),
+         DownloadOutcome::failed,
+         FAILED,
+         false,
+         {false, false}},
+        {"the connection fails: the part stays",
+         respond(200, true, 100, {BODY}, Step::connect),
+         DownloadOutcome::failed,
+         FAILED,
+         true,
+         {false, false}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        fake_net::serve(URL, c.response);
+        std::remove(path_.c_str());
+        write_file(part_, BODY.substr(0, 60));
+        NetSession* session = open_session();
+
+        DownloadOutcome outcome = DownloadOutcome::cannot_write;
+        PartRecord record{true, true};
+        std::string out = transcript([&] {
+            outcome = download_from_node(session, node_, release_, path_.c_str(), false, &record);
+        });
+
+        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_EQ(out, HEADER + std::string(RESUMING_0) + c.output);
+        if (c.response.fail_at != Step::connect) {
+            EXPECT_TRUE(has_call(std::string(RANGE_60).substr(0, sizeof RANGE_60 - 2)));
+        }
+        EXPECT_EQ(record.wrote, c.record.wrote);
+        EXPECT_EQ(record.appended, c.record.appended);
+        if (c.outcome == DownloadOutcome::complete) {
+            EXPECT_EQ(read_file(path_), BODY);
+        } else {
+            EXPECT_FALSE(file_exists(path_));
+        }
+        EXPECT_EQ(file_exists(part_), c.part_left);
+        if (c.part_left) {
+            EXPECT_EQ(read_file(part_), BODY.substr(0, 60));
+        }
+        EXPECT_EQ(fake_net::open_handles(), 1);
+        close_handle(session);
+    }
+}
+
+TEST_F(DownloadTest, AnAttemptThatStopsCleanlyKeepsItsPartAndAnOversizedOneDoesNot) {
+    struct KeepCase {
+        const char* name;
+        Response response;
+        std::string part;  // what is left; "-" for no part
+    };
+    const KeepCase cases[] = {
+        {"a read fails",
+         respond(200, true, 100, {BODY.substr(0, 30), BODY.substr(30)}, Step::read, 1),
+         BODY.substr(0, 30)},
+        {"the body ends early", respond(200, true, 100, {BODY.substr(0, 60)}), BODY.substr(0, 60)},
+        {"no data can be had", respond(200, true, 100, {BODY}, Step::data_available, 1), BODY},
+        {"more bytes than the size", respond(200, false, 0, {BODY.substr(0, 70), BODY}), "-"},
+        {"a Content-Length that contradicts the size", respond(200, true, 101, {BODY}), "-"},
+        {"a 404", respond(404, true, 100, {BODY}), "-"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        fake_net::serve(URL, c.response);
+        std::remove(part_.c_str());
+        NetSession* session = open_session();
+        PartRecord record{};
+        transcript(
+            [&] { download_from_node(session, node_, release_, path_.c_str(), false, &record); });
+        EXPECT_EQ(file_exists(part_), c.part != "-");
+        if (c.part != "-") {
+            EXPECT_EQ(read_file(part_), c.part);
+            EXPECT_EQ(read_file(path_ + ".part.sha256"), std::string(release_.sha256))
+                << "the release's digest stands beside the part";
+        }
+        EXPECT_FALSE(file_exists(path_));
+        close_handle(session);
+    }
+}
+
+TEST_F(DownloadTest, AResumedProgressLineCountsTheWholeFile) {
+    // 2 MiB, of which 90 % (1887437 bytes) stand; the node honours the range.
+    const std::string whole(2097152, 'w');
+    release_.size = whole.size();
+    Response r = fake_net::body(whole);
+    r.honours_ranges = true;
+    fake_net::serve(URL, r);
+    write_file(part_, whole.substr(0, 1887437));
+    NetSession* session = open_session();
+    PartRecord record{};
+    std::string out = transcript(
+        [&] { download_from_node(session, node_, release_, path_.c_str(), false, &record); });
+    EXPECT_EQ(out, HEADER + std::string("   从 1.8 MB 处继续下载 / Resuming at 1.8 MB\n") +
+                       progress(" 93%  (1.9 / 2.0 MB)") + progress(" 96%  (1.9 / 2.0 MB)") +
+                       progress(" 99%  (2.0 / 2.0 MB)") + progress("100%  (2.0 / 2.0 MB)") + "\n");
+    EXPECT_TRUE(has_call("header Range: bytes=1887437- flags=0x20000000"));
+    EXPECT_EQ(read_file(path_), whole);
+    close_handle(session);
+}
+
+TEST_F(DownloadTest, ABurstThenASlowTailIsJudgedByItsRecentRate) {
+    // 120 KB in a burst, then 1 KB every 850 ms: the whole body projected
+    // from the average since the first byte passes 60 s only at 98 %, when
+    // the rest needs two seconds; at the recent rate the rest never needs
+    // more than 60 s. The same tail at 100 B/s would need ten minutes more.
+    struct TailCase {
+        const char* name;
+        uint64_t tail_ms;
+        DownloadOutcome outcome;
+    };
+    const TailCase cases[] = {
+        {"1.2 KB/s after the burst: kept to the end", 850, DownloadOutcome::complete},
+        {"100 B/s after the burst: left", 10000, DownloadOutcome::too_slow},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        Response r = paced(192, 1000, 0);
+        r.read_ms = std::vector<uint64_t>(120, 1);
+        r.read_ms.push_back(c.tail_ms);
+        fake_net::serve(URL, r);
+        release_.size = 192000;
+        NetSession* session = open_session();
+        DownloadOutcome outcome = DownloadOutcome::failed;
+        transcript(
+            [&] { outcome = download_from_node(session, node_, release_, path_.c_str(), true); });
+        EXPECT_EQ(outcome, c.outcome);
+        if (c.outcome == DownloadOutcome::complete) {
+            EXPECT_EQ(reads_made(), 192);
+        }
+        close_handle(session);
+    }
 }
 
 TEST(PartPath, TheInstallerPathWithItsSuffixUncut) {

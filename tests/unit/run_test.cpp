@@ -473,8 +473,20 @@ fake_net::Response paced_node(uint64_t ms_per_read) {
 constexpr uint64_t SLOW_MS = 2000;
 constexpr uint64_t FAST_MS = 10;
 
-std::string paced_complete(int slot) {
-    return download_header(slot) + "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n" +
+// The line of an attempt that continues a part, after its header.
+std::string resuming(const char* megabytes) {
+    return std::string("   从 ") + megabytes + " MB 处继续下载 / Resuming at " + megabytes +
+           " MB\n";
+}
+
+// A node's download that continues a part: its header, then the line.
+std::string resumed_header(int slot, const char* megabytes) {
+    return download_header(slot) + resuming(megabytes);
+}
+
+std::string paced_complete(int slot, bool resumed = false) {
+    return (resumed ? resumed_header(slot, "0.0") : download_header(slot)) +
+           "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n" +
            "   校验通过 / Verified  SHA-256 " + digest_of(PACED_BODY) +
            "\n   启动安装器 / Launching installer...\n";
 }
@@ -495,11 +507,13 @@ TEST(RunInstaller, LeavesAFarTooSlowNodeButNeverTheLastOrMoreThanTwo) {
         {"a slow first node and a fast second",
          {SLOW_MS, FAST_MS, 0, 0, 0, 0},
          "OOFFFF",
-         left_slow(0) + paced_complete(1)},
+         left_slow(0) + paced_complete(1, true)},
+        // The part of the node left is continued: these nodes answer a range
+        // with the whole file, which replaces it.
         {"every node equally slow: two are left, the third keeps going",
          {SLOW_MS, SLOW_MS, SLOW_MS, SLOW_MS, 0, 0},
          "OOOOFF",
-         left_slow(0) + left_slow(1) + paced_complete(2)},
+         left_slow(0) + resumed_header(1, "0.0") + NODE_TOO_SLOW + paced_complete(2, true)},
         {"the only reachable node is slow: kept",
          {0, 0, SLOW_MS, 0, 0, 0},
          "FFOFFF",
@@ -507,7 +521,7 @@ TEST(RunInstaller, LeavesAFarTooSlowNodeButNeverTheLastOrMoreThanTwo) {
         {"slow, then the last reachable node is slow too: kept",
          {SLOW_MS, 0, 0, 0, 0, SLOW_MS},
          "OFFFFO",
-         left_slow(0) + paced_complete(5)},
+         left_slow(0) + paced_complete(5, true)},
         {"a fast node is never left", {FAST_MS, FAST_MS, 0, 0, 0, 0}, "OOFFFF", paced_complete(0)},
     };
     for (const auto& c : cases) {
@@ -691,6 +705,226 @@ TEST(RunInstaller, AFileThatCannotBeWrittenEndsTheLoopAfterOneAttempt) {
         EXPECT_EQ(fake_net::open_handles(), 0);
         for (const auto& call : fake_os::calls())
             EXPECT_NE(call.rfind("open ", 0), 0u) << "nothing is launched";
+    }
+}
+
+// ---- Continuing a broken download, within a run and across runs.
+
+namespace resume {
+
+// PACED_BODY's 40 chunks, with a Content-Length; honours "Range: bytes=N-".
+fake_net::Response node(const std::string& body = PACED_BODY) {
+    fake_net::Response r;
+    for (int i = 0; i < PACED_CHUNKS; ++i)
+        r.chunks.push_back(body.substr(i * 100, 100));
+    r.has_content_length = true;
+    r.content_length = body.size();
+    r.honours_ranges = true;
+    return r;
+}
+
+// The download's read with this index, from 0, fails: it resets after
+// index × 100 bytes. (The probe's request counts its own reads.)
+fake_net::Response resetting(int read_index, const std::string& body = PACED_BODY) {
+    fake_net::Response r = node(body);
+    r.fail_at = fake_net::Step::read;
+    r.fail_on_call = read_index;
+    return r;
+}
+
+std::vector<std::string> range_headers() {
+    std::vector<std::string> headers;
+    for (const auto& call : fake_net::calls())
+        if (call.rfind("header Range: bytes=", 0) == 0 &&
+            call.find("bytes=0-") == std::string::npos)
+            headers.push_back(call.substr(7, call.find(" flags") - 7));
+    return headers;
+}
+
+// The bytes that the node's requests read, probes included.
+uint64_t bytes_read() {
+    uint64_t total = 0;
+    for (const auto& call : fake_net::calls()) {
+        const size_t arrow = call.find(" -> ");
+        if (call.rfind("read ", 0) == 0 && call.find("FAILED") == std::string::npos)
+            total += std::stoull(call.substr(arrow + 4));
+    }
+    return total;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+struct Run {
+    int exit_code = -1;
+    std::string out;
+};
+
+Run run() {
+    Run r;
+    r.out = transcript([&] { r.exit_code = run_installer(); });
+    return r;
+}
+
+}  // namespace resume
+
+TEST(RunInstaller, AResetNodeIsContinuedByTheNext) {
+    TestDir dir;
+    start_fresh(dir.path());
+    serve_paced_release();
+    fake_net::serve(NODE_URLS[0], resume::resetting(36));  // 90 %
+    fake_net::serve(NODE_URLS[1], resume::node());
+    const std::string path = dir.file(FILE_NAME);
+
+    const resume::Run r = resume::run();
+
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(resume::range_headers(), std::vector<std::string>{"Range: bytes=3600-"});
+    EXPECT_TRUE(resume::contains(r.out, "\r   [" + label(0) + "]  90%  (0.0 / 0.0 MB)" +
+                                            NODE_FAILED + resumed_header(1, "0.0") + "\r   [" +
+                                            label(1) + "]  92%  (0.0 / 0.0 MB)"))
+        << r.out;
+    EXPECT_TRUE(resume::contains(r.out, verified_and_launching().substr(0, 20)));
+    EXPECT_EQ(read_file(path), PACED_BODY);
+    EXPECT_FALSE(file_exists(path + ".part"));
+    // The manifest (102 bytes), two probes of one 100-byte chunk each, then
+    // every byte of the file once.
+    EXPECT_EQ(resume::bytes_read(), 102u + 200u + PACED_BODY.size());
+    EXPECT_EQ(fake_net::open_handles(), 0);
+}
+
+TEST(RunInstaller, AStitchedFileThatFailsItsDigestEndsResumingForTheRun) {
+    TestDir dir;
+    start_fresh(dir.path());
+    serve_paced_release();
+    const std::string stale(PACED_BODY.size(), 'x');
+    fake_net::serve(NODE_URLS[0], resume::resetting(20));  // 50 %, right bytes
+    fake_net::serve(NODE_URLS[1], resume::node(stale));    // continues with wrong ones
+    fake_net::serve(NODE_URLS[2], resume::resetting(10));  // whole, breaks at 25 %
+    fake_net::serve(NODE_URLS[3], resume::node());         // whole
+    const std::string path = dir.file(FILE_NAME);
+
+    const resume::Run r = resume::run();
+
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(resume::range_headers(), std::vector<std::string>{"Range: bytes=2000-"});
+    EXPECT_TRUE(resume::contains(r.out, "   哈希不匹配 / Hash mismatch!\n"));
+    EXPECT_TRUE(resume::contains(r.out, download_header(2) + "\r   [" + label(2) + "]   2%"))
+        << "the attempt after the mismatch starts at byte 0";
+    EXPECT_TRUE(resume::contains(r.out, download_header(3) + "\r   [" + label(3) + "]   2%"))
+        << "and so does every later one";
+    EXPECT_EQ(read_file(path), PACED_BODY);
+    EXPECT_FALSE(file_exists(path + ".part"));
+}
+
+TEST(RunInstaller, ANodeLeftForSlownessFinishesWhenEveryLaterNodeFails) {
+    TestDir dir;
+    start_fresh(dir.path());
+    serve_paced_release();
+    fake_net::Response slow = resume::node();
+    slow.ms_per_read = SLOW_MS;  // left after 400 bytes
+    fake_net::serve(NODE_URLS[0], slow);
+    fake_net::serve(NODE_URLS[1], resume::resetting(1));  // adds 100 bytes, then breaks
+    const std::string path = dir.file(FILE_NAME);
+
+    const resume::Run r = resume::run();
+
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(resume::range_headers(),
+              (std::vector<std::string>{"Range: bytes=400-", "Range: bytes=500-"}));
+    EXPECT_TRUE(resume::contains(r.out, NODE_TOO_SLOW + resumed_header(1, "0.0")));
+    EXPECT_TRUE(resume::contains(r.out, NODE_FAILED + resumed_header(0, "0.0")));
+    EXPECT_EQ(r.out.find(NODE_TOO_SLOW), r.out.rfind(NODE_TOO_SLOW)) << "left once only";
+    EXPECT_FALSE(resume::contains(r.out, ALL_FAILED));
+    EXPECT_EQ(read_file(path), PACED_BODY);
+}
+
+TEST(RunInstaller, APartOfAnEarlierRunIsContinuedOnlyForTheSameRelease) {
+    struct EarlierCase {
+        const char* name;
+        std::string side;  // the digest beside the part; "-" for none
+        std::vector<std::string> ranges;
+    };
+    const EarlierCase cases[] = {
+        {"the same release", digest_of(PACED_BODY), {"Range: bytes=1000-"}},
+        {"another release with the same file name", DIGEST, {}},
+        {"no digest beside it", "-", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        start_fresh(dir.path());
+        serve_paced_release();
+        fake_net::serve(NODE_URLS[0], resume::node());
+        const std::string path = dir.file(FILE_NAME);
+        // The earlier part's bytes are right only for the same release.
+        write_file(path + ".part",
+                   c.ranges.empty() ? std::string(1000, 'o') : PACED_BODY.substr(0, 1000));
+        if (c.side != "-") write_file(path + ".part.sha256", c.side);
+
+        const resume::Run r = resume::run();
+
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(resume::range_headers(), c.ranges);
+        EXPECT_EQ(resume::contains(r.out, resumed_header(0, "0.0")), !c.ranges.empty());
+        EXPECT_EQ(read_file(path), PACED_BODY);
+        EXPECT_FALSE(file_exists(path + ".part"));
+        EXPECT_FALSE(file_exists(path + ".part.sha256"));
+    }
+}
+
+TEST(RunInstaller, AWholePartOfAnEarlierRunIsCheckedWithoutADownload) {
+    const std::string ALREADY =
+        "\n[3/4] 上次运行已下载完整 / Already downloaded by an earlier run\n"
+        "[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n";
+    for (bool right : {true, false}) {
+        SCOPED_TRACE(right ? "its digest matches" : "its digest fails");
+        TestDir dir;
+        start_fresh(dir.path());
+        serve_paced_release();
+        fake_net::serve(NODE_URLS[0], resume::node());
+        const std::string path = dir.file(FILE_NAME);
+        write_file(path + ".part", right ? PACED_BODY : std::string(PACED_BODY.size(), 'o'));
+        write_file(path + ".part.sha256", digest_of(PACED_BODY));
+
+        const resume::Run r = resume::run();
+
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_TRUE(resume::contains(r.out, probe_lines("OFFFFF") + ALREADY));
+        int sends = 0;
+        for (const auto& call : fake_net::calls())
+            sends += call == "send " + NODE_URLS[0];
+        EXPECT_EQ(sends, right ? 1 : 2) << "the probe, and a download only after a mismatch";
+        EXPECT_EQ(resume::contains(r.out, "Hash mismatch"), !right);
+        EXPECT_TRUE(resume::range_headers().empty());
+        EXPECT_EQ(read_file(path), PACED_BODY);
+    }
+}
+
+TEST(RunInstaller, FreeSpaceIsAskedForTheMissingBytesOnly) {
+    // 3000 of the 4000 bytes stand from an earlier run: 1000 are missing.
+    for (uint64_t free_bytes : {uint64_t{1000}, uint64_t{999}}) {
+        SCOPED_TRACE(free_bytes);
+        TestDir dir;
+        start_fresh(dir.path());
+        serve_paced_release();
+        fake_net::serve(NODE_URLS[0], resume::node());
+        fake_os::set_free_space(free_bytes);
+        const std::string path = dir.file(FILE_NAME);
+        write_file(path + ".part", PACED_BODY.substr(0, 3000));
+        write_file(path + ".part.sha256", digest_of(PACED_BODY));
+
+        const resume::Run r = resume::run();
+
+        EXPECT_EQ(r.exit_code, free_bytes >= 1000 ? 0 : 2);
+        EXPECT_EQ(resume::contains(r.out, "not enough free space"), free_bytes < 1000);
+        if (free_bytes >= 1000) {
+            EXPECT_EQ(read_file(path), PACED_BODY);
+        } else {
+            EXPECT_EQ(read_file(path + ".part"), PACED_BODY.substr(0, 3000))
+                << "the part stays for a run with more room";
+        }
     }
 }
 

@@ -170,4 +170,49 @@ TEST_F(SessionTest, AnUnreadableStatusFails) {
     close_handle(session);
 }
 
+TEST_F(SessionTest, AContentRangeIsReadOnlyInItsOneForm) {
+    struct RangeCase {
+        const char* header;  // "" for none
+        bool ok;
+        uint64_t first, total;
+    };
+    static const RangeCase cases[] = {
+        {"bytes 60-99/100", true, 60, 100},
+        {"bytes 0-0/1", true, 0, 0 + 1},
+        {"bytes 5000000000-5000000009/5000000010", true, 5000000000u, 5000000010u},
+        {"", false, 0, 0},
+        {"bytes 60-99/*", false, 0, 0},     // total unknown
+        {"bytes */100", false, 0, 0},       // a 416's form
+        {"bytes 99-60/100", false, 0, 0},   // backwards
+        {"bytes 60-100/100", false, 0, 0},  // past the total
+        {"60-99/100", false, 0, 0},         // no unit
+        {"bytes 60-99/100 ", false, 0, 0},  // trailing text
+        {"bytes -60-99/100", false, 0, 0},
+        {"bytes 60-99/99999999999999999999", false, 0, 0},  // overflows 64 bits
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.header);
+        fake_net::reset();
+        fake_net::Response response = fake_net::body("x");
+        response.status = 206;
+        response.content_range = c.header;
+        fake_net::serve("https://h.example/f", response);
+        NetSession* session = open_session();
+        NetConnection* connection = open_connection(session, u"h.example");
+        NetRequest* request = open_get_request(connection, u"/f");
+        ASSERT_TRUE(send_and_receive(request));
+        uint32_t status = 0;
+        EXPECT_TRUE(query_status_code(request, &status));
+        EXPECT_EQ(status, 206u);
+        uint64_t first = 7, total = 7;
+        EXPECT_EQ(query_content_range(request, &first, &total), c.ok);
+        EXPECT_EQ(first, c.ok ? c.first : 7);
+        EXPECT_EQ(total, c.ok ? c.total : 7);
+        close_handle(request);
+        close_handle(connection);
+        close_handle(session);
+    }
+    EXPECT_FALSE(query_content_range(nullptr, nullptr, nullptr));
+}
+
 }  // namespace
