@@ -8,6 +8,11 @@
 
 constexpr unsigned CONSOLE_CODE_PAGE_UTF8 = 65001;
 
+// The first call of a program's main: on Windows, libraries are from then on
+// looked for in System32 alone, and the few that the system's own code loads
+// by name later are loaded from there at once. Nothing to do on POSIX.
+void restrict_library_search();
+
 // Sets the console's output and input code pages to UTF-8; results ignored.
 void set_console_utf8();
 

@@ -22,6 +22,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "os/library.hpp"
 #include "os/os.hpp"
 
 namespace {
@@ -115,6 +116,24 @@ bool make_private_directory(const char* path, uid_t uid) {
 }
 
 }  // namespace
+
+void restrict_library_search() {}
+
+namespace {
+
+void* load_nothing(const char*) {
+    return nullptr;
+}
+void* find_nothing(void*, const char*) {
+    return nullptr;
+}
+const LibraryLoader NO_LOADER = {load_nothing, find_nothing};
+
+}  // namespace
+
+const LibraryLoader& system_library_loader() {
+    return NO_LOADER;
+}
 
 void set_console_utf8() {}
 

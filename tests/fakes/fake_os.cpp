@@ -85,6 +85,8 @@ void advance_ticks(uint64_t ms) {
 
 using namespace fake_os;
 
+void restrict_library_search() {}
+
 void set_console_utf8() {
     g_calls.push_back("console " + std::to_string(CONSOLE_CODE_PAGE_UTF8));
 }
