@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "os/library.hpp"
 #include "os/os.hpp"
 
 namespace {
@@ -126,8 +127,19 @@ bool delete_file(const char* path) {
     return DeleteFileA(path) != FALSE;
 }
 
+// shell32 is taken from System32 when the launch comes, not imported: under
+// Wine its own imports (user32, and through it version.dll) would otherwise be
+// looked for beside the program while the process starts, before main could
+// restrict the search. Without it the launch fails as the shell does when it
+// cannot start anything.
 intptr_t shell_open(const char* path) {
-    HINSTANCE result = ShellExecuteA(nullptr, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
+    const char* const names[] = {"ShellExecuteA"};
+    void* function = nullptr;
+    if (!resolve_functions(system_library_loader(), "shell32.dll", names, &function, 1)) {
+        return SE_ERR_OOM;
+    }
+    auto execute = reinterpret_cast<decltype(&ShellExecuteA)>(function);
+    HINSTANCE result = execute(nullptr, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
     return reinterpret_cast<intptr_t>(result);
 }
 
