@@ -372,7 +372,8 @@ def planted(make, where):
         case["planted"] = where
         return case
     scenario.__doc__ = "%s, with libraries planted beside the %s" % (
-        make.__doc__.split("\n")[0].rstrip("."), "program" if where == "program" else "working folder")
+        (make.__doc__ or "A run").split("\n")[0].rstrip("."),
+        "program" if where == "program" else "working folder")
     return scenario
 
 
