@@ -299,6 +299,30 @@ InstanceLock take_instance_lock() {
     return InstanceLock::held;
 }
 
+// A descriptor, kept as its value plus one so that nullptr means none. It
+// does not keep others from writing: on POSIX the private temporary folder
+// does that.
+HeldFile* hold_file(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return reinterpret_cast<HeldFile*>(static_cast<intptr_t>(fd) + 1);
+}
+
+bool read_held_file(HeldFile* file, void* buffer, uint32_t capacity, uint32_t* count) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(file) - 1);
+    for (;;) {
+        const ssize_t n = read(fd, buffer, capacity);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        *count = static_cast<uint32_t>(n);
+        return true;
+    }
+}
+
+void release_file(HeldFile* file) {
+    close(static_cast<int>(reinterpret_cast<intptr_t>(file) - 1));
+}
+
 bool free_disk_space(const char* dir, uint64_t* bytes) {
     struct statvfs fs;
     if (statvfs(dir, &fs) != 0) return false;

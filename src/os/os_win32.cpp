@@ -143,6 +143,28 @@ intptr_t shell_open(const char* path) {
     return reinterpret_cast<intptr_t>(result);
 }
 
+HeldFile* hold_file(const char* path) {
+    // Shared for reading only: while the handle is open, nobody (this process
+    // included) can open the file for writing, rename or delete it, and a
+    // file that someone already holds for writing is not opened at all. The
+    // loader may still map it for the launch: that asks only to read and run.
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    return reinterpret_cast<HeldFile*>(file);
+}
+
+bool read_held_file(HeldFile* file, void* buffer, uint32_t capacity, uint32_t* count) {
+    DWORD read = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(file), buffer, capacity, &read, nullptr)) return false;
+    *count = read;
+    return true;
+}
+
+void release_file(HeldFile* file) {
+    CloseHandle(reinterpret_cast<HANDLE>(file));
+}
+
 bool console_is_own() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;

@@ -169,8 +169,8 @@ SignatureCheck check_signer(HANDLE state, const unsigned char (*keys)[SIGNER_PIN
 
 }  // namespace
 
-SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIGNER_PIN_BYTES],
-                               uint32_t count) {
+SignatureCheck check_signature(const char* path, HeldFile* held,
+                               const unsigned char (*keys)[SIGNER_PIN_BYTES], uint32_t count) {
     // Fails closed: a check that cannot run refuses the file.
     if (!libraries_loaded()) return SignatureCheck::file_changed;
     wchar_t wide_path[WIDE_PATH_UNITS];
@@ -182,6 +182,13 @@ SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIG
     std::memset(&file, 0, sizeof file);
     file.cbStruct = sizeof file;
     file.pcwszFilePath = wide_path;
+    // WinVerifyTrust reads the held file, from its start, not the path.
+    file.hFile = reinterpret_cast<HANDLE>(held);
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    if (!SetFilePointerEx(file.hFile, start, nullptr, FILE_BEGIN)) {
+        return SignatureCheck::file_changed;
+    }
 
     WINTRUST_DATA trust;
     std::memset(&trust, 0, sizeof trust);
@@ -199,7 +206,7 @@ SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIG
     SignatureCheck result = status == ERROR_SUCCESS ? check_signer(trust.hWVTStateData, keys, count)
                                                     : refusal_of(status);
 
-    // Closing the state lets go of the file, which may be deleted next.
+    // Closing the state ends WinVerifyTrust's use of the file; it stays held.
     trust.dwStateAction = WTD_STATEACTION_CLOSE;
     (void)WinVerifyTrust(no_ui, &action, &trust);
     return result;
