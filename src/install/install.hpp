@@ -101,7 +101,10 @@ bool digest_text_matches(const char* expected, const char* computed);
 // True when the file's digest matches the release's and, in a pinned build,
 // it is signed by one of the publisher's keys; a file that fails either
 // check is deleted.
+// A verified file stays held (hold_file) until launch_installer has started it.
 bool verify_download(const char* path, const ReleaseRecord& release);
+// Lets go of the file that verify_download holds; nothing when none is held.
+void release_checked_file();
 
 // The publisher's keys that a file must be signed by before it is started,
 // generated from the build option TREVALON_SIGNER_PINS, and the OS question
@@ -110,8 +113,8 @@ bool verify_download(const char* path, const ReleaseRecord& release);
 struct SignerPins {
     const unsigned char (*keys)[SIGNER_PIN_BYTES];
     uint32_t count;
-    SignatureCheck (*check)(const char* path, const unsigned char (*keys)[SIGNER_PIN_BYTES],
-                            uint32_t count);
+    SignatureCheck (*check)(const char* path, HeldFile* file,
+                            const unsigned char (*keys)[SIGNER_PIN_BYTES], uint32_t count);
 };
 const SignerPins& signer_pins();
 

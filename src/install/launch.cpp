@@ -16,6 +16,7 @@ constexpr uintptr_t SHELL_LAST_ERROR_CODE = 32;
 bool launch_installer(const char* path) {
     out_line("   启动安装器 / Launching installer...");
     const intptr_t result = shell_open(path);
+    release_checked_file();  // held since its check, until it has started
     if (static_cast<uintptr_t>(result) > SHELL_LAST_ERROR_CODE) {
         out_printf("\n完成: 安装器已启动 / Installer launched (at %s)\n", path);
         return true;

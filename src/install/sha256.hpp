@@ -27,6 +27,9 @@ void sha256_digest_hex(const uint8_t digest[SHA256_DIGEST_BYTES], char hex[SHA25
 void sha256_file_hex(const char* path, char hex[SHA256_HEX_SIZE]);
 // The same, with the number of bytes read; false (hex "", size 0) on any failure.
 bool sha256_file(const char* path, char hex[SHA256_HEX_SIZE], uint64_t& size);
+// The digest of a held file, read from where it stands to its end.
+struct HeldFile;
+void sha256_held_file_hex(HeldFile* file, char hex[SHA256_HEX_SIZE]);
 
 // The compression forms. At first use the program takes the best one this
 // CPU runs, in this order: the SHA extensions, AVX2 with BMI2, SSSE3, and the

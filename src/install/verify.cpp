@@ -7,6 +7,11 @@
 // manifest and its digest come from hosting accounts, and whoever takes one
 // over can name a file of their own with its true digest. A refused file is
 // deleted like a mismatched one.
+//
+// The file is held open from the start of the digest check (see hold_file)
+// until the launch has returned: the digest and the signature are read
+// through that handle, and on Windows nobody can change or replace the file
+// in between.
 #include <cctype>
 #include <cstring>
 
@@ -28,6 +33,9 @@ bool digest_text_matches(const char* expected, const char* computed) {
 
 namespace {
 
+// The file from the start of its check until launch_installer has started it.
+HeldFile* g_checked = nullptr;
+
 // The line that refuses a file for its signature; nullptr for a valid one.
 const char* signature_refusal(SignatureCheck check) {
     switch (check) {
@@ -48,12 +56,20 @@ const char* signature_refusal(SignatureCheck check) {
 
 }  // namespace
 
+void release_checked_file() {
+    if (g_checked != nullptr) release_file(g_checked);
+    g_checked = nullptr;
+}
+
 bool verify_download(const char* path, const ReleaseRecord& release) {
     out_line("[4/4] 校验完整性 / Verifying integrity (SHA-256)...");
 
     char computed[SHA256_HEX_SIZE];
-    sha256_file_hex(path, computed);
+    computed[0] = '\0';
+    g_checked = hold_file(path);
+    if (g_checked != nullptr) sha256_held_file_hex(g_checked, computed);
     if (computed[0] == '\0') {
+        release_checked_file();
         out_line("   校验失败: 无法读取已下载文件 / Verify failed: cannot read downloaded file");
         return false;
     }
@@ -61,6 +77,7 @@ bool verify_download(const char* path, const ReleaseRecord& release) {
     if (!digest_text_matches(release.sha256, computed)) {
         out_printf("   哈希不匹配 / Hash mismatch!\n   期望/Expected: %s\n   实际/Actual:   %s\n",
                    release.sha256, computed);
+        release_checked_file();
         delete_file(path);
         return false;
     }
@@ -69,9 +86,10 @@ bool verify_download(const char* path, const ReleaseRecord& release) {
 
     const SignerPins& pins = signer_pins();
     if (pins.count == 0) return true;
-    const char* refusal = signature_refusal(pins.check(path, pins.keys, pins.count));
+    const char* refusal = signature_refusal(pins.check(path, g_checked, pins.keys, pins.count));
     if (refusal == nullptr) return true;
     out_line(refusal);
+    release_checked_file();
     delete_file(path);
     return false;
 }

@@ -4,14 +4,69 @@
 // the options the transport asks for, so WinHTTP's own defaults decide
 // redirects, certificate checks and compression. The transport's handle types
 // are only names here: a WinHTTP handle travels through them unchanged.
+//
+// winhttp.dll is loaded from System32 and its functions resolved when the
+// first session opens; a library or function that is missing makes open()
+// fail, as WinHTTP does when it cannot start, and nothing else is called
+// without a session.
 #include <windows.h>
 #include <winhttp.h>
 
+#include <cstring>
+
 #include "net/client.hpp"
+#include "os/library.hpp"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "WinHTTP texts are UTF-16");
 
 namespace {
+
+struct WinHttp {
+    decltype(&WinHttpOpen) Open;
+    decltype(&WinHttpSetOption) SetOption;
+    decltype(&WinHttpConnect) Connect;
+    decltype(&WinHttpOpenRequest) OpenRequest;
+    decltype(&WinHttpAddRequestHeaders) AddRequestHeaders;
+    decltype(&WinHttpSendRequest) SendRequest;
+    decltype(&WinHttpReceiveResponse) ReceiveResponse;
+    decltype(&WinHttpQueryHeaders) QueryHeaders;
+    decltype(&WinHttpQueryDataAvailable) QueryDataAvailable;
+    decltype(&WinHttpReadData) ReadData;
+    decltype(&WinHttpCloseHandle) CloseHandle;
+};
+
+// In the order of WinHttp's members.
+const char* const WINHTTP_FUNCTIONS[] = {
+    "WinHttpOpen",
+    "WinHttpSetOption",
+    "WinHttpConnect",
+    "WinHttpOpenRequest",
+    "WinHttpAddRequestHeaders",
+    "WinHttpSendRequest",
+    "WinHttpReceiveResponse",
+    "WinHttpQueryHeaders",
+    "WinHttpQueryDataAvailable",
+    "WinHttpReadData",
+    "WinHttpCloseHandle",
+};
+constexpr uint32_t WINHTTP_FUNCTION_COUNT = sizeof WINHTTP_FUNCTIONS / sizeof WINHTTP_FUNCTIONS[0];
+static_assert(sizeof(WinHttp) == WINHTTP_FUNCTION_COUNT * sizeof(void*), "one name per function");
+
+WinHttp g_winhttp;
+
+// Loads WinHTTP once; false when it or one of its functions is missing.
+bool winhttp_loaded() {
+    static bool tried = false;
+    static bool loaded = false;
+    if (!tried) {
+        tried = true;
+        void* functions[WINHTTP_FUNCTION_COUNT];
+        loaded = resolve_functions(system_library_loader(), "winhttp.dll", WINHTTP_FUNCTIONS,
+                                   functions, WINHTTP_FUNCTION_COUNT);
+        if (loaded) std::memcpy(&g_winhttp, functions, sizeof g_winhttp);
+    }
+    return loaded;
+}
 
 HINTERNET raw(NetSession* session) {
     return reinterpret_cast<HINTERNET>(session);
@@ -36,47 +91,49 @@ int widen(const char* utf8, char16_t* out, int capacity) {
 }
 
 NetSession* open(const char16_t* user_agent, uint32_t access_type) {
-    HINTERNET session = WinHttpOpen(wide(user_agent), access_type, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!winhttp_loaded()) return nullptr;
+    HINTERNET session = g_winhttp.Open(wide(user_agent), access_type, WINHTTP_NO_PROXY_NAME,
+                                       WINHTTP_NO_PROXY_BYPASS, 0);
     return reinterpret_cast<NetSession*>(session);
 }
 
 bool set_option(NetSession* session, uint32_t option, uint32_t value) {
     DWORD dword = value;
-    return WinHttpSetOption(raw(session), option, &dword, sizeof dword) != FALSE;
+    return g_winhttp.SetOption(raw(session), option, &dword, sizeof dword) != FALSE;
 }
 
 NetConnection* connect(NetSession* session, const char16_t* host, uint16_t port) {
-    HINTERNET connection = WinHttpConnect(raw(session), wide(host), port, 0);
+    HINTERNET connection = g_winhttp.Connect(raw(session), wide(host), port, 0);
     return reinterpret_cast<NetConnection*>(connection);
 }
 
 NetRequest* open_request(NetConnection* connection, const char16_t* verb, const char16_t* path,
                          uint32_t flags) {
-    HINTERNET request = WinHttpOpenRequest(raw(connection), wide(verb), wide(path), nullptr,
-                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
+    HINTERNET request =
+        g_winhttp.OpenRequest(raw(connection), wide(verb), wide(path), nullptr, WINHTTP_NO_REFERER,
+                              WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
     return reinterpret_cast<NetRequest*>(request);
 }
 
 bool add_request_headers(NetRequest* request, const char16_t* headers, uint32_t flags) {
-    return WinHttpAddRequestHeaders(raw(request), wide(headers), static_cast<DWORD>(-1), flags) !=
-           FALSE;
+    return g_winhttp.AddRequestHeaders(raw(request), wide(headers), static_cast<DWORD>(-1),
+                                       flags) != FALSE;
 }
 
 bool send_request(NetRequest* request) {
-    return WinHttpSendRequest(raw(request), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                              WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
+    return g_winhttp.SendRequest(raw(request), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                 WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
 }
 
 bool receive_response(NetRequest* request) {
-    return WinHttpReceiveResponse(raw(request), nullptr) != FALSE;
+    return g_winhttp.ReceiveResponse(raw(request), nullptr) != FALSE;
 }
 
 bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value) {
     DWORD number = 0;
     DWORD length = sizeof number;
-    if (!WinHttpQueryHeaders(raw(request), info_level, WINHTTP_HEADER_NAME_BY_INDEX, &number,
-                             &length, WINHTTP_NO_HEADER_INDEX)) {
+    if (!g_winhttp.QueryHeaders(raw(request), info_level, WINHTTP_HEADER_NAME_BY_INDEX, &number,
+                                &length, WINHTTP_NO_HEADER_INDEX)) {
         return false;
     }
     *value = number;
@@ -102,26 +159,26 @@ bool query_text(NetRequest* request, uint32_t info_level, char* text, uint32_t c
 
 bool query_data_available(NetRequest* request, uint32_t* count) {
     DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(raw(request), &available)) return false;
+    if (!g_winhttp.QueryDataAvailable(raw(request), &available)) return false;
     *count = available;
     return true;
 }
 
 bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* count) {
     DWORD read = 0;
-    if (!WinHttpReadData(raw(request), buffer, capacity, &read)) return false;
+    if (!g_winhttp.ReadData(raw(request), buffer, capacity, &read)) return false;
     *count = read;
     return true;
 }
 
 void close(NetRequest* request) {
-    WinHttpCloseHandle(raw(request));
+    g_winhttp.CloseHandle(raw(request));
 }
 void close(NetConnection* connection) {
-    WinHttpCloseHandle(raw(connection));
+    g_winhttp.CloseHandle(raw(connection));
 }
 void close(NetSession* session) {
-    WinHttpCloseHandle(raw(session));
+    g_winhttp.CloseHandle(raw(session));
 }
 
 }  // namespace client

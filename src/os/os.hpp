@@ -8,6 +8,11 @@
 
 constexpr unsigned CONSOLE_CODE_PAGE_UTF8 = 65001;
 
+// The first call of a program's main: on Windows, libraries are from then on
+// looked for in System32 alone, and the few that the system's own code loads
+// by name later are loaded from there at once. Nothing to do on POSIX.
+void restrict_library_search();
+
 // Sets the console's output and input code pages to UTF-8; results ignored.
 void set_console_utf8();
 
@@ -42,6 +47,20 @@ bool console_is_own();
 // input ends or fails.
 void wait_for_enter();
 
+// ---- The installer from its check to its start.
+
+// An open file, read from its start, that stays open until released. On
+// Windows nobody else may write, rename or delete the file meanwhile (it is
+// shared for reading only), so the bytes that were checked are the bytes
+// that start; on POSIX the private temporary folder keeps others out.
+// nullptr when the file cannot be opened so, which includes a file that
+// another process holds open for writing.
+struct HeldFile;
+HeldFile* hold_file(const char* path);
+// Reads the next bytes; false on a read error. count 0 is the end of the file.
+bool read_held_file(HeldFile* file, void* buffer, uint32_t capacity, uint32_t* count);
+void release_file(HeldFile* file);
+
 // The publisher's signature. A pinned build starts only a file signed by one
 // of the publisher's code-signing keys, so that a manifest source taken over
 // by someone else cannot get another program started with its own digest.
@@ -55,10 +74,11 @@ enum class SignatureCheck {
     not_trusted,   // the signer's certificate does not chain to a trusted root
 };
 
-// Does the file carry a valid signature by one of these keys? Never goes to
-// the network and never shows anything; the file is closed on return.
-SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIGNER_PIN_BYTES],
-                               uint32_t count);
+// Does the file carry a valid signature by one of these keys? Read through
+// the held file (path names it for the system's messages); never goes to the
+// network and never shows anything. The file stays held.
+SignatureCheck check_signature(const char* path, HeldFile* file,
+                               const unsigned char (*keys)[SIGNER_PIN_BYTES], uint32_t count);
 
 // ---- Local conditions: one copy at a time, free space, a download moved into place.
 

@@ -22,6 +22,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "os/library.hpp"
 #include "os/os.hpp"
 
 namespace {
@@ -115,6 +116,24 @@ bool make_private_directory(const char* path, uid_t uid) {
 }
 
 }  // namespace
+
+void restrict_library_search() {}
+
+namespace {
+
+void* load_nothing(const char*) {
+    return nullptr;
+}
+void* find_nothing(void*, const char*) {
+    return nullptr;
+}
+const LibraryLoader NO_LOADER = {load_nothing, find_nothing};
+
+}  // namespace
+
+const LibraryLoader& system_library_loader() {
+    return NO_LOADER;
+}
 
 void set_console_utf8() {}
 
@@ -278,6 +297,30 @@ InstanceLock take_instance_lock() {
     }
     g_instance_lock_fd = fd;
     return InstanceLock::held;
+}
+
+// A descriptor, kept as its value plus one so that nullptr means none. It
+// does not keep others from writing: on POSIX the private temporary folder
+// does that.
+HeldFile* hold_file(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return reinterpret_cast<HeldFile*>(static_cast<intptr_t>(fd) + 1);
+}
+
+bool read_held_file(HeldFile* file, void* buffer, uint32_t capacity, uint32_t* count) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(file) - 1);
+    for (;;) {
+        const ssize_t n = read(fd, buffer, capacity);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        *count = static_cast<uint32_t>(n);
+        return true;
+    }
+}
+
+void release_file(HeldFile* file) {
+    close(static_cast<int>(reinterpret_cast<intptr_t>(file) - 1));
 }
 
 bool free_disk_space(const char* dir, uint64_t* bytes) {

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "os/library.hpp"
 #include "os/os.hpp"
 
 namespace {
@@ -126,9 +127,42 @@ bool delete_file(const char* path) {
     return DeleteFileA(path) != FALSE;
 }
 
+// shell32 is taken from System32 when the launch comes, not imported: under
+// Wine its own imports (user32, and through it version.dll) would otherwise be
+// looked for beside the program while the process starts, before main could
+// restrict the search. Without it the launch fails as the shell does when it
+// cannot start anything.
 intptr_t shell_open(const char* path) {
-    HINSTANCE result = ShellExecuteA(nullptr, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
+    const char* const names[] = {"ShellExecuteA"};
+    void* function = nullptr;
+    if (!resolve_functions(system_library_loader(), "shell32.dll", names, &function, 1)) {
+        return SE_ERR_OOM;
+    }
+    auto execute = reinterpret_cast<decltype(&ShellExecuteA)>(function);
+    HINSTANCE result = execute(nullptr, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
     return reinterpret_cast<intptr_t>(result);
+}
+
+HeldFile* hold_file(const char* path) {
+    // Shared for reading only: while the handle is open, nobody (this process
+    // included) can open the file for writing, rename or delete it, and a
+    // file that someone already holds for writing is not opened at all. The
+    // loader may still map it for the launch: that asks only to read and run.
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    return reinterpret_cast<HeldFile*>(file);
+}
+
+bool read_held_file(HeldFile* file, void* buffer, uint32_t capacity, uint32_t* count) {
+    DWORD read = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(file), buffer, capacity, &read, nullptr)) return false;
+    *count = read;
+    return true;
+}
+
+void release_file(HeldFile* file) {
+    CloseHandle(reinterpret_cast<HANDLE>(file));
 }
 
 bool console_is_own() {

@@ -10,6 +10,9 @@
 // On Windows this repeats what WinVerifyTrust did; Wine's WinVerifyTrust does
 // not apply the chain policy to SHA-256-signed certificates, and this way an
 // untrusted, expired or wrongly used certificate is refused on both.
+//
+// wintrust.dll and crypt32.dll are loaded from System32 and their functions
+// resolved at the first check; when one is missing, every file is refused.
 #include <windows.h>
 
 #include <softpub.h>
@@ -18,9 +21,68 @@
 
 #include <cstring>
 
+#include "os/library.hpp"
 #include "os/os.hpp"
 
 namespace {
+
+struct WinTrust {
+    decltype(&::WinVerifyTrust) WinVerifyTrust;
+    decltype(&::WTHelperProvDataFromStateData) WTHelperProvDataFromStateData;
+    decltype(&::WTHelperGetProvSignerFromChain) WTHelperGetProvSignerFromChain;
+    decltype(&::WTHelperGetProvCertFromChain) WTHelperGetProvCertFromChain;
+};
+const char* const WINTRUST_FUNCTIONS[] = {"WinVerifyTrust", "WTHelperProvDataFromStateData",
+                                          "WTHelperGetProvSignerFromChain",
+                                          "WTHelperGetProvCertFromChain"};
+
+struct Crypt32 {
+    decltype(&::CryptHashPublicKeyInfo) CryptHashPublicKeyInfo;
+    decltype(&::CertGetCertificateChain) CertGetCertificateChain;
+    decltype(&::CertVerifyCertificateChainPolicy) CertVerifyCertificateChainPolicy;
+    decltype(&::CertFreeCertificateChain) CertFreeCertificateChain;
+};
+const char* const CRYPT32_FUNCTIONS[] = {"CryptHashPublicKeyInfo", "CertGetCertificateChain",
+                                         "CertVerifyCertificateChainPolicy",
+                                         "CertFreeCertificateChain"};
+
+static_assert(sizeof(WinTrust) == sizeof WINTRUST_FUNCTIONS, "one name per function");
+static_assert(sizeof(Crypt32) == sizeof CRYPT32_FUNCTIONS, "one name per function");
+
+WinTrust g_wintrust;
+Crypt32 g_crypt32;
+
+// Loads both libraries once; false when one of them or a function is missing.
+bool libraries_loaded() {
+    static bool tried = false;
+    static bool loaded = false;
+    if (!tried) {
+        tried = true;
+        void* trust[sizeof WINTRUST_FUNCTIONS / sizeof(void*)];
+        void* crypt[sizeof CRYPT32_FUNCTIONS / sizeof(void*)];
+        const LibraryLoader& loader = system_library_loader();
+        loaded = resolve_functions(loader, "wintrust.dll", WINTRUST_FUNCTIONS, trust,
+                                   sizeof trust / sizeof trust[0]) &&
+                 resolve_functions(loader, "crypt32.dll", CRYPT32_FUNCTIONS, crypt,
+                                   sizeof crypt / sizeof crypt[0]);
+        if (loaded) {
+            std::memcpy(&g_wintrust, trust, sizeof g_wintrust);
+            std::memcpy(&g_crypt32, crypt, sizeof g_crypt32);
+        }
+    }
+    return loaded;
+}
+
+// The checks below call the system's functions by their own names; the names
+// stand for the loaded ones.
+#define WinVerifyTrust g_wintrust.WinVerifyTrust
+#define WTHelperProvDataFromStateData g_wintrust.WTHelperProvDataFromStateData
+#define WTHelperGetProvSignerFromChain g_wintrust.WTHelperGetProvSignerFromChain
+#define WTHelperGetProvCertFromChain g_wintrust.WTHelperGetProvCertFromChain
+#define CryptHashPublicKeyInfo g_crypt32.CryptHashPublicKeyInfo
+#define CertGetCertificateChain g_crypt32.CertGetCertificateChain
+#define CertVerifyCertificateChainPolicy g_crypt32.CertVerifyCertificateChainPolicy
+#define CertFreeCertificateChain g_crypt32.CertFreeCertificateChain
 
 constexpr int WIDE_PATH_UNITS = 1024;
 
@@ -107,8 +169,10 @@ SignatureCheck check_signer(HANDLE state, const unsigned char (*keys)[SIGNER_PIN
 
 }  // namespace
 
-SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIGNER_PIN_BYTES],
-                               uint32_t count) {
+SignatureCheck check_signature(const char* path, HeldFile* held,
+                               const unsigned char (*keys)[SIGNER_PIN_BYTES], uint32_t count) {
+    // Fails closed: a check that cannot run refuses the file.
+    if (!libraries_loaded()) return SignatureCheck::file_changed;
     wchar_t wide_path[WIDE_PATH_UNITS];
     if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide_path, WIDE_PATH_UNITS) <= 0) {
         return SignatureCheck::file_changed;
@@ -118,6 +182,13 @@ SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIG
     std::memset(&file, 0, sizeof file);
     file.cbStruct = sizeof file;
     file.pcwszFilePath = wide_path;
+    // WinVerifyTrust reads the held file, from its start, not the path.
+    file.hFile = reinterpret_cast<HANDLE>(held);
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    if (!SetFilePointerEx(file.hFile, start, nullptr, FILE_BEGIN)) {
+        return SignatureCheck::file_changed;
+    }
 
     WINTRUST_DATA trust;
     std::memset(&trust, 0, sizeof trust);
@@ -135,7 +206,7 @@ SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIG
     SignatureCheck result = status == ERROR_SUCCESS ? check_signer(trust.hWVTStateData, keys, count)
                                                     : refusal_of(status);
 
-    // Closing the state lets go of the file, which may be deleted next.
+    // Closing the state ends WinVerifyTrust's use of the file; it stays held.
     trust.dwStateAction = WTD_STATEACTION_CLOSE;
     (void)WinVerifyTrust(no_ui, &action, &trust);
     return result;

@@ -483,10 +483,10 @@ def _inside(config_path):
 
     env = dict(os.environ)
     env.pop("DISPLAY", None)
-    env.update(cfg.get("env", {}))
     if cfg.get("wine_prefix"):
         env.update(WINE_ENV)
         env["WINEPREFIX"] = cfg["wine_prefix"]
+    env.update(cfg.get("env", {}))  # a scenario may extend Wine's settings
     result = {"timed_out": False}
     capture = cfg.get("capture", True)
     out_path = os.path.join(work, "stdout")

@@ -376,6 +376,20 @@ def redirects(ctx):
     return expect(net, 0, t, requests, _installed(ctx, rel), True)
 
 
+def planted(make, where):
+    """The run of make with system libraries planted (see planted_dlls.py): where is
+    "program" (the program is copied beside them) or "cwd" (they are in the working
+    folder). The run must be the same, and none of them may be loaded."""
+    def scenario(ctx):
+        case = make(ctx)
+        case["planted"] = where
+        return case
+    scenario.__doc__ = "%s, with libraries planted beside the %s" % (
+        (make.__doc__ or "A run").split("\n")[0].rstrip("."),
+        "program" if where == "program" else "working folder")
+    return scenario
+
+
 def range_ignored_and_longer_body(ctx):
     """A probe answered 200 with the whole file is reachable; bytes past Content-Length are not kept."""
     rel = ctx.releases["main"]
@@ -720,6 +734,9 @@ SCENARIOS = [
     ("chunked-download", chunked_download, ("native", "windows")),
     ("close-delimited-download", close_delimited_download, ("native", "windows")),
     ("redirects", redirects, ("native", "windows")),
+    ("planted-libraries", planted(full_install, "program"), ("windows",)),
+    ("planted-libraries-redirects", planted(redirects, "program"), ("windows",)),
+    ("planted-libraries-working-folder", planted(full_install, "cwd"), ("windows",)),
     ("range-ignored-longer-body", range_ignored_and_longer_body, ("native", "windows")),
     # Wine 8 has no TLS 1.3 at all, so there the case proves nothing.
     ("tls13-only", tls13_only, ("native",)),

@@ -28,10 +28,15 @@ bool g_free_space_known = false;
 uint64_t g_free_space = 0;
 bool g_move_fails = false;
 uint64_t g_tick_offset = 0;
+std::vector<std::string> g_file_events;
+bool g_swap_after_hold = false;
+std::string g_swapped_content;
 
 }  // namespace
 
 void reset() {
+    g_file_events.clear();
+    g_swap_after_hold = false;
     g_ticks.assign(1, 0);
     g_next_tick = 0;
     g_temp_dir.clear();
@@ -87,6 +92,8 @@ void advance_ticks(uint64_t ms) {
 
 using namespace fake_os;
 
+void restrict_library_search() {}
+
 void set_console_utf8() {
     g_calls.push_back("console " + std::to_string(CONSOLE_CODE_PAGE_UTF8));
 }
@@ -126,12 +133,61 @@ uint32_t temp_directory(char* dir, uint32_t capacity) {
     return static_cast<uint32_t>(g_temp_dir.size());
 }
 
+// The held file: a real open file, and a log of what happened to the path.
+struct HeldFile {
+    std::FILE* file;
+    std::string path;
+};
+
+namespace fake_os {
+
+const std::vector<std::string>& file_events() {
+    return g_file_events;
+}
+
+void swap_after_hold(const std::string& content) {
+    g_swap_after_hold = true;
+    g_swapped_content = content;
+}
+
+}  // namespace fake_os
+
+HeldFile* hold_file(const char* path) {
+    using namespace fake_os;
+    g_file_events.push_back(std::string("hold ") + path);
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return nullptr;
+    if (g_swap_after_hold) {
+        // Another file takes the path; the held one keeps its own bytes.
+        g_swap_after_hold = false;
+        std::remove(path);
+        std::FILE* other = std::fopen(path, "wb");
+        if (other == nullptr) std::abort();
+        std::fwrite(g_swapped_content.data(), 1, g_swapped_content.size(), other);
+        std::fclose(other);
+    }
+    return new HeldFile{file, path};
+}
+
+bool read_held_file(HeldFile* held, void* buffer, uint32_t capacity, uint32_t* count) {
+    *count = static_cast<uint32_t>(std::fread(buffer, 1, capacity, held->file));
+    return *count > 0 || std::ferror(held->file) == 0;
+}
+
+void release_file(HeldFile* held) {
+    fake_os::g_file_events.push_back("release " + held->path);
+    std::fclose(held->file);
+    delete held;
+}
+
 bool delete_file(const char* path) {
+    fake_os::g_file_events.push_back(std::string("delete ") + path);
     g_calls.push_back(std::string("delete ") + path);
     return std::remove(path) == 0;
 }
 
 intptr_t shell_open(const char* path) {
+    fake_os::g_file_events.push_back(std::string("open ") + path);
     g_calls.push_back(std::string("open ") + path);
     return g_shell_result;
 }
@@ -183,9 +239,11 @@ const SignerPins& signer_pins() {
     return fake_os::g_pin_table;
 }
 
-SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIGNER_PIN_BYTES],
-                               uint32_t count) {
+SignatureCheck check_signature(const char* path, HeldFile* file,
+                               const unsigned char (*keys)[SIGNER_PIN_BYTES], uint32_t count) {
     using namespace fake_os;
+    g_file_events.push_back(std::string("signature ") +
+                            (file != nullptr && file->path == path ? "held " : "by path ") + path);
     std::string call = std::string("signature ") + path + " ";
     for (uint32_t k = 0; k < count; ++k) {
         if (k > 0) call += ",";

@@ -26,6 +26,14 @@ void set_console_own(bool own);
 // was called; "" when it was not called.
 const std::string& printed_before_wait();
 
+// The installer between its check and its launch. file_events(): "hold PATH",
+// "release PATH", "signature held PATH" (through the held file) or
+// "signature by path PATH", "open PATH", "delete PATH", in order.
+const std::vector<std::string>& file_events();
+// The next hold_file() opens the file, then puts a new file with this content
+// at its path, as someone who replaced the file after the check would.
+void swap_after_hold(const std::string& content);
+
 // The publisher's signature. reset() leaves the build unpinned: no keys, and
 // signer_pins() names no check. With keys set, signer_pins() names the fake
 // check_signature, which logs "signature PATH KEYHEX,KEYHEX..." and answers

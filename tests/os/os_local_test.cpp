@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -130,6 +131,42 @@ TEST(InstanceLock, NoPrivateFolderMeansNoLockRatherThanARefusal) {
     if (pid == 0) _exit(take_instance_lock() == InstanceLock::unavailable ? 0 : 1);
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// The started installer must not inherit the lock: while it is still open,
+// the next run of the program is a new copy, not "already running".
+TEST(InstanceLock, DoesNotPassToTheStartedInstaller) {
+    PrivateTmpdir tmpdir;
+    TestDir dir;
+    const std::string program = dir.file("installer.sh");
+    const std::string pid_file = dir.file("pid");
+    write_file(program, "#!/bin/sh\necho $$ > '" + pid_file + ".part' && mv '" + pid_file +
+                            ".part' '" + pid_file + "'\nexec sleep 30\n");
+    ASSERT_EQ(chmod(program.c_str(), 0700), 0);
+
+    int status = 0;
+    pid_t first = fork();
+    if (first == 0) {
+        if (take_instance_lock() != InstanceLock::held) _exit(1);
+        _exit(shell_open(program.c_str()) > 32 ? 0 : 2);
+    }
+    ASSERT_EQ(waitpid(first, &status, 0), first);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int i = 0; i < 2000 && !file_exists(pid_file); ++i) {
+        struct timespec pause = {0, 10L * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    const pid_t installer = static_cast<pid_t>(atoi(read_file(pid_file).c_str()));
+    ASSERT_GT(installer, 0);
+
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    const Copy second = start_copy(release[0], &release[1], 1);
+    EXPECT_EQ(second.answer, 'h') << "the started installer still holds the lock";
+    close(release[1]);
+    waitpid(second.pid, &status, 0);
+    close(release[0]);
+    kill(installer, SIGKILL);
 }
 
 TEST(FreeDiskSpace, AnsweredForAFolderNotForAMissingOne) {

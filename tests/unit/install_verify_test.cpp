@@ -53,6 +53,7 @@ TEST(VerifyDownload, ComparesIgnoringCaseAndDeletesOnMismatch) {
 
         bool ok = !c.verified;
         std::string out = transcript([&] { ok = verify_download(path.c_str(), release); });
+        release_checked_file();  // as the launch would
 
         EXPECT_EQ(ok, c.verified);
         EXPECT_EQ(out, HEADER + c.output);
@@ -128,6 +129,7 @@ TEST(VerifyDownload, APinnedBuildStartsOnlyAFileSignedByAPinnedKey) {
 
         bool ok = c.refusal != nullptr;
         std::string out = transcript([&] { ok = verify_download(path.c_str(), release); });
+        release_checked_file();  // as the launch would
 
         const bool verified = c.refusal == nullptr;
         EXPECT_EQ(ok, verified);
@@ -156,6 +158,62 @@ TEST(VerifyDownload, AMismatchedFileIsNeverAskedAboutItsSignature) {
 
     EXPECT_FALSE(ok);
     EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path});
+}
+
+// The installer is held from the start of its check until the launch has
+// returned: the digest and the signature are read through the held file, and
+// nothing opens it by its path in between. A file put at the path after the
+// hold (which Windows would refuse; the fake allows it) is never what gets
+// checked. A refused file is let go before it is deleted.
+TEST(VerifyDownload, TheCheckedFileIsHeldUntilTheLaunchHasReturned) {
+    struct Case {
+        const char* name;
+        const char* content;  // of the downloaded file; nullptr: none
+        SignatureCheck check;
+        bool launched;
+        std::vector<std::string> events;  // P stands for the path
+    };
+    const Case cases[] = {
+        {"verified and started",
+         "abc",
+         SignatureCheck::valid,
+         true,
+         {"hold P", "signature held P", "open P", "release P"}},
+        {"digest mismatch",
+         "abd",
+         SignatureCheck::valid,
+         false,
+         {"hold P", "release P", "delete P"}},
+        {"signature refused",
+         "abc",
+         SignatureCheck::other_signer,
+         false,
+         {"hold P", "signature held P", "release P", "delete P"}},
+        {"cannot be held", nullptr, SignatureCheck::valid, false, {"hold P"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_os::reset();
+        fake_os::set_signer_pins({PIN_A});
+        fake_os::set_signature_results({c.check});
+        TestDir dir;
+        const std::string path = dir.file("trevalon-setup.exe");
+        if (c.content != nullptr) write_file(path, c.content);
+        fake_os::swap_after_hold("abd");
+        ReleaseRecord release{};
+        std::snprintf(release.sha256, sizeof release.sha256, "%s", ABC_DIGEST);
+
+        bool launched = false;
+        transcript([&] {
+            if (verify_download(path.c_str(), release)) launched = launch_installer(path.c_str());
+        });
+
+        EXPECT_EQ(launched, c.launched);
+        std::vector<std::string> events;
+        for (const std::string& e : c.events)
+            events.push_back(e.substr(0, e.size() - 1) + path);
+        EXPECT_EQ(fake_os::file_events(), events);
+    }
 }
 
 }  // namespace
