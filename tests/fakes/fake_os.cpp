@@ -8,6 +8,7 @@
 
 #include "fake_net.hpp"
 #include "install/install.hpp"
+#include "manifest/manifest.hpp"
 #include "os/os.hpp"
 
 namespace fake_os {
@@ -179,6 +180,12 @@ void set_signature_results(const std::vector<SignatureCheck>& results) {
 
 const SignerPins& signer_pins() {
     return fake_os::g_pin_table;
+}
+
+// A build with keys is a pinned build, and a pinned build holds manifests to
+// the built-in release.
+bool version_floor_on() {
+    return fake_os::g_pin_table.count > 0;
 }
 
 SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIGNER_PIN_BYTES],

@@ -26,8 +26,9 @@ void set_console_own(bool own);
 // was called; "" when it was not called.
 const std::string& printed_before_wait();
 
-// The publisher's signature. reset() leaves the build unpinned: no keys, and
-// signer_pins() names no check. With keys set, signer_pins() names the fake
+// The publisher's signature. reset() leaves the build unpinned: no keys,
+// signer_pins() names no check, and version_floor_on() is false. With keys
+// set, version_floor_on() is true and signer_pins() names the fake
 // check_signature, which logs "signature PATH KEYHEX,KEYHEX..." and answers
 // with the given results in turn, the last one repeating (valid when none).
 void set_signer_pins(const std::vector<std::string>& hex_keys);
