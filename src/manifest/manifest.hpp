@@ -43,11 +43,12 @@ bool parse_manifest(char* body, ReleaseRecord& release, const char** reason);
 // - a missing part counts as 0: 1.2 equals 1.2.0, and a version without dots
 //   is a single part (7 comes after 0.7.19).
 int compare_versions(const char* a, const char* b);
-// Whether this build holds manifests to the built-in release's version
-// (generated: a pinned build does, an unpinned one does not).
-bool version_floor_on();
-// In a build with the floor, why a parsed release below the built-in one is
-// refused; nullptr when it is not below or the build has no floor.
+// Why a parsed release below the built-in one is refused; nullptr when it is
+// not below.
+const char* version_floor_refusal(const ReleaseRecord& release);
+// The same in a pinned build, which holds manifests to the built-in release;
+// always nullptr in an unpinned one (generated, so that an unpinned program
+// carries none of the order).
 const char* below_version_floor(const ReleaseRecord& release);
 
 // How one attempt at one source ended, in the order the attempt can fail.

@@ -82,8 +82,7 @@ int compare_versions(const char* a, const char* b) {
     return 0;
 }
 
-const char* below_version_floor(const ReleaseRecord& release) {
-    if (!version_floor_on()) return nullptr;
+const char* version_floor_refusal(const ReleaseRecord& release) {
     if (compare_versions(release.version, BUILTIN_RELEASE.version) >= 0) return nullptr;
     static char reason[192];
     std::snprintf(reason, sizeof reason,

@@ -184,8 +184,8 @@ const SignerPins& signer_pins() {
 
 // A build with keys is a pinned build, and a pinned build holds manifests to
 // the built-in release.
-bool version_floor_on() {
-    return fake_os::g_pin_table.count > 0;
+const char* below_version_floor(const ReleaseRecord& release) {
+    return fake_os::g_pin_table.count > 0 ? version_floor_refusal(release) : nullptr;
 }
 
 SignatureCheck check_signature(const char* path, const unsigned char (*keys)[SIGNER_PIN_BYTES],

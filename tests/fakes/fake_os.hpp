@@ -27,10 +27,11 @@ void set_console_own(bool own);
 const std::string& printed_before_wait();
 
 // The publisher's signature. reset() leaves the build unpinned: no keys,
-// signer_pins() names no check, and version_floor_on() is false. With keys
-// set, version_floor_on() is true and signer_pins() names the fake
-// check_signature, which logs "signature PATH KEYHEX,KEYHEX..." and answers
-// with the given results in turn, the last one repeating (valid when none).
+// signer_pins() names no check, and below_version_floor() refuses nothing.
+// With keys set, below_version_floor() refuses a release below the built-in
+// one and signer_pins() names the fake check_signature, which logs
+// "signature PATH KEYHEX,KEYHEX..." and answers with the given results in
+// turn, the last one repeating (valid when none).
 void set_signer_pins(const std::vector<std::string>& hex_keys);
 void set_signature_results(const std::vector<SignatureCheck>& results);
 
