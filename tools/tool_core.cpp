@@ -109,8 +109,9 @@ bool read_manifest_file(const char* path, char (&body)[MANIFEST_BODY_SIZE], uint
 // cut into lines as the installer's parser does. The installer refuses an
 // empty body and one that does not fit its buffer before it parses anything.
 // Beyond the installer, a size line must read as the number it shows: the
-// installer's strtoull takes signs, leading zeros and blanks and saturates, so
-// "-1" would announce 18446744073709551615 bytes without a word.
+// installer's strtoull takes a plus sign, leading zeros and blanks, so
+// "+020" would announce 20 bytes without a word. A pinned build refuses a
+// release below its built-in one, as the pinned installer passes it over.
 const char* refusal(char* body, uint64_t length, ReleaseRecord& release) {
     static char too_long[96];
     if (length == 0) return "the manifest is empty";
@@ -138,6 +139,8 @@ const char* refusal(char* body, uint64_t length, ReleaseRecord& release) {
 
     const char* reason = nullptr;
     if (!parse_manifest(body, release, &reason)) return reason;
+    reason = below_version_floor(release);
+    if (reason != nullptr) return reason;
     char shown[24];
     std::snprintf(shown, sizeof shown, "%llu", static_cast<unsigned long long>(release.size));
     if (std::strcmp(shown, size_line) != 0) {

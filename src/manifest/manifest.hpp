@@ -30,6 +30,27 @@ bool parse_manifest(char* body, ReleaseRecord& release);
 // build's check of the built-in release; the program does not ask).
 bool parse_manifest(char* body, ReleaseRecord& release, const char** reason);
 
+// The order of release versions: below zero when a comes before b, zero when
+// they are the same release, above zero when a comes after b. Versions are
+// compared part by part, parts separated by dots:
+// - a part that starts with digits is compared by the number they make (any
+//   length, leading zeros ignored: 0.7.5 comes before 0.7.19 and 07 equals 7);
+//   at the same number, a part with text after its digits comes before the
+//   plain number (1.2.0-rc1 before 1.2.0), and two such texts compare byte by
+//   byte (1.2.0-rc1 before 1.2.0-rc2; upper case before lower case);
+// - a part that starts with no digit comes before any numbered part and is
+//   compared with another such part as text (1.beta before 1.0);
+// - a missing part counts as 0: 1.2 equals 1.2.0, and a version without dots
+//   is a single part (7 comes after 0.7.19).
+int compare_versions(const char* a, const char* b);
+// Why a parsed release below the built-in one is refused; nullptr when it is
+// not below.
+const char* version_floor_refusal(const ReleaseRecord& release);
+// The same in a pinned build, which holds manifests to the built-in release;
+// always nullptr in an unpinned one (generated, so that an unpinned program
+// carries none of the order).
+const char* below_version_floor(const ReleaseRecord& release);
+
 // How one attempt at one source ended, in the order the attempt can fail.
 enum class SourceOutcome {
     accepted,     // a valid manifest; the record holds it
@@ -39,7 +60,7 @@ enum class SourceOutcome {
     read_failed,  // the body could not be read to its end
     empty_body,   // 200 or 206 with nothing in it
     too_long,     // MANIFEST_BODY_SIZE - 1 bytes or more
-    refused,      // parse_manifest refused the body
+    refused,      // parse_manifest refused the body, or the version is below the floor
 };
 
 // One attempt at the source url, exactly as stage 1 makes it; the record is

@@ -6,6 +6,7 @@
 // This file depends on nothing but the C library, so that the build can run
 // the same checks over the built-in release before the program exists.
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -117,13 +118,23 @@ bool parse_manifest(char* body, ReleaseRecord& release, const char** reason) {
     }
     if (!digest_ok) return reject(reason, "line 4, SHA-256: exactly 64 hexadecimal digits");
 
-    // strtoull's own rules stand: leading white space, one sign, leading zeros
-    // and saturation at 2^64 - 1 are allowed; its range error is not consulted.
+    // strtoull's own rules stand for the spellings stored manifests may use:
+    // blanks before the digits, a plus sign, leading zeros. A minus sign is
+    // not one of them: the conversion negates the value modulo 2^64, so "-1"
+    // would announce 2^64 - 1 bytes. Nor is a value the conversion had to cut
+    // to 2^64 - 1. Either names a size no disk holds, so the manifest is as
+    // useless as one with a bad digest.
+    const char* size_line = lines[2];
     char* end = nullptr;
-    unsigned long long size = std::strtoull(lines[2], &end, 10);
+    errno = 0;
+    unsigned long long size = std::strtoull(size_line, &end, 10);
+    bool out_of_range = errno == ERANGE;
     if (end == nullptr || *end != '\0' || size == 0) {
         return reject(reason,
                       "line 3, size: a decimal number of bytes, not zero, and nothing else");
+    }
+    if (out_of_range || std::strchr(size_line, '-') != nullptr) {
+        return reject(reason, "line 3, size: no minus sign, and not above 18446744073709551615");
     }
 
     copy_text(release.version, sizeof release.version, version);

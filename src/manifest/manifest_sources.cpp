@@ -81,8 +81,15 @@ SourceOutcome fetch_manifest_source(NetSession* session, const char* url, Releas
 
     g_body[received] = '\0';
     if (body != nullptr) std::memcpy(*body, g_body, received + 1);
-    return parse_manifest(g_body, release, reason) ? SourceOutcome::accepted
-                                                   : SourceOutcome::refused;
+    ReleaseRecord parsed = release;
+    if (!parse_manifest(g_body, parsed, reason)) return SourceOutcome::refused;
+    const char* below = below_version_floor(parsed);
+    if (below != nullptr) {
+        if (reason != nullptr) *reason = below;
+        return SourceOutcome::refused;
+    }
+    release = parsed;
+    return SourceOutcome::accepted;
 }
 
 // Names the source by what its URL contains, not by its slot in the table.

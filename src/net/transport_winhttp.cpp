@@ -143,8 +143,8 @@ bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value) {
 bool query_text(NetRequest* request, uint32_t info_level, char* text, uint32_t capacity) {
     wchar_t wide_text[128];
     DWORD length = sizeof wide_text;
-    if (!WinHttpQueryHeaders(raw(request), info_level, WINHTTP_HEADER_NAME_BY_INDEX, wide_text,
-                             &length, WINHTTP_NO_HEADER_INDEX)) {
+    if (!g_winhttp.QueryHeaders(raw(request), info_level, WINHTTP_HEADER_NAME_BY_INDEX, wide_text,
+                                &length, WINHTTP_NO_HEADER_INDEX)) {
         return false;
     }
     const DWORD units = length / sizeof(wchar_t);

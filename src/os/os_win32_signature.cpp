@@ -5,11 +5,22 @@
 // comes from the verified state, and the SHA-256 of its SubjectPublicKeyInfo
 // must be one of the pins.
 //
+// The pin carries the trust, not the certificate store. A fresh Windows holds
+// few roots and fetches the others on first use, which a cache-only check
+// never does; a chain that ends in a root the store does not know, or stops
+// short of one, is therefore accepted once the signer's key is pinned. All
+// the rest still refuses: a digest that differs or a signature that does not
+// verify, a signer's certificate not valid at the signing time (the time
+// stamp's, when there is one) or not for code signing, a certificate in the
+// chain that its issuer did not sign, revoked or distrusted ones, broken
+// constraints. Those say the key was used outside what its certificate
+// allows, which a pin cannot vouch for.
+//
 // The chain is checked once more with the Authenticode chain policy at the
-// time WinVerifyTrust verified against (the time stamp's, when there is one).
-// On Windows this repeats what WinVerifyTrust did; Wine's WinVerifyTrust does
-// not apply the chain policy to SHA-256-signed certificates, and this way an
-// untrusted, expired or wrongly used certificate is refused on both.
+// time WinVerifyTrust verified against. On Windows this repeats what
+// WinVerifyTrust did; Wine's WinVerifyTrust does not apply the chain policy to
+// SHA-256-signed certificates, and this way an expired or wrongly used
+// certificate is refused on both.
 //
 // wintrust.dll and crypt32.dll are loaded from System32 and their functions
 // resolved at the first check; when one is missing, every file is refused.
@@ -112,8 +123,16 @@ SignatureCheck refusal_of(LONG status) {
     }
 }
 
-// The signer's certificate chains to a trusted root for code signing at the
-// given time, by the Authenticode policy, with nothing fetched.
+// A root the store does not know, or a chain that stops short of one: what a
+// pinned key is trusted without.
+constexpr DWORD UNKNOWN_ROOT = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN;
+
+bool unknown_root(LONG status) {
+    return status == CERT_E_UNTRUSTEDROOT || status == CERT_E_CHAINING;
+}
+
+// The signer's certificate chains for code signing at the given time, by the
+// Authenticode policy, with nothing fetched; the root may be unknown.
 bool chain_trusted(PCCERT_CONTEXT signer, FILETIME* when) {
     static LPSTR code_signing[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
     CERT_CHAIN_PARA para;
@@ -130,13 +149,14 @@ bool chain_trusted(PCCERT_CONTEXT signer, FILETIME* when) {
     CERT_CHAIN_POLICY_PARA policy;
     std::memset(&policy, 0, sizeof policy);
     policy.cbSize = sizeof policy;
+    policy.dwFlags = CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG;
     CERT_CHAIN_POLICY_STATUS status;
     std::memset(&status, 0, sizeof status);
     status.cbSize = sizeof status;
     const bool trusted =
-        chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR &&
+        (chain->TrustStatus.dwErrorStatus & ~UNKNOWN_ROOT) == CERT_TRUST_NO_ERROR &&
         CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &status) &&
-        status.dwError == 0;
+        (status.dwError == 0 || unknown_root(static_cast<LONG>(status.dwError)));
     CertFreeCertificateChain(chain);
     return trusted;
 }
@@ -145,8 +165,15 @@ bool chain_trusted(PCCERT_CONTEXT signer, FILETIME* when) {
 SignatureCheck check_signer(HANDLE state, const unsigned char (*keys)[SIGNER_PIN_BYTES],
                             uint32_t count) {
     CRYPT_PROVIDER_DATA* data = WTHelperProvDataFromStateData(state);
-    CRYPT_PROVIDER_SGNR* signer =
-        data != nullptr ? WTHelperGetProvSignerFromChain(data, 0, FALSE, 0) : nullptr;
+    // Reached after an unknown root too: the file's digest and the signature
+    // must have verified all the same.
+    if (data == nullptr || data->padwTrustStepErrors == nullptr ||
+        data->cdwTrustStepErrors <= TRUSTERROR_STEP_FINAL_SIGPROV ||
+        data->padwTrustStepErrors[TRUSTERROR_STEP_FINAL_OBJPROV] != ERROR_SUCCESS ||
+        data->padwTrustStepErrors[TRUSTERROR_STEP_FINAL_SIGPROV] != ERROR_SUCCESS) {
+        return SignatureCheck::file_changed;
+    }
+    CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(data, 0, FALSE, 0);
     CRYPT_PROVIDER_CERT* cert =
         signer != nullptr ? WTHelperGetProvCertFromChain(signer, 0) : nullptr;
     if (cert == nullptr || cert->pCert == nullptr) return SignatureCheck::file_changed;
@@ -203,8 +230,9 @@ SignatureCheck check_signature(const char* path, HeldFile* held,
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     HWND no_ui = static_cast<HWND>(INVALID_HANDLE_VALUE);
     LONG status = WinVerifyTrust(no_ui, &action, &trust);
-    SignatureCheck result = status == ERROR_SUCCESS ? check_signer(trust.hWVTStateData, keys, count)
-                                                    : refusal_of(status);
+    SignatureCheck result = status == ERROR_SUCCESS || unknown_root(status)
+                                ? check_signer(trust.hWVTStateData, keys, count)
+                                : refusal_of(status);
 
     // Closing the state ends WinVerifyTrust's use of the file; it stays held.
     trust.dwStateAction = WTD_STATEACTION_CLOSE;

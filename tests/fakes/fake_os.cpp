@@ -10,6 +10,7 @@
 
 #include "fake_net.hpp"
 #include "install/install.hpp"
+#include "manifest/manifest.hpp"
 #include "os/os.hpp"
 
 namespace fake_os {
@@ -237,6 +238,12 @@ void set_signature_results(const std::vector<SignatureCheck>& results) {
 
 const SignerPins& signer_pins() {
     return fake_os::g_pin_table;
+}
+
+// A build with keys is a pinned build, and a pinned build holds manifests to
+// the built-in release.
+const char* below_version_floor(const ReleaseRecord& release) {
+    return fake_os::g_pin_table.count > 0 ? version_floor_refusal(release) : nullptr;
 }
 
 SignatureCheck check_signature(const char* path, HeldFile* file,

@@ -34,10 +34,12 @@ const std::vector<std::string>& file_events();
 // at its path, as someone who replaced the file after the check would.
 void swap_after_hold(const std::string& content);
 
-// The publisher's signature. reset() leaves the build unpinned: no keys, and
-// signer_pins() names no check. With keys set, signer_pins() names the fake
-// check_signature, which logs "signature PATH KEYHEX,KEYHEX..." and answers
-// with the given results in turn, the last one repeating (valid when none).
+// The publisher's signature. reset() leaves the build unpinned: no keys,
+// signer_pins() names no check, and below_version_floor() refuses nothing.
+// With keys set, below_version_floor() refuses a release below the built-in
+// one and signer_pins() names the fake check_signature, which logs
+// "signature PATH KEYHEX,KEYHEX..." and answers with the given results in
+// turn, the last one repeating (valid when none).
 void set_signer_pins(const std::vector<std::string>& hex_keys);
 void set_signature_results(const std::vector<SignatureCheck>& results);
 

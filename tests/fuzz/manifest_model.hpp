@@ -1,8 +1,8 @@
 // A second reading of the manifest format, written for the fuzz targets with
 // std::string and none of the parser's code: the lines, the field rules in
 // their order, and the size conversion with strtoull's rules (white space, one
-// sign, saturation) spelt out. The targets hold parse_manifest to it, and hold
-// every accepted record to the field rules on its own.
+// sign, saturation) spelt out; a minus sign or a saturated value refuses. The targets hold
+// parse_manifest to it, and hold every accepted record to the field rules on its own.
 #pragma once
 
 #include <cstdint>
@@ -50,7 +50,9 @@ inline bool ends_with_exe(const std::string& name) {
 }
 
 // strtoull(text, &end, 10) with the whole text used: false when it is not.
-inline bool convert_size(const std::string& text, uint64_t& value) {
+// *cut (when asked for) tells whether the value was negated by a minus sign
+// or saturated at 2^64 - 1, which the installer refuses.
+inline bool convert_size(const std::string& text, uint64_t& value, bool* cut = nullptr) {
     size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' ||
                                text[i] == '\v' || text[i] == '\f' || text[i] == '\r'))
@@ -73,6 +75,7 @@ inline bool convert_size(const std::string& text, uint64_t& value) {
     }
     if (i != text.size()) return false;
     value = saturated ? UINT64_MAX : (negative ? 0 - v : v);
+    if (cut != nullptr) *cut = negative || saturated;
     return true;
 }
 
@@ -114,7 +117,8 @@ inline Manifest parse(const uint8_t* data, size_t size) {
 
     m.broken = Rule::size;
     uint64_t value = 0;
-    if (!convert_size(lines[2], value) || value == 0) return m;
+    bool cut = false;
+    if (!convert_size(lines[2], value, &cut) || value == 0 || cut) return m;
 
     m.broken = Rule::none;
     m.version = version;

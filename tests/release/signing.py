@@ -27,14 +27,16 @@ def make_ca(folder, name):
     return cert, key
 
 
-def make_signer(folder, name, ca, key=None):
-    """A code-signing certificate for a new key (or the given one), issued by ca (a pair from
-    make_ca) or self-signed when ca is None: (certificate, key)."""
+def make_signer(folder, name, ca, key=None, usage="codeSigning"):
+    """A certificate for a new key (or the given one), issued by ca (a pair from make_ca) or
+    self-signed when ca is None, for the extended key usage given (code signing unless
+    told): (certificate, key)."""
     os.makedirs(folder, exist_ok=True)
     p = lambda suffix: os.path.join(folder, name + suffix)  # noqa: E731
     ext = p(".ext")
+    extensions = SIGNER_EXT.replace("codeSigning", usage)
     with open(ext, "w") as f:
-        f.write(SIGNER_EXT if ca else SIGNER_EXT.replace("authorityKeyIdentifier=keyid\n", ""))
+        f.write(extensions if ca else extensions.replace("authorityKeyIdentifier=keyid\n", ""))
     if key is None:
         key = p(".key")
         openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", key)

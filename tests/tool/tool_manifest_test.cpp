@@ -35,6 +35,7 @@ const std::string NAME_CHARACTERS_RULE =
 const std::string NAME_EXE_RULE = "line 2, file name: at least 5 characters, ending in .exe";
 const std::string NAME_DOTS_RULE = "line 2, file name: must not contain ..";
 const std::string SIZE_RULE = "line 3, size: a decimal number of bytes, not zero, and nothing else";
+const std::string NO_DISK_SIZE = "line 3, size: no minus sign, and not above 18446744073709551615";
 const std::string DIGEST_RULE = "line 4, SHA-256: exactly 64 hexadecimal digits";
 
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
@@ -319,12 +320,13 @@ TEST_F(ToolManifestTest, CheckPrintsTheReleaseLineOrTheFirstBrokenRule) {
         {"size with a letter", "0.7.19\n" + name + "12a\n" + D, 1, "{P}: " + SIZE_RULE + "\n"},
         {"size in hexadecimal", "0.7.19\n" + name + "0x10\n" + D, 1, "{P}: " + SIZE_RULE + "\n"},
         {"size and a tab", "0.7.19\n" + name + "12\t\n" + D, 1, "{P}: " + SIZE_RULE + "\n"},
-        // A size the installer accepts but reads as another number than the line shows.
-        {"size -1", "0.7.19\n" + name + "-1\n" + D, 1, misread("-1", "18446744073709551615")},
+        // A size that no disk holds: the installer refuses it too.
+        {"size -1", "0.7.19\n" + name + "-1\n" + D, 1, "{P}: " + NO_DISK_SIZE + "\n"},
         {"size 2^64", "0.7.19\n" + name + "18446744073709551616\n" + D, 1,
-         misread("18446744073709551616", "18446744073709551615")},
+         "{P}: " + NO_DISK_SIZE + "\n"},
         {"size -(2^64 - 1)", "0.7.19\n" + name + "-18446744073709551615\n" + D, 1,
-         misread("-18446744073709551615", "1")},
+         "{P}: " + NO_DISK_SIZE + "\n"},
+        // A size the installer accepts but reads as another number than the line shows.
         {"size with a plus sign and leading zeros", "0.7.19\n" + name + "+0020140875\n" + D, 1,
          misread("+0020140875", "20140875")},
         {"size with a leading zero", "0.7.19\n" + name + "020140875\r\n" + D, 1,
@@ -347,6 +349,44 @@ TEST_F(ToolManifestTest, CheckPrintsTheReleaseLineOrTheFirstBrokenRule) {
     const std::string path = dir.file("manifest.txt");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        write_file(path, c.body);
+        ToolRun run = run_tool({"check", path});
+        EXPECT_EQ(run.code, c.code);
+        EXPECT_EQ(run.out, replace_all(c.out, "{P}", path));
+        EXPECT_EQ(run.err, "");
+    }
+}
+
+// A pinned build of the tool refuses what a pinned installer passes over: a
+// release below its built-in one (0.7.19). An unpinned build takes it.
+TEST_F(ToolManifestTest, CheckInAPinnedBuildNamesAReleaseBelowTheBuiltIn) {
+    const std::string D = DIGEST;
+    const std::string older = "0.7.5\nTrevalon-setup-0.7.5.exe\n20140875\n" + D + "\n";
+    const std::string older_line =
+        "   版本/Version v0.7.5  文件/File Trevalon-setup-0.7.5.exe  大小/Size 19.2 MB  "
+        "来源/Source: 节点A/Node A\n";
+    const std::string below =
+        "{P}: line 1, version: 0.7.5 is below the built-in release 0.7.19, which a pinned "
+        "program refuses\n";
+    struct PinnedCase {
+        const char* what;
+        bool pinned;
+        std::string body;
+        int code;
+        std::string out;
+    };
+    const std::vector<PinnedCase> cases = {
+        {"pinned, older", true, older, 1, below},
+        {"pinned, the built-in version", true, GOOD, 0, GOOD_LINE},
+        {"pinned, a broken rule comes first", true, "0.7.5\nsetup.msi\n5\n" + D, 1,
+         "{P}: line 2, file name: at least 5 characters, ending in .exe\n"},
+        {"unpinned, older", false, older, 0, older_line},
+    };
+    const std::string path = dir.file("manifest.txt");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake_os::reset();
+        if (c.pinned) fake_os::set_signer_pins({std::string(64, '2')});
         write_file(path, c.body);
         ToolRun run = run_tool({"check", path});
         EXPECT_EQ(run.code, c.code);

@@ -97,9 +97,12 @@ TEST_F(ToolSourcesTest, NamesWhatEachSourceServes) {
          served(std::string("2.4.0\nTrevalon-setup-2.4.0.exe\n3000000\n") + (DIGEST + 1)), 1, "yes",
          "-", "line 4, SHA-256: exactly 64 hexadecimal digits"},
         {"a size the installer reads as another number", true,
-         served(std::string("2.4.0\nTrevalon-setup-2.4.0.exe\n-1\n") + DIGEST), 1, "yes", "-",
-         "line 3, size: the installer reads \"-1\" as 18446744073709551615; write plain decimal "
+         served(std::string("2.4.0\nTrevalon-setup-2.4.0.exe\n+3000000\n") + DIGEST), 1, "yes", "-",
+         "line 3, size: the installer reads \"+3000000\" as 3000000; write plain decimal "
          "digits, no sign, no leading zeros"},
+        {"a size no disk holds", true,
+         served(std::string("2.4.0\nTrevalon-setup-2.4.0.exe\n-1\n") + DIGEST), 1, "yes", "-",
+         "line 3, size: no minus sign, and not above 18446744073709551615"},
         {"a 404", true, served("Not here\n", 404), 1, "yes", "-",
          "no manifest: status other than 200 or 206"},
         {"an empty body", true, no_body, 1, "yes", "-", "no manifest: an empty body"},

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fake_net.hpp"
+#include "fake_os.hpp"
 #include "manifest/manifest.hpp"
 #include "net/transport.hpp"
 #include "test_support.hpp"
@@ -207,6 +208,94 @@ TEST_F(FetchManifest, TheFirstAcceptedSourceDecidesTheReleaseAndItsLabel) {
         const std::string& digest = c.line == BUILTIN_LINE ? BUILTIN_RELEASE.sha256 : DIGEST;
         EXPECT_EQ(std::string(run.release.sha256), digest);
     }
+}
+
+// A pinned build takes nothing below the built-in release (0.7.19) from a
+// source: a source that changed hands could name an older release the
+// publisher really signed. An unpinned build takes any version.
+TEST_F(FetchManifest, APinnedBuildPassesOverReleasesBelowTheBuiltIn) {
+    auto manifest = [](const std::string& version, char digit) {
+        return "v" + version + "\nTrevalon-setup-" + version + ".exe\n1048576\n" +
+               std::string(64, digit) + "\n";
+    };
+    auto line = [](const std::string& version, const std::string& label) {
+        return "   版本/Version v" + version + "  文件/File Trevalon-setup-" + version +
+               ".exe  大小/Size 1.0 MB  来源/Source: " + label + "\n";
+    };
+    struct FloorCase {
+        const char* name;
+        bool pinned;
+        std::vector<std::pair<int, std::string>> served;  // by source index
+        std::string line;
+        int asked;
+        char digest;  // of the release taken; 0 for the built-in one
+    };
+    const std::vector<FloorCase> cases = {
+        {"an older signed release first, the current one next",
+         true,
+         {{0, manifest("0.7.5", 'a')}, {1, manifest("0.8.0", 'b')}},
+         line("0.8.0", "节点B/Node B"),
+         2,
+         'b'},
+        {"every source older: the built-in release",
+         true,
+         {{0, manifest("0.7.5", 'a')},
+          {1, manifest("0.7.18", 'b')},
+          {2, manifest("0.7.19-rc1", 'c')},
+          {3, manifest("0.7", 'd')},
+          {4, manifest("0.6.99", 'e')}},
+         BUILTIN_LINE,
+         5,
+         0},
+        {"the built-in version itself is not below it",
+         true,
+         {{0, manifest("0.7.19.0", 'a')}},
+         line("0.7.19.0", "节点A/Node A"),
+         1,
+         'a'},
+        {"unpinned: an older release is taken",
+         false,
+         {{0, manifest("0.7.5", 'a')}, {1, manifest("0.8.0", 'b')}},
+         line("0.7.5", "节点A/Node A"),
+         1,
+         'a'},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        if (c.pinned) fake_os::set_signer_pins({std::string(64, '1')});
+        for (const auto& s : c.served)
+            fake_net::serve(source(s.first), fake_net::body(s.second));
+        StageRun run = run_stage();
+        EXPECT_EQ(run.out, HEADER + c.line);
+        EXPECT_EQ(run.sent, first_sources(c.asked));
+        const std::string digest =
+            c.digest == 0 ? BUILTIN_RELEASE.sha256 : std::string(64, c.digest);
+        EXPECT_EQ(std::string(run.release.sha256), digest);
+    }
+    fake_os::reset();
+}
+
+// The one attempt names the floor as its reason, and leaves the record as it was.
+TEST_F(FetchManifest, ASourceBelowTheFloorIsRefusedWithItsReason) {
+    fake_os::reset();
+    fake_os::set_signer_pins({std::string(64, '1')});
+    fake_net::serve(source(0), fake_net::body("v0.7.5\nTrevalon-setup-0.7.5.exe\n5\n" + DIGEST));
+    NetSession* session = open_session();
+    ReleaseRecord release;
+    std::memset(&release, 0x5A, sizeof release);
+    ReleaseRecord before = release;
+    const char* reason = nullptr;
+    EXPECT_EQ(fetch_manifest_source(session, MANIFEST_SOURCES[0], release, &reason),
+              SourceOutcome::refused);
+    close_handle(session);
+    EXPECT_EQ(std::memcmp(&release, &before, sizeof release), 0);
+    ASSERT_NE(reason, nullptr);
+    EXPECT_STREQ(reason,
+                 "line 1, version: 0.7.5 is below the built-in release 0.7.19, which a pinned "
+                 "program refuses");
+    fake_os::reset();
 }
 
 TEST_F(FetchManifest, A404IsClosedAndTheNextSourceAskedOnce) {
