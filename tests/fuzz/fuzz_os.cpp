@@ -1,6 +1,6 @@
 // The operating-system services for the tool's fuzz target: standard output is
 // kept in memory for the target to compare, and nothing else is available
-// (no temporary directory, no deletion, no launch), which the check command
+// (no temporary directory, no deletion, no held file, no launch), which the check command
 // never asks for.
 #include "fuzz_os.hpp"
 
@@ -59,3 +59,13 @@ bool delete_file(const char*) {
 intptr_t shell_open(const char*) {
     return 2;  // not found
 }
+
+HeldFile* hold_file(const char*) {
+    return nullptr;
+}
+
+bool read_held_file(HeldFile*, void*, uint32_t, uint32_t*) {
+    return false;
+}
+
+void release_file(HeldFile*) {}
