@@ -215,32 +215,43 @@ TEST_F(FetchManifest, A404IsClosedAndTheNextSourceAskedOnce) {
     StageRun run = run_stage();
     const std::string N = std::to_string(VALID.size());
     EXPECT_EQ(run.out, HEADER + VALID_LINE + "节点B/Node B\n");
-    EXPECT_EQ(
-        fake_net::calls_text(),
-        "open agent=setupvane/1.2 access=4\n"
-        "connect www.modelscope.cn:443\n"
-        "request GET /datasets/tallisbrook/trevalon_r/resolve/master/manifest.txt flags=0x800000\n"
-        "send "
-        "https://www.modelscope.cn/datasets/tallisbrook/trevalon_r/resolve/master/manifest.txt\n"
-        "receive\n"
-        "query 0x20000013\n"
-        "close request\n"
-        "close connection\n"
-        "connect www.trevalon.app:443\n"
-        "request GET /dl/manifest/trevalon.txt flags=0x800000\n"
-        "send https://www.trevalon.app/dl/manifest/trevalon.txt\n"
-        "receive\n"
-        "query 0x20000013\n"
-        "available " +
-            N +
-            "\n"
-            "read " +
-            N + " -> " + N +
-            "\n"
-            "available 0\n"
-            "close request\n"
-            "close connection\n"
-            "close session 1\n");
+    // Every source is opened before the first is sent; once the second has
+    // been chosen, the three after it are stopped unanswered.
+    EXPECT_EQ(fake_net::calls_text(),
+              "open agent=setupvane/1.2 access=4\n"
+              "connect www.modelscope.cn:443\n"
+              "request GET /datasets/tallisbrook/trevalon_r/resolve/master/manifest.txt "
+              "flags=0x800000\n"
+              "connect www.trevalon.app:443\n"
+              "request GET /dl/manifest/trevalon.txt flags=0x800000\n"
+              "connect raw.githubusercontent.com:443\n"
+              "request GET /norwick/trevalon/master/manifest.txt flags=0x800000\n"
+              "connect raw.githubusercontent.com:443\n"
+              "request GET /norwick/trevalon/main/manifest.txt flags=0x800000\n"
+              "connect huggingface.co:443\n"
+              "request GET /datasets/fernhollow/trevalon_r/resolve/main/manifest.txt "
+              "flags=0x800000\n"
+              "send " +
+                  source(0) +
+                  "\n"
+                  "receive\n"
+                  "query 0x20000013\n"
+                  "send " +
+                  source(1) +
+                  "\n"
+                  "receive\n"
+                  "query 0x20000013\n"
+                  "available " +
+                  N + "\nread " + N + " -> " + N +
+                  "\n"
+                  "available 0\n"
+                  "stop " +
+                  source(2) + "\nstop " + source(3) + "\nstop " + source(4) +
+                  "\n"
+                  "close request\nclose connection\nclose request\nclose connection\n"
+                  "close request\nclose connection\nclose request\nclose connection\n"
+                  "close request\nclose connection\n"
+                  "close session 1\n");
 }
 
 TEST_F(FetchManifest, ReadsStopAtTheBufferLimit) {
