@@ -477,3 +477,83 @@ TEST(ProbeStage, AnEmptyTablePrintsNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every node is probed at once; each answer comes after its delay_ms. Each
+// entry's latency is its own, whatever order the answers come in; the lines
+// stay in slot order; and the stage lasts as long as its slowest probe.
+TEST(ProbeStage, AtOnceEachLatencyIsItsOwnAndTheStageLastsTheLongestProbe) {
+    struct Node {
+        bool served;
+        Response response;
+    };
+    auto after = [](uint64_t ms, Response r) {
+        r.delay_ms = ms;
+        return r;
+    };
+    struct TimedCase {
+        const char* name;
+        std::vector<Node> nodes;  // slots A to F
+        std::string report;
+        uint64_t elapsed_ms;
+        std::string ranked;
+    };
+    const Response ok = status_with_body(206, 16384);
+    const TimedCase cases[] = {
+        {"answers in an order of their own",
+         {{true, after(750, ok)},
+          {true, after(700, ok)},
+          {true, after(800, ok)},
+          {false, ok},
+          {true, after(720, failing(Step::read))},
+          {true, after(710, ok)}},
+         "   节点A/Node A              750 ms  [可达/OK]\n"
+         "   节点B/Node B              700 ms  [可达/OK]\n"
+         "   节点C/Node C              800 ms  [可达/OK]\n"
+         "   节点D/Node D                - ms  [不可达/FAIL]\n"
+         "   节点E/Node E                - ms  [不可达/FAIL]\n"
+         "   节点F/Node F              710 ms  [可达/OK]\n",
+         800,
+         "BFACDE"},
+        {"two dropped hosts time out while the rest answer",
+         {{true, after(40, ok)},
+          {true, after(4000, failing(Step::send))},
+          {true, after(30, ok)},
+          {true, after(20, ok)},
+          {true, after(10, ok)},
+          {true, after(4000, failing(Step::send))}},
+         "   节点A/Node A               40 ms  [可达/OK]\n"
+         "   节点B/Node B                - ms  [不可达/FAIL]\n"
+         "   节点C/Node C               30 ms  [可达/OK]\n"
+         "   节点D/Node D               20 ms  [可达/OK]\n"
+         "   节点E/Node E               10 ms  [可达/OK]\n"
+         "   节点F/Node F                - ms  [不可达/FAIL]\n",
+         4000,
+         "EDCABF"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        fake_os::set_ticks({5000});  // the clock moves only as the answers come
+        NodeTable t = empty_table();
+        build_candidates(builtin_like_release(), t, TEST_PROXIES);
+        ASSERT_EQ(t.count, 6);
+        for (int slot = 0; slot < 6; ++slot) {
+            if (c.nodes[slot].served) fake_net::serve(t.nodes[slot].url, c.nodes[slot].response);
+        }
+        NetSession* session = open_session();
+        EXPECT_EQ(transcript([&] { probe_nodes(session, t); }), c.report);
+        EXPECT_EQ(fake_net::read_time_ms(), c.elapsed_ms) << "the longest probe, not the sum";
+        rank_nodes(t);
+        std::string ranked;
+        for (int i = 0; i < t.count; ++i)
+            ranked += t.nodes[i].label[std::strlen(t.nodes[i].label) - 1];
+        EXPECT_EQ(ranked, c.ranked);
+        EXPECT_EQ(fake_net::open_handles(), 1);
+        close_handle(session);
+    }
+}
+
+}  // namespace
