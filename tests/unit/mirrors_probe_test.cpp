@@ -356,6 +356,14 @@ ReleaseRecord builtin_like_release() {
     return r;
 }
 
+// The last letter of each entry's label, in table order: "DFBACE".
+std::string slot_letters(const NodeTable& t) {
+    std::string letters;
+    for (int i = 0; i < t.count; ++i)
+        letters += t.nodes[i].label[std::strlen(t.nodes[i].label) - 1];
+    return letters;
+}
+
 // The fake answers only the URLs it is given; nothing is contacted.
 struct StageCase {
     const char* name;
@@ -420,10 +428,7 @@ TEST(ProbeStage, ReportLinesInSlotOrderThenTheRanking) {
         EXPECT_EQ(out, c.report);
         EXPECT_EQ(transcript([&] { rank_nodes(t); }), "") << "the ranking prints nothing";
 
-        std::string ranked;
-        for (int i = 0; i < t.count; ++i)
-            ranked += t.nodes[i].label[std::strlen(t.nodes[i].label) - 1];
-        EXPECT_EQ(ranked, c.ranked);
+        EXPECT_EQ(slot_letters(t), c.ranked);
         EXPECT_EQ(fake_net::open_handles(), 1);
         close_handle(session);
     }
@@ -547,10 +552,7 @@ TEST(ProbeStage, AtOnceEachLatencyIsItsOwnAndTheStageLastsTheLongestProbe) {
         EXPECT_EQ(transcript([&] { probe_nodes(session, t); }), c.report);
         EXPECT_EQ(fake_net::read_time_ms(), c.elapsed_ms) << "the longest probe, not the sum";
         rank_nodes(t);
-        std::string ranked;
-        for (int i = 0; i < t.count; ++i)
-            ranked += t.nodes[i].label[std::strlen(t.nodes[i].label) - 1];
-        EXPECT_EQ(ranked, c.ranked);
+        EXPECT_EQ(slot_letters(t), c.ranked);
         EXPECT_EQ(fake_net::open_handles(), 1);
         close_handle(session);
     }
