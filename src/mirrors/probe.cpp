@@ -1,6 +1,7 @@
-// One small ranged GET per candidate node, over the probe session: the node is
-// reachable when it answers 200 or 206 and hands over at least one byte, and
-// its latency is the time from sending the request to that first read. A probe
+// One small ranged GET per candidate node, all at once over the probe
+// session: the node is reachable when it answers 200 or 206 and hands over at
+// least one byte, and its latency is the time from sending the request to
+// that first read. A probe
 // asks for the first 16 KiB, reads at most one 2 KiB buffer and abandons the
 // rest by closing its handles, so a server that ignores the range costs no
 // more than one that honours it. The ranking then puts the reachable nodes
@@ -11,24 +12,37 @@
 
 namespace {
 
-// The request steps after the connection and request are open: true, with the
-// latency, when the node answered with an accepted status and some body bytes.
-bool measure(NetRequest* request, uint32_t* latency_ms) {
-    if (!add_request_header(request, PROBE_RANGE_HEADER)) return false;
-    // Taken right before sending, so the time covers the network round trip
-    // and the first bytes, not the local preparation of the request.
-    const uint64_t start = tick_ms();
-    if (!send_and_receive(request) || !query_status(request)) return false;
-    uint32_t available = 0;
-    if (!query_data_available(request, &available) || available == 0) return false;
-    char buffer[PROBE_READ_MAX];  // contents never looked at
-    uint32_t read = 0;
-    const uint32_t wanted = available < PROBE_READ_MAX ? available : PROBE_READ_MAX;
-    if (!read_data(request, buffer, wanted, &read) || read == 0) return false;
-    // The low 32 bits of both ticks: a tick that wraps between them still
-    // gives the right difference.
-    *latency_ms = static_cast<uint32_t>(tick_ms()) - static_cast<uint32_t>(start);
-    return true;
+// One slot per entry, each with its own read buffer (contents never looked
+// at): every entry is probed at once.
+char g_buffers[MAX_NODES][PROBE_READ_MAX];
+Exchange g_exchanges[MAX_NODES];
+
+// Opens the probe's request with its Range header; no traffic yet.
+bool open_probe(NetSession* session, MirrorNode& node, Exchange& exchange, char* buffer) {
+    node.reachable = 0;
+    node.latency_ms = LATENCY_NOT_MEASURED;
+    exchange.url = node.url;
+    exchange.header = PROBE_RANGE_HEADER;
+    exchange.body = ExchangeBody::first_read;
+    exchange.buffer = buffer;
+    exchange.limit = PROBE_READ_MAX;
+    return open_exchange(session, exchange);
+}
+
+// The low 32 bits of both ticks: a tick that wraps between them still gives
+// the right difference.
+void mark_reachable(MirrorNode& node, uint64_t start, uint64_t end) {
+    node.latency_ms = static_cast<uint32_t>(end) - static_cast<uint32_t>(start);
+    node.reachable = 1;
+}
+
+void print_report_line(const MirrorNode& node) {
+    // %-24s pads by bytes: each 14-byte UTF-8 label is followed by 10 spaces.
+    if (node.reachable != 0) {
+        out_printf("   %-24s  %5u ms  [可达/OK]\n", node.label, node.latency_ms);
+    } else {
+        out_printf("   %-24s  %5s ms  [不可达/FAIL]\n", node.label, "-");
+    }
 }
 
 // Entry a ranks after entry b: unreachable behind reachable, then slower
@@ -41,22 +55,14 @@ bool ranks_after(const MirrorNode& a, const MirrorNode& b) {
 }  // namespace
 
 bool probe_node(NetSession* session, MirrorNode& node) {
-    node.reachable = 0;
-    node.latency_ms = LATENCY_NOT_MEASURED;
-
-    char16_t host[URL_PART_UNITS];
-    char16_t path[URL_PART_UNITS];
-    split_url(node.url, host, path);
-
-    NetConnection* connection = open_connection(session, host);
-    NetRequest* request = connection != nullptr ? open_get_request(connection, path) : nullptr;
-    uint32_t latency_ms = 0;
-    if (request != nullptr && measure(request, &latency_ms)) {
-        node.latency_ms = latency_ms;
-        node.reachable = 1;
-    }
-    close_handle(request);
-    close_handle(connection);
+    Exchange& exchange = g_exchanges[0];
+    if (!open_probe(session, node, exchange, g_buffers[0])) return false;
+    // Taken right before sending, so the time covers the network round trip
+    // and the first bytes, not the local preparation of the request.
+    const uint64_t start = tick_ms();
+    perform_exchange(exchange);
+    if (exchange.end == ExchangeEnd::received) mark_reachable(node, start, tick_ms());
+    close_exchange(exchange);
     return node.reachable != 0;
 }
 
@@ -64,16 +70,35 @@ void print_probe_header() {
     out_line("\n[2/4] 探测候选节点 / Probing candidate nodes...");
 }
 
+// Every entry is probed at once; each latency runs from the common start to
+// the moment that probe's own first read ended, whatever the others do. The
+// report lines still come in slot order: a line is printed once its probe and
+// every probe before it have ended, so the table reads top to bottom.
 void probe_nodes(NetSession* session, NodeTable& table) {
-    for (int i = 0; i < table.count && i < MAX_NODES; ++i) {
-        MirrorNode& node = table.nodes[i];
-        // %-24s pads by bytes: each 14-byte UTF-8 label is followed by 10 spaces.
-        if (probe_node(session, node)) {
-            out_printf("   %-24s  %5u ms  [可达/OK]\n", node.label, node.latency_ms);
-        } else {
-            out_printf("   %-24s  %5s ms  [不可达/FAIL]\n", node.label, "-");
-        }
+    const int count = table.count < MAX_NODES ? table.count : MAX_NODES;
+    bool ended[MAX_NODES];
+    bool any_open = false;
+    for (int i = 0; i < count; ++i) {
+        ended[i] = !open_probe(session, table.nodes[i], g_exchanges[i], g_buffers[i]);
+        any_open = any_open || !ended[i];
     }
+    const uint64_t start = any_open ? tick_ms() : 0;
+    start_exchanges(g_exchanges, count);
+    int next = 0;
+    while (next < count) {
+        if (ended[next]) {
+            print_report_line(table.nodes[next]);
+            ++next;
+            continue;
+        }
+        const int slot = next_ended_exchange();
+        // -1 cannot come while an exchange is running; were it to, the one in
+        // turn counts as failed rather than waited for.
+        ended[slot < 0 ? next : slot] = true;
+        if (slot >= 0 && g_exchanges[slot].end == ExchangeEnd::received)
+            mark_reachable(table.nodes[slot], start, tick_ms());
+    }
+    stop_exchanges();
 }
 
 void rank_nodes(NodeTable& table) {

@@ -48,6 +48,10 @@ bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value);
 bool query_text(NetRequest* request, uint32_t info_level, char* text, uint32_t capacity);
 bool query_data_available(NetRequest* request, uint32_t* count);
 bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* count);
+// From another thread: the call that waits on request gives up at once and
+// fails, as every later call on it does; the request still has to be closed.
+// libcurl only: WinHTTP's answer is closing the handle itself.
+void abort(NetRequest* request);
 void close(NetRequest* request);
 void close(NetConnection* connection);
 void close(NetSession* session);

@@ -148,3 +148,74 @@ void close_handle(NetConnection* connection) {
 void close_handle(NetSession* session) {
     if (session != nullptr) client::close(session);
 }
+
+bool open_exchange(NetSession* session, Exchange& exchange) {
+    exchange.end = ExchangeEnd::none;
+    exchange.received = 0;
+    exchange.request = nullptr;
+    split_url(exchange.url, exchange.host, exchange.path);
+    exchange.connection = open_connection(session, exchange.host);
+    exchange.request = open_get_request(exchange.connection, exchange.path);
+    if (exchange.request != nullptr &&
+        (exchange.header == nullptr || add_request_header(exchange.request, exchange.header))) {
+        return true;
+    }
+    close_exchange(exchange);
+    exchange.end = ExchangeEnd::unreachable;
+    return false;
+}
+
+namespace {
+
+ExchangeEnd read_whole(Exchange& e) {
+    for (;;) {
+        uint32_t available = 0;
+        if (!query_data_available(e.request, &available)) return ExchangeEnd::read_failed;
+        if (available == 0) return ExchangeEnd::received;
+        if (available > e.limit - e.received) available = e.limit - e.received;
+        uint32_t delivered = 0;
+        if (!read_data(e.request, e.buffer + e.received, available, &delivered))
+            return ExchangeEnd::read_failed;
+        if (delivered == 0) return ExchangeEnd::received;
+        e.received += delivered;
+        if (e.received >= e.limit) return ExchangeEnd::too_long;
+    }
+}
+
+ExchangeEnd read_first(Exchange& e) {
+    uint32_t available = 0;
+    if (!query_data_available(e.request, &available) || available == 0)
+        return ExchangeEnd::read_failed;
+    const uint32_t wanted = available < e.limit ? available : e.limit;
+    if (!read_data(e.request, e.buffer, wanted, &e.received) || e.received == 0)
+        return ExchangeEnd::read_failed;
+    return ExchangeEnd::received;
+}
+
+}  // namespace
+
+void perform_exchange(Exchange& exchange) {
+    exchange.received = 0;
+    if (!send_and_receive(exchange.request)) {
+        exchange.end = ExchangeEnd::unreachable;
+    } else if (!query_status(exchange.request)) {
+        exchange.end = ExchangeEnd::bad_status;
+    } else {
+        exchange.end =
+            exchange.body == ExchangeBody::whole ? read_whole(exchange) : read_first(exchange);
+    }
+}
+
+void close_exchange(Exchange& exchange) {
+    close_handle(exchange.request);
+    close_handle(exchange.connection);
+    exchange.request = nullptr;
+    exchange.connection = nullptr;
+}
+
+ExchangeEnd run_exchange(NetSession* session, Exchange& exchange) {
+    if (!open_exchange(session, exchange)) return exchange.end;
+    perform_exchange(exchange);
+    close_exchange(exchange);
+    return exchange.end;
+}

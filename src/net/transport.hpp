@@ -50,3 +50,57 @@ bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* c
 void close_handle(NetRequest* request);
 void close_handle(NetConnection* connection);
 void close_handle(NetSession* session);
+
+// One GET of the request sequence with its body read, as the manifest sources
+// and the probes make it: the stage fills in what to ask and where the body
+// goes, the exchange reports how it ended. Its handles live from
+// open_exchange to close_exchange.
+enum class ExchangeBody {
+    whole,       // read until the body is complete; reaching limit fails
+    first_read,  // one data-available (more than 0) and one read (of at most limit, more than 0)
+};
+enum class ExchangeEnd {
+    none,         // not ended: never opened, still running, or stopped
+    received,     // an accepted status and the body read by its rule
+    unreachable,  // no connection, request, added header or response
+    bad_status,   // a response other than 200 or 206
+    read_failed,  // the body could not be read by its rule
+    too_long,     // whole: the body reached limit bytes
+};
+struct Exchange {
+    const char* url;
+    const char16_t* header;  // one request header added before sending, or null
+    ExchangeBody body;
+    char* buffer;  // the body's bytes, from the start; never terminated here
+    uint32_t limit;
+    ExchangeEnd end;
+    uint32_t received;
+    char16_t host[URL_PART_UNITS];
+    char16_t path[URL_PART_UNITS];
+    NetConnection* connection;
+    NetRequest* request;
+};
+// Splits the url, connects and opens the request with its header: no network
+// traffic yet. False (end unreachable, nothing left open) when one step fails.
+bool open_exchange(NetSession* session, Exchange& exchange);
+// Sends, waits for the response and reads the body: sets end and received.
+void perform_exchange(Exchange& exchange);
+void close_exchange(Exchange& exchange);  // the request first, then the connection
+// The three in a row, for one request on its own.
+ExchangeEnd run_exchange(NetSession* session, Exchange& exchange);
+
+// The one place where requests run at the same time, modelled on a multi
+// interface: the opened exchanges are performed at once, each ending in its
+// own time and bounded by its own session's timeouts, and the caller takes
+// each one back as it ends. Only the caller's thread looks at an exchange it
+// has been handed; nothing here prints. One batch at a time, of at most
+// MAX_EXCHANGES exchanges; stop_exchanges ends it on every path.
+constexpr int MAX_EXCHANGES = 8;
+// Performs every exchange of the array that has an open request.
+void start_exchanges(Exchange* exchanges, int count);
+// The index of the next exchange that ended, in the order they end (earlier
+// index first among those that ended together); -1 when none is left.
+int next_ended_exchange();
+// Stops those still running (their end stays none) and closes the handles of
+// every exchange of the batch before it returns.
+void stop_exchanges();

@@ -1,6 +1,6 @@
 // The POSIX platform client: libcurl made to behave as WinHTTP does for the
-// program. Each request is one easy handle driven through its session's multi
-// handle, so "data available" and "read" pull the body as WinHTTP does: the
+// program. Each request is one easy handle driven through a multi handle of its
+// own, so "data available" and "read" pull the body as WinHTTP does: the
 // transfer runs only inside a call, and at most one curl chunk
 // (CURL_MAX_WRITE_SIZE) waits in the request's buffer while the transfer is
 // paused. HTTPS only, HTTP/1.1, TLS versions from the session's protocol bits,
@@ -33,6 +33,13 @@
 // in-memory store per session, shared by its requests, never read from or
 // written to a file, and gone when the session is closed.
 //
+// Threads: the batch of exchanges runs requests of one session on several
+// threads at once. Each thread drives only its own request's handles; the
+// session's cookie store is the one thing they share, and libcurl locks it
+// through the session's lock functions. Handles are opened and closed on the
+// caller's thread only, and abort() is the one call made on a request from
+// another thread.
+//
 // Handles live in small fixed pools (no heap of our own; libcurl allocates
 // its own). A closed handle's slot is marked free and its generation bumped,
 // so a stale or foreign pointer fails instead of crashing. A Content-Length
@@ -42,6 +49,9 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -93,7 +103,6 @@ enum class Length { ABSENT, NUMBER, INVALID };
 struct NetSession {
     bool in_use = false;
     uint32_t generation = 0;
-    CURLM* multi = nullptr;
     CURLSH* cookies = nullptr;
     bool has_agent = false;
     char agent[AGENT_BYTES] = {};
@@ -114,6 +123,7 @@ struct NetConnection {
 
 struct NetRequest {
     NetSession* session = nullptr;
+    CURLM* multi = nullptr;
     CURL* easy = nullptr;
     CURLU* url = nullptr;
     curl_slist* headers = nullptr;
@@ -121,7 +131,8 @@ struct NetRequest {
     uint32_t resolve_ms = 0, connect_ms = 0, send_ms = 0, receive_ms = 0, response_ms = 0;
     bool in_use = false;
     bool host_valid = false;
-    bool attached = false;  // in the session's multi handle
+    bool attached = false;  // in its multi handle
+    std::atomic<bool> aborted{false};
 
     // Progress of the transfer.
     bool started = false, finished = false;
@@ -150,6 +161,14 @@ NetSession g_sessions[MAX_SESSIONS];
 NetConnection g_connections[MAX_CONNECTIONS];
 NetRequest g_requests[MAX_REQUESTS];
 bool g_curl_ready = false;
+pthread_mutex_t g_cookie_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void lock_cookies(CURL*, curl_lock_data, curl_lock_access, void*) {
+    pthread_mutex_lock(&g_cookie_lock);
+}
+void unlock_cookies(CURL*, curl_lock_data, void*) {
+    pthread_mutex_unlock(&g_cookie_lock);
+}
 
 uint64_t now_ms() {
     timespec ts;
@@ -376,7 +395,7 @@ int on_connected(void* user, char*, char*, int, int) {
 
 void detach(NetRequest* r) {
     if (r->attached) {
-        curl_multi_remove_handle(r->session->multi, r->easy);
+        curl_multi_remove_handle(r->multi, r->easy);
         r->attached = false;
     }
 }
@@ -389,9 +408,9 @@ void fail_transfer(NetRequest* r, CURLcode code) {
     }
 }
 
-void collect_results(NetSession* s) {
+void collect_results(NetRequest* request) {
     int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(s->multi, &left)) {
+    while (CURLMsg* msg = curl_multi_info_read(request->multi, &left)) {
         if (msg->msg != CURLMSG_DONE) continue;
         char* owner = nullptr;
         curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &owner);
@@ -433,11 +452,15 @@ bool drive(NetRequest* r, Goal goal) {
         fail_transfer(r, CURLE_ABORTED_BY_CALLBACK);
         return false;
     }
-    CURLM* multi = r->session->multi;
+    CURLM* multi = r->multi;
     r->activity_ms = now_ms();
     for (;;) {
         if (goal_met(r, goal)) return true;
         if (r->finished) return false;
+        if (r->aborted) {
+            fail_transfer(r, CURLE_ABORTED_BY_CALLBACK);
+            return false;
+        }
         if (r->paused && r->begin == r->end) {
             r->paused = false;
             CURLcode resumed = curl_easy_pause(r->easy, CURLPAUSE_CONT);
@@ -449,7 +472,7 @@ bool drive(NetRequest* r, Goal goal) {
             fail_transfer(r, CURLE_RECV_ERROR);
             return false;
         }
-        collect_results(r->session);
+        collect_results(r);
         if (r->connected && !r->sent) {
             long size = 0;
             curl_easy_getinfo(r->easy, CURLINFO_REQUEST_SIZE, &size);
@@ -536,10 +559,13 @@ bool configure(NetRequest* r, const NetSession* s, const NetConnection* c, const
 void release(NetRequest* r) {
     detach(r);
     if (r->easy != nullptr) curl_easy_cleanup(r->easy);
+    if (r->multi != nullptr) curl_multi_cleanup(r->multi);
     if (r->url != nullptr) curl_url_cleanup(r->url);
     if (r->headers != nullptr) curl_slist_free_all(r->headers);
     r->in_use = false;
     r->session = nullptr;
+    r->multi = nullptr;
+    r->aborted = false;
     r->easy = nullptr;
     r->url = nullptr;
     r->headers = nullptr;
@@ -578,15 +604,13 @@ NetSession* open(const char16_t* user_agent, uint32_t access_type) {
     if (s == nullptr) return nullptr;
     s->has_agent = user_agent != nullptr;
     if (s->has_agent && !utf16_to_utf8(user_agent, s->agent, AGENT_BYTES)) return nullptr;
-    s->multi = curl_multi_init();
-    if (s->multi == nullptr) return nullptr;
     s->cookies = curl_share_init();
     if (s->cookies == nullptr ||
-        curl_share_setopt(s->cookies, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK) {
+        curl_share_setopt(s->cookies, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK ||
+        curl_share_setopt(s->cookies, CURLSHOPT_LOCKFUNC, lock_cookies) != CURLSHE_OK ||
+        curl_share_setopt(s->cookies, CURLSHOPT_UNLOCKFUNC, unlock_cookies) != CURLSHE_OK) {
         if (s->cookies != nullptr) curl_share_cleanup(s->cookies);
         s->cookies = nullptr;
-        curl_multi_cleanup(s->multi);
-        s->multi = nullptr;
         return nullptr;
     }
     s->in_use = true;
@@ -685,9 +709,11 @@ NetRequest* open_request(NetConnection* connection, const char16_t* verb, const 
     r->receive_ms = s->receive_ms;
     r->response_ms = s->response_ms;
     r->host_valid = c->host_valid;
+    r->multi = curl_multi_init();
     r->easy = curl_easy_init();
     r->url = curl_url();
-    if (r->easy == nullptr || r->url == nullptr || !configure(r, s, c, path_bytes)) {
+    if (r->multi == nullptr || r->easy == nullptr || r->url == nullptr ||
+        !configure(r, s, c, path_bytes)) {
         release(r);
         return nullptr;
     }
@@ -745,7 +771,7 @@ bool send_request(NetRequest* request) {
         return false;
     }
     if (curl_easy_setopt(r->easy, CURLOPT_HTTPHEADER, r->headers) != CURLE_OK ||
-        curl_multi_add_handle(s->multi, r->easy) != CURLM_OK) {
+        curl_multi_add_handle(r->multi, r->easy) != CURLM_OK) {
         fail_transfer(r, CURLE_FAILED_INIT);
         return false;
     }
@@ -810,6 +836,13 @@ bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* c
     return true;
 }
 
+void abort(NetRequest* request) {
+    NetRequest* r = live_request(request);
+    if (r == nullptr) return;
+    r->aborted = true;
+    curl_multi_wakeup(r->multi);
+}
+
 void close(NetRequest* request) {
     NetRequest* r = live_request(request);
     if (r == nullptr) return;
@@ -837,8 +870,6 @@ void close(NetSession* session) {
             curl_easy_setopt(r.easy, CURLOPT_SHARE, nullptr);  // or the store could not go
         }
     }
-    curl_multi_cleanup(s->multi);
-    s->multi = nullptr;
     curl_share_cleanup(s->cookies);
     s->cookies = nullptr;
     s->in_use = false;

@@ -22,10 +22,15 @@ Scenario (a JSON-able dict):
             "more_ports": [8443],    # the port 443 server listens on these too
             "tls_delay_ms": 2000,    # wait this long after accepting, before the TLS handshake
             "server": "nginx",       # played by nginx instead (nginx_host.py: what it can play)
+            "drop": True,            # no server: connection attempts are dropped, not refused
         }, ...},
      "silent_names": ["slow.test"]}  # see below
 
-A host missing from "hosts" has no server: connections are refused. A route
+A host missing from "hosts" has no server: connections are refused. A host
+with "drop" drops them instead, as a filtering network does: its port 443
+listens with a backlog of 0 and an accept queue filled by connections that
+are never accepted, so the kernel drops every further SYN and a client's
+connect runs into its own timeout. A route
 "*" answers every path not listed. With "silent_names", a name server on
 127.0.0.1:53 never answers a query for those names and answers any other
 "no such name" at once; without it nothing listens there and lookups of
@@ -439,6 +444,25 @@ def _start_nginx(scenario, addresses, pki, work):
 
 # ---------------------------------------------------------------- inside the namespace
 
+_DROPPING = []  # the listening sockets and their queue fillers, kept for the run
+
+
+def _drop_connections(address, port=443):
+    """Listen with a full accept queue: further connection attempts get no answer at all."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.bind((address, port))
+    listener.listen(0)
+    _DROPPING.append(listener)
+    for _ in range(2):  # the queue holds one; the second only makes sure
+        filler = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        filler.setblocking(False)
+        try:
+            filler.connect((address, port))
+        except BlockingIOError:
+            pass
+        _DROPPING.append(filler)
+    time.sleep(0.05)
+
 def _inside(config_path):
     with open(config_path) as f:
         cfg = json.load(f)
@@ -474,6 +498,9 @@ def _inside(config_path):
     started_wall = time.time()
     nginx = _start_nginx(scenario, addresses, cfg["pki"], work)
     for name, host_setup in scenario.get("hosts", {}).items():
+        if host_setup.get("drop"):
+            _drop_connections(addresses[name])
+            continue
         if _served_by_nginx(host_setup):
             continue
         for port in [443] + host_setup.get("more_ports", []):

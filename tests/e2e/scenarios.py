@@ -191,7 +191,7 @@ def manifest_from_later_source(ctx):
     net.manifest(1, {"body": "v0.9.9\nTrevalon-setup-0.9.9.exe\n1234\n"})
     net.manifest(2, {"body": ""})
     net.manifest(3, {"body": rel.manifest()})
-    net.manifest(4, {"body": "must not be asked"})
+    net.manifest(4, {"body": "asked at once with the others, never used"})
     net.node(1)
     t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[2])
     t.probes([False, True, False, False, False, False]).download_ok(1, rel.size)
@@ -717,6 +717,67 @@ def nginx_large_download(ctx):
     return expect(net, 0, t, requests, _installed(ctx, rel), True, timeout=120)
 
 
+# ---------------------------------------------------------------- filtering networks
+# Hosts that drop every packet, as filters do: each connection attempt waits out
+# the probe profile's connect timeout. The sources and the probes go out at
+# once, so a run waits for the slowest of them, not for their sum; what it
+# prints is what asking them one after another printed.
+
+FAR_MS = [760, 700, 800, 750, 790, 770]  # each node's probe answer, 0.7-0.8 s away
+
+
+def _dropped(net, *hosts):
+    for name in hosts:
+        net.host(name, drop=True)
+
+
+def github_and_huggingface_dropped(ctx):
+    """GitHub and Hugging Face drop every packet: their two probes fail after the connect
+    timeout, together; the manifest comes from the first source as ever."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    for slot in (0, 2, 3, 4):
+        net.node(slot, delay_ms=0 if slot == 4 else STEP_MS + 50 * slot)
+    _dropped(net, "github.com", "huggingface.co")
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, True, True, True, False]).download_ok(4, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(0)] + [P(s, rel) for s in (0, 2, 3, 4)] + [G(4, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def first_source_hosts_dropped(ctx):
+    """ModelScope, the vendor site and GitHub raw drop every packet; Hugging Face serves the
+    manifest, which counts only once the four sources before it have failed."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(4, {"body": rel.manifest()})
+    for slot in (1, 2, 3, 4, 5):
+        net.node(slot, delay_ms=0 if slot == 5 else STEP_MS + 50 * slot)
+    _dropped(net, "www.modelscope.cn", "www.trevalon.app", "raw.githubusercontent.com")
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[3])
+    t.probes([False, True, True, True, True, True]).download_ok(5, rel.size)
+    t.verified(rel.sha256).launched(ctx.installer_path(rel))
+    requests = [M(4)] + [P(s, rel) for s in (1, 2, 3, 4, 5)] + [G(5, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
+def far_away_nodes(ctx):
+    """Every node answers its probe after 0.7-0.8 s; each keeps its own latency, and the
+    nearest (B) is used."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    for slot in range(6):
+        net.node(slot, delay_ms=FAR_MS[slot])
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True] * 6).download_ok(1, rel.size).verified(rel.sha256)
+    t.launched(ctx.installer_path(rel))
+    requests = [M(0)] + [P(s, rel) for s in range(6)] + [G(1, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True)
+
+
 # name, function, platforms
 SCENARIOS = [
     ("full-install", full_install, ("native", "windows")),
@@ -758,4 +819,7 @@ SCENARIOS = [
     # unreachable on both, for different reasons.
     ("nginx-tls-versions", nginx_tls_versions, ("native", "windows")),
     ("nginx-large-download", nginx_large_download, ("native", "windows")),
+    ("github-huggingface-dropped", github_and_huggingface_dropped, ("native", "windows")),
+    ("first-source-hosts-dropped", first_source_hosts_dropped, ("native", "windows")),
+    ("far-away-nodes", far_away_nodes, ("native", "windows")),
 ]

@@ -44,6 +44,15 @@ std::vector<std::unique_ptr<NetConnection>> g_connections;
 std::vector<std::unique_ptr<NetRequest>> g_requests;
 uint64_t g_read_ms = 0;
 
+// The batch: each started exchange ends at its start time plus its delay.
+struct BatchSlot {
+    Exchange* exchange = nullptr;
+    uint64_t ends_at = 0;
+    bool handed = false;
+};
+BatchSlot g_batch[MAX_EXCHANGES];
+int g_batch_count = 0;
+
 std::string narrow(const char16_t* text) {
     char out[4096];
     if (!utf16_to_utf8(text, out, sizeof out)) return "?";
@@ -89,6 +98,7 @@ void reset() {
     g_connections.clear();
     g_requests.clear();
     g_read_ms = 0;
+    g_batch_count = 0;
 }
 
 uint64_t read_time_ms() {
@@ -318,3 +328,42 @@ void close(NetSession* session) {
 }
 
 }  // namespace client
+
+// The batch runs each exchange whole when its time comes: in the order of
+// their scripted ends, the clock moved on to each end as it is handed back.
+void start_exchanges(Exchange* exchanges, int count) {
+    g_batch_count = 0;
+    for (int i = 0; i < count && i < MAX_EXCHANGES; ++i) {
+        BatchSlot& slot = g_batch[g_batch_count++];
+        slot.exchange = exchanges[i].request != nullptr ? &exchanges[i] : nullptr;
+        slot.ends_at = g_read_ms + (slot.exchange ? exchanges[i].request->response.delay_ms : 0);
+        slot.handed = slot.exchange == nullptr;
+    }
+}
+
+int next_ended_exchange() {
+    int best = -1;
+    for (int i = 0; i < g_batch_count; ++i) {
+        if (!g_batch[i].handed && (best < 0 || g_batch[i].ends_at < g_batch[best].ends_at))
+            best = i;
+    }
+    if (best < 0) return -1;
+    BatchSlot& slot = g_batch[best];
+    slot.handed = true;
+    if (slot.ends_at > g_read_ms) g_read_ms = slot.ends_at;
+    perform_exchange(*slot.exchange);
+    return best;
+}
+
+void stop_exchanges() {
+    for (int i = 0; i < g_batch_count; ++i) {
+        BatchSlot& slot = g_batch[i];
+        if (slot.exchange == nullptr || slot.handed) continue;
+        g_calls.push_back("stop " + std::string(slot.exchange->url));
+        slot.exchange->end = ExchangeEnd::none;
+    }
+    for (int i = 0; i < g_batch_count; ++i) {
+        if (g_batch[i].exchange != nullptr) close_exchange(*g_batch[i].exchange);
+    }
+    g_batch_count = 0;
+}

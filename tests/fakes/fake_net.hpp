@@ -50,6 +50,9 @@ struct Response {
     // Answers "Range: bytes=N-" as a server that honours it: 206, the chunks
     // from byte N on, their Content-Length and "bytes N-LAST/TOTAL".
     bool honours_ranges = false;
+    // In a batch (start_exchanges), the time from the batch's start until this
+    // exchange ends, however it ends: the answers of a slow or far host.
+    uint64_t delay_ms = 0;
 };
 constexpr uint64_t FILLER_ENDLESS = UINT64_MAX;
 constexpr uint32_t FILLER_PIECE = 1u << 20;
@@ -69,13 +72,17 @@ void fail_open_after(int sessions);    // once this many sessions were opened, e
 // "request GET PATH flags=0x800000", "header TEXT", "send URL", "receive",
 // "query 0x20000013", "available N", "read CAP -> N", "close request",
 // "close connection", "close session N"; a failing call ends in " FAILED".
+// A batch (start_exchanges) logs an exchange's sending and reading calls when
+// the exchange ends, at the time its delay_ms gives, and "stop URL" for each
+// one it stops before then.
 // Sessions are numbered from 1 in the order they were opened.
 const std::vector<std::string>& calls();
 // The options set on session N, one "option N=V" line each, in order.
 std::string session_options(int session);
 std::string calls_text();  // calls() joined with newlines
 int open_handles();        // sessions, connections and requests not yet closed
-// The time the downloads' reads took since reset(), by their ms_per_read.
+// The time the downloads' reads took since reset(), by their ms_per_read, and
+// the time that batches waited for their exchanges to end, by their delay_ms.
 uint64_t read_time_ms();
 
 }  // namespace fake_net

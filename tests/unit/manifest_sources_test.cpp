@@ -304,32 +304,43 @@ TEST_F(FetchManifest, A404IsClosedAndTheNextSourceAskedOnce) {
     StageRun run = run_stage();
     const std::string N = std::to_string(VALID.size());
     EXPECT_EQ(run.out, HEADER + VALID_LINE + "节点B/Node B\n");
-    EXPECT_EQ(
-        fake_net::calls_text(),
-        "open agent=setupvane/1.2 access=4\n"
-        "connect www.modelscope.cn:443\n"
-        "request GET /datasets/tallisbrook/trevalon_r/resolve/master/manifest.txt flags=0x800000\n"
-        "send "
-        "https://www.modelscope.cn/datasets/tallisbrook/trevalon_r/resolve/master/manifest.txt\n"
-        "receive\n"
-        "query 0x20000013\n"
-        "close request\n"
-        "close connection\n"
-        "connect www.trevalon.app:443\n"
-        "request GET /dl/manifest/trevalon.txt flags=0x800000\n"
-        "send https://www.trevalon.app/dl/manifest/trevalon.txt\n"
-        "receive\n"
-        "query 0x20000013\n"
-        "available " +
-            N +
-            "\n"
-            "read " +
-            N + " -> " + N +
-            "\n"
-            "available 0\n"
-            "close request\n"
-            "close connection\n"
-            "close session 1\n");
+    // Every source is opened before the first is sent; once the second has
+    // been chosen, the three after it are stopped unanswered.
+    EXPECT_EQ(fake_net::calls_text(),
+              "open agent=setupvane/1.2 access=4\n"
+              "connect www.modelscope.cn:443\n"
+              "request GET /datasets/tallisbrook/trevalon_r/resolve/master/manifest.txt "
+              "flags=0x800000\n"
+              "connect www.trevalon.app:443\n"
+              "request GET /dl/manifest/trevalon.txt flags=0x800000\n"
+              "connect raw.githubusercontent.com:443\n"
+              "request GET /norwick/trevalon/master/manifest.txt flags=0x800000\n"
+              "connect raw.githubusercontent.com:443\n"
+              "request GET /norwick/trevalon/main/manifest.txt flags=0x800000\n"
+              "connect huggingface.co:443\n"
+              "request GET /datasets/fernhollow/trevalon_r/resolve/main/manifest.txt "
+              "flags=0x800000\n"
+              "send " +
+                  source(0) +
+                  "\n"
+                  "receive\n"
+                  "query 0x20000013\n"
+                  "send " +
+                  source(1) +
+                  "\n"
+                  "receive\n"
+                  "query 0x20000013\n"
+                  "available " +
+                  N + "\nread " + N + " -> " + N +
+                  "\n"
+                  "available 0\n"
+                  "stop " +
+                  source(2) + "\nstop " + source(3) + "\nstop " + source(4) +
+                  "\n"
+                  "close request\nclose connection\nclose request\nclose connection\n"
+                  "close request\nclose connection\nclose request\nclose connection\n"
+                  "close request\nclose connection\n"
+                  "close session 1\n");
 }
 
 TEST_F(FetchManifest, ReadsStopAtTheBufferLimit) {
@@ -428,6 +439,119 @@ TEST_F(FetchManifest, TheSizeIsShownInMebibytesWithOneDecimal) {
         EXPECT_EQ(run.out, HEADER + "   版本/Version v1  文件/File a.exe  大小/Size " + c.shown +
                                " MB  来源/Source: 节点A/Node A\n");
     }
+}
+
+}  // namespace
+
+namespace {
+
+fake_net::Response after(uint64_t ms, fake_net::Response r) {
+    r.delay_ms = ms;
+    return r;
+}
+
+// The sources are asked at once; each answer comes after its delay_ms. The
+// choice must be the one that asking them in turn would give, made as soon as
+// every source before the chosen one has failed, and nothing is waited for
+// once it is made.
+TEST_F(FetchManifest, AskedAtOnceTheTableOrderStillDecidesAndNoMoreIsWaitedFor) {
+    struct TimedCase {
+        const char* name;
+        std::vector<std::pair<int, fake_net::Response>> served;  // by source index
+        std::string line;
+        uint64_t elapsed_ms;       // when the stage had its answer
+        std::vector<int> stopped;  // sources given up unanswered
+    };
+    const fake_net::Response valid = fake_net::body(VALID);
+    const fake_net::Response timeout = failing(fake_net::Step::send);
+    const TimedCase cases[] = {
+        {"every source answers: the first wins",
+         {{0, after(300, valid)},
+          {1, after(100, valid)},
+          {2, after(100, valid)},
+          {3, after(300, valid)},
+          {4, after(300, valid)}},
+         VALID_LINE + "节点A/Node A\n",
+         300,
+         {3, 4}},
+        {"every source answers together: the first wins, the rest are stopped",
+         {{0, after(200, valid)},
+          {1, after(200, valid)},
+          {2, after(200, valid)},
+          {3, after(200, valid)},
+          {4, after(200, valid)}},
+         VALID_LINE + "节点A/Node A\n",
+         200,
+         {1, 2, 3, 4}},
+        {"source 1 after 4 s, source 5 after 0.1 s: source 1 still wins",
+         {{0, after(4000, valid)}, {4, after(100, valid)}},
+         VALID_LINE + "节点A/Node A\n",
+         4000,
+         {}},
+        {"source 1 slow, source 2 fast: source 1 still wins",
+         {{0, after(4000, valid)},
+          {1, after(100, valid)},
+          {2, after(9000, valid)},
+          {3, after(9000, valid)},
+          {4, after(9000, valid)}},
+         VALID_LINE + "节点A/Node A\n",
+         4000,
+         {2, 3, 4}},
+        {"source 1 fails late, source 2 succeeded early: 2 is chosen when 1 fails",
+         {{0, after(4000, timeout)},
+          {1, after(100, valid)},
+          {2, after(9000, valid)},
+          {3, after(9000, valid)},
+          {4, after(9000, valid)}},
+         VALID_LINE + "节点B/Node B\n",
+         4000,
+         {2, 3, 4}},
+        {"source 1 refused late, source 5 early, the others fail at once",
+         {{0, after(3000, status(404, VALID))}, {4, after(100, valid)}},
+         VALID_LINE + "节点D/Node D\n",
+         3000,
+         {}},
+        {"every source fails: the built-in release after the slowest failure",
+         {{0, after(4000, timeout)},
+          {1, after(100, status(500, VALID))},
+          {2, after(50, fake_net::body("not a manifest"))},
+          {4, after(3000, status(404, VALID))}},
+         BUILTIN_LINE,
+         4000,
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        for (const auto& s : c.served)
+            fake_net::serve(source(s.first), s.second);
+        StageRun run = run_stage();
+        EXPECT_EQ(run.out, HEADER + c.line);
+        EXPECT_EQ(fake_net::read_time_ms(), c.elapsed_ms);
+        std::vector<std::string> stopped;
+        for (const auto& call : fake_net::calls()) {
+            if (call.rfind("stop ", 0) == 0) stopped.push_back(call.substr(5));
+        }
+        std::vector<std::string> expected;
+        for (int i : c.stopped)
+            expected.push_back(source(i));
+        EXPECT_EQ(stopped, expected);
+    }
+}
+
+TEST_F(FetchManifest, EmptyEntriesAmongTimedSourcesOpenNothing) {
+    const std::string slow = "https://slow.example/m.txt";
+    const std::string fast = "https://fast.example/m.txt";
+    fake_net::serve(slow, after(2000, status(404, VALID)));
+    fake_net::serve(fast, after(100, fake_net::body(VALID)));
+    const char* const sources[] = {"", slow.c_str(), "", fast.c_str(), ""};
+    StageRun run = run_stage(sources, 5);
+    EXPECT_EQ(run.out, HEADER + VALID_LINE + "程序内置/Built-in\n");
+    EXPECT_EQ(fake_net::read_time_ms(), 2000u);
+    int connects = 0;
+    for (const auto& call : fake_net::calls())
+        connects += call.rfind("connect ", 0) == 0 ? 1 : 0;
+    EXPECT_EQ(connects, 2);
 }
 
 }  // namespace

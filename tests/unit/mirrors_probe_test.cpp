@@ -356,6 +356,14 @@ ReleaseRecord builtin_like_release() {
     return r;
 }
 
+// The last letter of each entry's label, in table order: "DFBACE".
+std::string slot_letters(const NodeTable& t) {
+    std::string letters;
+    for (int i = 0; i < t.count; ++i)
+        letters += t.nodes[i].label[std::strlen(t.nodes[i].label) - 1];
+    return letters;
+}
+
 // The fake answers only the URLs it is given; nothing is contacted.
 struct StageCase {
     const char* name;
@@ -378,8 +386,8 @@ TEST(ProbeStage, ReportLinesInSlotOrderThenTheRanking) {
         {"nothing reachable", {}, {10, 20, 30, 40, 50, 60}, NO_NETWORK, "ABCDEF"},
         {"B, D and F reachable",
          {1, 3, 5},
-         // A: start; B: start, end; C: start; D: start, end; E: start; F: start, end
-         {10, 100, 220, 300, 400, 480, 500, 600, 680},
+         // the common start, then the ends of B, D and F as they are handed back
+         {10, 130, 90, 90},
          "\n[2/4] 探测候选节点 / Probing candidate nodes...\n"
          "   节点A/Node A                - ms  [不可达/FAIL]\n"
          "   节点B/Node B              120 ms  [可达/OK]\n"
@@ -390,7 +398,7 @@ TEST(ProbeStage, ReportLinesInSlotOrderThenTheRanking) {
          "DFBACE"},
         {"only F reachable",
          {5},
-         {1, 2, 3, 4, 5, 1000, 1005},
+         {1000, 1005},
          "\n[2/4] 探测候选节点 / Probing candidate nodes...\n"
          "   节点A/Node A                - ms  [不可达/FAIL]\n"
          "   节点B/Node B                - ms  [不可达/FAIL]\n"
@@ -420,10 +428,7 @@ TEST(ProbeStage, ReportLinesInSlotOrderThenTheRanking) {
         EXPECT_EQ(out, c.report);
         EXPECT_EQ(transcript([&] { rank_nodes(t); }), "") << "the ranking prints nothing";
 
-        std::string ranked;
-        for (int i = 0; i < t.count; ++i)
-            ranked += t.nodes[i].label[std::strlen(t.nodes[i].label) - 1];
-        EXPECT_EQ(ranked, c.ranked);
+        EXPECT_EQ(slot_letters(t), c.ranked);
         EXPECT_EQ(fake_net::open_handles(), 1);
         close_handle(session);
     }
@@ -440,25 +445,29 @@ TEST(ProbeStage, EveryNodeIsConnectedByItsOwnHostWithTheRangeHeader) {
         "/norwick/trevalon/releases/download/v0.7.19/Trevalon-setup-0.7.19.exe";
     const std::string gh = "https://github.com" + gh_path;
     const std::string tail = " flags=0x800000\nheader Range: bytes=0-16383 flags=0x20000000\n";
-    EXPECT_EQ(
-        probe_calls(),
-        "connect www.modelscope.cn:443\n"
-        "request GET /datasets/tallisbrook/trevalon_r/resolve/master/Trevalon-setup-0.7.19.exe" +
-            tail +
-            "send https://www.modelscope.cn/datasets/tallisbrook/trevalon_r/resolve/master/"
-            "Trevalon-setup-0.7.19.exe FAILED\n" +
-            CLOSE_BOTH + "connect github.com:443\nrequest GET " + gh_path + tail + "send " + gh +
-            " FAILED\n" + CLOSE_BOTH + "connect ghfast.top:443\nrequest GET /" + gh + tail +
-            "send https://ghfast.top/" + gh + " FAILED\n" + CLOSE_BOTH +
-            "connect gh-proxy.com:443\nrequest GET /" + gh + tail + "send https://gh-proxy.com/" +
-            gh + " FAILED\n" + CLOSE_BOTH + "connect ghproxy.net:443\nrequest GET /" + gh + tail +
-            "send https://ghproxy.net/" + gh + " FAILED\n" + CLOSE_BOTH +
-            "connect huggingface.co:443\n"
-            "request GET /datasets/fernhollow/trevalon_r/resolve/main/Trevalon-setup-0.7.19.exe" +
-            tail +
-            "send https://huggingface.co/datasets/fernhollow/trevalon_r/resolve/main/"
-            "Trevalon-setup-0.7.19.exe FAILED\n" +
-            CLOSE_BOTH);
+    const std::string ms =
+        "https://www.modelscope.cn/datasets/tallisbrook/trevalon_r/resolve/master/"
+        "Trevalon-setup-0.7.19.exe";
+    const std::string hf =
+        "https://huggingface.co/datasets/fernhollow/trevalon_r/resolve/main/"
+        "Trevalon-setup-0.7.19.exe";
+    // Every request is opened before the first is sent: they all go out at once.
+    EXPECT_EQ(probe_calls(),
+              "connect www.modelscope.cn:443\n"
+              "request GET /datasets/tallisbrook/trevalon_r/resolve/master/"
+              "Trevalon-setup-0.7.19.exe" +
+                  tail + "connect github.com:443\nrequest GET " + gh_path + tail +
+                  "connect ghfast.top:443\nrequest GET /" + gh + tail +
+                  "connect gh-proxy.com:443\nrequest GET /" + gh + tail +
+                  "connect ghproxy.net:443\nrequest GET /" + gh + tail +
+                  "connect huggingface.co:443\n"
+                  "request GET /datasets/fernhollow/trevalon_r/resolve/main/"
+                  "Trevalon-setup-0.7.19.exe" +
+                  tail + "send " + ms + " FAILED\nsend " + gh +
+                  " FAILED\nsend https://ghfast.top/" + gh + " FAILED\nsend https://gh-proxy.com/" +
+                  gh + " FAILED\nsend https://ghproxy.net/" + gh + " FAILED\nsend " + hf +
+                  " FAILED\n" + CLOSE_BOTH + CLOSE_BOTH + CLOSE_BOTH + CLOSE_BOTH + CLOSE_BOTH +
+                  CLOSE_BOTH);
     close_handle(session);
 }
 
@@ -470,6 +479,83 @@ TEST(ProbeStage, AnEmptyTablePrintsNothing) {
     EXPECT_EQ(transcript([&] { probe_nodes(session, t); }), "");
     EXPECT_EQ(probe_calls(), "");
     close_handle(session);
+}
+
+}  // namespace
+
+namespace {
+
+// Every node is probed at once; each answer comes after its delay_ms. Each
+// entry's latency is its own, whatever order the answers come in; the lines
+// stay in slot order; and the stage lasts as long as its slowest probe.
+TEST(ProbeStage, AtOnceEachLatencyIsItsOwnAndTheStageLastsTheLongestProbe) {
+    struct Node {
+        bool served;
+        Response response;
+    };
+    auto after = [](uint64_t ms, Response r) {
+        r.delay_ms = ms;
+        return r;
+    };
+    struct TimedCase {
+        const char* name;
+        std::vector<Node> nodes;  // slots A to F
+        std::string report;
+        uint64_t elapsed_ms;
+        std::string ranked;
+    };
+    const Response ok = status_with_body(206, 16384);
+    const TimedCase cases[] = {
+        {"answers in an order of their own",
+         {{true, after(750, ok)},
+          {true, after(700, ok)},
+          {true, after(800, ok)},
+          {false, ok},
+          {true, after(720, failing(Step::read))},
+          {true, after(710, ok)}},
+         "   节点A/Node A              750 ms  [可达/OK]\n"
+         "   节点B/Node B              700 ms  [可达/OK]\n"
+         "   节点C/Node C              800 ms  [可达/OK]\n"
+         "   节点D/Node D                - ms  [不可达/FAIL]\n"
+         "   节点E/Node E                - ms  [不可达/FAIL]\n"
+         "   节点F/Node F              710 ms  [可达/OK]\n",
+         800,
+         "BFACDE"},
+        {"two dropped hosts time out while the rest answer",
+         {{true, after(40, ok)},
+          {true, after(4000, failing(Step::send))},
+          {true, after(30, ok)},
+          {true, after(20, ok)},
+          {true, after(10, ok)},
+          {true, after(4000, failing(Step::send))}},
+         "   节点A/Node A               40 ms  [可达/OK]\n"
+         "   节点B/Node B                - ms  [不可达/FAIL]\n"
+         "   节点C/Node C               30 ms  [可达/OK]\n"
+         "   节点D/Node D               20 ms  [可达/OK]\n"
+         "   节点E/Node E               10 ms  [可达/OK]\n"
+         "   节点F/Node F                - ms  [不可达/FAIL]\n",
+         4000,
+         "EDCABF"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        fake_os::set_ticks({5000});  // the clock moves only as the answers come
+        NodeTable t = empty_table();
+        build_candidates(builtin_like_release(), t, TEST_PROXIES);
+        ASSERT_EQ(t.count, 6);
+        for (int slot = 0; slot < 6; ++slot) {
+            if (c.nodes[slot].served) fake_net::serve(t.nodes[slot].url, c.nodes[slot].response);
+        }
+        NetSession* session = open_session();
+        EXPECT_EQ(transcript([&] { probe_nodes(session, t); }), c.report);
+        EXPECT_EQ(fake_net::read_time_ms(), c.elapsed_ms) << "the longest probe, not the sum";
+        rank_nodes(t);
+        EXPECT_EQ(slot_letters(t), c.ranked);
+        EXPECT_EQ(fake_net::open_handles(), 1);
+        close_handle(session);
+    }
 }
 
 }  // namespace
