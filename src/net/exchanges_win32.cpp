@@ -5,96 +5,197 @@
 // mode, because the sequence (status test, body rules) then exists once,
 // shared with the POSIX batch and the single requests, and the client keeps
 // its synchronous calls. A thread only performs its own exchange; the
-// caller's thread opens and closes every handle, waits for the threads and
-// is the only one that prints.
+// caller's thread opens and closes every handle and is the only one that
+// prints.
 //
 // Stopping closes the request handles of the exchanges still running: that is
-// how WinHTTP cancels a synchronous call made on another thread. No handle is
-// opened while a batch stops, so a stale handle value in a thread that has
-// not yet made its next call can only fail. Wine keeps a connection attempt
-// that is already under way running to its own timeout after the handle is
-// closed, so there a stopped exchange may still hold its thread that long.
+// how WinHTTP cancels a synchronous call made on another thread. Wine does not
+// cancel it: a connection attempt already under way runs on to its own
+// timeout, up to 4 s for a host that drops packets. So the stage does not wait
+// for a stopped thread. The thread performs a copy of its exchange that reads
+// into the worker's own bytes, so whatever it still does touches nothing the
+// caller owns; the worker stays taken until the thread has ended, and the
+// next batch, or a later open, sees to that. What it may still do is pass its
+// closed handle's value to WinHTTP, which may by then have given that value
+// to a new request: keep_aside_if_stale holds such a request back, unused,
+// until the thread has ended, so the stale call meets a request nobody uses.
+#include "net/exchanges_win32.hpp"
+
 #include <windows.h>
 
+#include <cstring>
+
 #include "net/client.hpp"
-#include "net/transport.hpp"
 
 namespace {
 
+// Room for the largest body a batch reads (a manifest). An exchange with a
+// larger limit reads into the caller's buffer and is waited for when stopped.
+constexpr uint32_t WORKER_BYTES = 4096;
+
+// Twice a batch: one batch's stopped threads may still run while the next
+// batch runs. Beyond that a batch waits for a stopped thread to end.
+constexpr int WORKER_COUNT = 2 * MAX_EXCHANGES;
+
 struct Worker {
-    Exchange* exchange;
-    HANDLE thread;  // null when never started or already waited for
-    bool handed;    // ended and handed to the caller, or never started
-    bool cut;       // its request was closed to stop it
+    HANDLE thread;     // null: the worker is free
+    Exchange* caller;  // null once the batch has let go of the worker
+    Exchange own;      // what the thread performs
+    NetRequest* kept;  // a request kept aside for this thread's stale handle
+    bool handed;       // its end was handed to the caller
+    char bytes[WORKER_BYTES];
 };
 
-Worker g_workers[MAX_EXCHANGES];
+Worker g_workers[WORKER_COUNT];
+
+// The batch: its exchanges, and for each the worker that performs it, or null
+// when it has none (never opened, or performed in turn on this thread).
+Exchange* g_exchanges = nullptr;
+Worker* g_batch[MAX_EXCHANGES];
+bool g_pending[MAX_EXCHANGES];  // performed in turn, not yet handed to the caller
 int g_count = 0;
 
 DWORD WINAPI perform(void* argument) {
-    perform_exchange(*static_cast<Worker*>(argument)->exchange);
+    perform_exchange(static_cast<Worker*>(argument)->own);
     return 0;
+}
+
+bool has_ended(const Worker& worker) {
+    return WaitForSingleObject(worker.thread, 0) == WAIT_OBJECT_0;
+}
+
+void free_worker(Worker& worker) {
+    CloseHandle(worker.thread);
+    worker.thread = nullptr;
+    worker.caller = nullptr;
+    if (worker.kept != nullptr) client::close(worker.kept);
+    worker.kept = nullptr;
+}
+
+// Frees the workers of stopped exchanges whose threads have ended.
+void reap() {
+    for (Worker& worker : g_workers) {
+        if (worker.thread != nullptr && worker.caller == nullptr && has_ended(worker))
+            free_worker(worker);
+    }
+}
+
+Worker* free_worker_slot() {
+    reap();
+    for (;;) {
+        HANDLE stopped[WORKER_COUNT];
+        DWORD n = 0;
+        for (Worker& worker : g_workers) {
+            if (worker.thread == nullptr) return &worker;
+            if (worker.caller == nullptr) stopped[n++] = worker.thread;
+        }
+        // Every worker is taken: wait for a stopped thread, which its own
+        // timeouts bound. A batch being half the pool, some are stopped ones.
+        if (n == 0) return nullptr;
+        WaitForMultipleObjects(n, stopped, FALSE, INFINITE);
+        reap();
+    }
+}
+
+// The thread's end, handed to the caller's exchange.
+void hand(Worker& worker) {
+    Exchange& caller = *worker.caller;
+    caller.end = worker.own.end;
+    caller.received = worker.own.received;
+    if (worker.own.buffer != caller.buffer && worker.own.received > 0)
+        std::memcpy(caller.buffer, worker.own.buffer, worker.own.received);
+    worker.handed = true;
+}
+
+Worker* start_worker(Exchange& exchange) {
+    Worker* worker = free_worker_slot();
+    if (worker == nullptr) return nullptr;
+    worker->caller = &exchange;
+    worker->own = exchange;
+    if (worker->own.limit <= WORKER_BYTES) worker->own.buffer = worker->bytes;
+    worker->handed = false;
+    worker->kept = nullptr;
+    worker->thread = CreateThread(nullptr, 0, perform, worker, 0, nullptr);
+    if (worker->thread != nullptr) return worker;
+    worker->caller = nullptr;
+    return nullptr;
 }
 
 }  // namespace
 
 void start_exchanges(Exchange* exchanges, int count) {
+    g_exchanges = exchanges;
     g_count = count < MAX_EXCHANGES ? count : MAX_EXCHANGES;
     for (int i = 0; i < g_count; ++i) {
-        Worker& worker = g_workers[i];
-        worker.exchange = &exchanges[i];
-        worker.thread = nullptr;
-        worker.cut = false;
-        worker.handed = exchanges[i].request == nullptr;
-        if (worker.handed) continue;
-        worker.thread = CreateThread(nullptr, 0, perform, &worker, 0, nullptr);
-        if (worker.thread == nullptr) perform(&worker);  // no thread: this one runs in turn
+        g_batch[i] = nullptr;
+        g_pending[i] = false;
+        if (exchanges[i].request == nullptr) continue;
+        g_batch[i] = start_worker(exchanges[i]);
+        if (g_batch[i] == nullptr) {  // no thread: this one runs in turn
+            perform_exchange(exchanges[i]);
+            g_pending[i] = true;
+        }
     }
 }
 
 int next_ended_exchange() {
     HANDLE waiting[MAX_EXCHANGES];
     int index_of[MAX_EXCHANGES];
-    int n = 0;
+    DWORD n = 0;
     for (int i = 0; i < g_count; ++i) {
-        if (g_workers[i].handed) continue;
-        if (g_workers[i].thread == nullptr) {  // ran in turn: it has ended
-            g_workers[i].handed = true;
+        if (g_pending[i]) {
+            g_pending[i] = false;
             return i;
         }
-        waiting[n] = g_workers[i].thread;
+        if (g_batch[i] == nullptr || g_batch[i]->handed) continue;
+        waiting[n] = g_batch[i]->thread;
         index_of[n++] = i;
     }
     if (n == 0) return -1;
-    const DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(n), waiting, FALSE, INFINITE);
-    if (woken >= WAIT_OBJECT_0 + static_cast<DWORD>(n)) return -1;
-    Worker& worker = g_workers[index_of[woken - WAIT_OBJECT_0]];
-    CloseHandle(worker.thread);
-    worker.thread = nullptr;
-    worker.handed = true;
-    return index_of[woken - WAIT_OBJECT_0];
+    const DWORD woken = WaitForMultipleObjects(n, waiting, FALSE, INFINITE);
+    if (woken >= WAIT_OBJECT_0 + n) return -1;
+    const int index = index_of[woken - WAIT_OBJECT_0];
+    hand(*g_batch[index]);
+    return index;
 }
 
 void stop_exchanges() {
-    HANDLE waiting[MAX_EXCHANGES];
-    int n = 0;
     for (int i = 0; i < g_count; ++i) {
-        Worker& worker = g_workers[i];
-        if (worker.thread == nullptr) continue;
-        if (WaitForSingleObject(worker.thread, 0) != WAIT_OBJECT_0) {
-            client::close(worker.exchange->request);
-            worker.cut = true;
+        Exchange& exchange = g_exchanges[i];
+        Worker* worker = g_batch[i];
+        if (g_pending[i] || (worker != nullptr && !worker->handed)) {
+            exchange.end = ExchangeEnd::none;
+            exchange.received = 0;
         }
-        waiting[n++] = worker.thread;
-    }
-    if (n > 0) WaitForMultipleObjects(static_cast<DWORD>(n), waiting, TRUE, INFINITE);
-    for (int i = 0; i < g_count; ++i) {
-        Worker& worker = g_workers[i];
-        if (worker.thread != nullptr) CloseHandle(worker.thread);
-        worker.thread = nullptr;
-        if (worker.cut) worker.exchange->request = nullptr;  // closed already
-        if (!worker.handed) worker.exchange->end = ExchangeEnd::none;
-        close_exchange(*worker.exchange);
+        if (worker != nullptr) {
+            if (!has_ended(*worker)) {
+                client::close(exchange.request);  // cancels the call on Windows
+                exchange.request = nullptr;
+                if (worker->own.buffer == exchange.buffer)
+                    WaitForSingleObject(worker->thread, INFINITE);  // it writes the caller's bytes
+            }
+            worker->caller = nullptr;
+            if (has_ended(*worker)) free_worker(*worker);
+        }
+        close_exchange(exchange);
+        g_batch[i] = nullptr;
+        g_pending[i] = false;
     }
     g_count = 0;
+    g_exchanges = nullptr;
+}
+
+bool keep_aside_if_stale(NetRequest* request) {
+    for (Worker& worker : g_workers) {
+        if (worker.thread == nullptr || worker.caller != nullptr) continue;
+        if (has_ended(worker)) {
+            free_worker(worker);
+            continue;
+        }
+        if (worker.own.request == request && worker.kept == nullptr) {
+            worker.kept = request;
+            return true;
+        }
+    }
+    return false;
 }

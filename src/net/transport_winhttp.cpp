@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "net/client.hpp"
+#include "net/exchanges_win32.hpp"
 #include "os/library.hpp"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "WinHTTP texts are UTF-16");
@@ -109,10 +110,15 @@ NetConnection* connect(NetSession* session, const char16_t* host, uint16_t port)
 
 NetRequest* open_request(NetConnection* connection, const char16_t* verb, const char16_t* path,
                          uint32_t flags) {
-    HINTERNET request =
-        g_winhttp.OpenRequest(raw(connection), wide(verb), wide(path), nullptr, WINHTTP_NO_REFERER,
-                              WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
-    return reinterpret_cast<NetRequest*>(request);
+    // A value that a stopped exchange's thread may still use is kept aside
+    // until that thread has ended, and another request opened in its place.
+    NetRequest* request;
+    do {
+        request = reinterpret_cast<NetRequest*>(
+            g_winhttp.OpenRequest(raw(connection), wide(verb), wide(path), nullptr,
+                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+    } while (request != nullptr && keep_aside_if_stale(request));
+    return request;
 }
 
 bool add_request_headers(NetRequest* request, const char16_t* headers, uint32_t flags) {
