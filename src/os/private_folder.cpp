@@ -12,7 +12,7 @@ bool lets_others_write(const AccessEntry& entry) {
 
 FolderVerdict judge_private_folder(const FolderFacts& facts) {
     if (!facts.exists) return FolderVerdict::create;
-    if (!facts.readable || !facts.is_directory || facts.is_reparse_point) {
+    if (!facts.readable || !facts.is_directory || facts.is_reparse_point || facts.named_otherwise) {
         return FolderVerdict::refuse;
     }
     // Only the user: a folder that SYSTEM or the administrators made there is

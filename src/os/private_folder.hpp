@@ -51,6 +51,8 @@ struct FolderFacts {
     bool readable;  // its kind, owner and access list could be read
     bool is_directory;
     bool is_reparse_point;  // a junction or link would lead somewhere else
+    bool named_otherwise;   // what was opened by the name calls itself otherwise:
+                            // a link that the system followed without saying so
     Trustee owner;
     bool has_access_list;  // false: no list at all, which lets everybody do anything
     uint32_t entry_count;  // the list's length, even past FOLDER_MAX_ENTRIES
