@@ -248,10 +248,17 @@ uint32_t temp_directory(char* dir, uint32_t capacity) {
     if (length == 0 || capacity == 0) return 0;
     path[length++] = L'\\';
     path[length] = 0;
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, path, -1, dir, static_cast<int>(capacity),
-                                          nullptr, nullptr);
+    // In the process's code page, which the rest of the program's file calls
+    // take: UTF-8 where the manifest applies (Windows 10 1903 and later), the
+    // legacy code page before. A name that the legacy code page cannot spell
+    // is no folder those calls could open.
+    const UINT code_page = GetACP();
+    BOOL lossy = FALSE;
+    const int bytes = WideCharToMultiByte(
+        code_page, code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, path, -1, dir,
+        static_cast<int>(capacity), nullptr, code_page == CP_UTF8 ? nullptr : &lossy);
     // The count includes the terminating zero; 0 also when it does not fit.
-    if (bytes <= 1) {
+    if (bytes <= 1 || lossy) {
         dir[0] = '\0';
         return 0;
     }

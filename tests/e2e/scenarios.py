@@ -61,11 +61,12 @@ class Ctx:
 
     def in_temp_subfolder(self, name):
         """The same platform with its temporary folder moved into a subfolder `name`."""
-        if self.platform == "native":  # $TMPDIR/<name>/trevalon-<uid>/
-            parent, own = self.temp_dir.rstrip("/").rsplit("/", 1)
-            temp_dir = "%s/%s/%s/" % (parent, name, own)
-        else:  # %TEMP% itself is C:\users\<user>\Temp\<name>
-            temp_dir = self.temp_dir + name + "\\"
+        # The program's own folder stays the last part: natively
+        # $TMPDIR/<name>/trevalon-<uid>/; under Wine %TEMP% itself is
+        # C:\users\<user>\Temp\<name>, which holds Trevalon.OnlineInstaller\.
+        separator = "/" if self.platform == "native" else "\\"
+        parent, own = self.temp_dir.rstrip(separator).rsplit(separator, 1)
+        temp_dir = separator.join([parent, name, own]) + separator
         return Ctx(self.platform, self.releases, temp_dir, self.program, self.builtin_program,
                    self.launch_fail_code)
 
@@ -484,8 +485,8 @@ def cookie_on_redirect(ctx):
 
 
 # ---------------------------------------------------------------- slow nodes and local causes
-# Natively the private temporary folder also holds the lock file that keeps a
-# second copy out; the harness adds it to every native expectation.
+# The private temporary folder also holds the lock file that keeps a second
+# copy out; the harness adds it to every expectation.
 
 THROTTLED = 20000  # bytes per second: the 2 MB release would take 100 s
 
