@@ -2,11 +2,13 @@
 //   private_folder_check folder        the folder is made, reported and kept
 //   private_folder_check refused NAME  the folder that the script put in its
 //                                      place is refused, and the lock with it
-//   private_folder_check lock SLEEPER  the lock is held, a second process
-//                                      finds it taken, SLEEPER is started
-//                                      through shell_open and this one exits
-//   private_folder_check relock MARK   while SLEEPER (writing MARK) still
-//                                      runs, the lock can be taken again
+//   private_folder_check lock SLEEPER HEIR
+//       the lock is held, a second process finds it taken, SLEEPER is started
+//       through shell_open and HEIR as a child that inherits every
+//       inheritable handle, and this one exits
+//   private_folder_check relock MARK HEIR_MARK
+//       while both still run (their markers are there), the lock can be
+//       taken again: neither of them holds it
 // Every line starts with PASS, FAIL or INFO; the exit code counts failures.
 #include <windows.h>
 
@@ -100,9 +102,11 @@ int check_refused(const char* name) {
     return g_failures;
 }
 
-int take(const char* self, const char* mode, const char* argument) {
+// Starts the command as a child that inherits every inheritable handle;
+// waits for its exit code when wait is set.
+int start(const char* command_line, bool wait) {
     char command[3 * MAX_PATH];
-    std::snprintf(command, sizeof command, "\"%s\" %s \"%s\"", self, mode, argument);
+    std::snprintf(command, sizeof command, "%s", command_line);
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
@@ -112,24 +116,34 @@ int take(const char* self, const char* mode, const char* argument) {
                         &process)) {
         return -1;
     }
-    WaitForSingleObject(process.hProcess, 30000);
-    DWORD code = 255;
-    GetExitCodeProcess(process.hProcess, &code);
+    DWORD code = 0;
+    if (wait) {
+        WaitForSingleObject(process.hProcess, 30000);
+        code = 255;
+        GetExitCodeProcess(process.hProcess, &code);
+    }
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
     return static_cast<int>(code);
+}
+
+int take(const char* self) {
+    char command[MAX_PATH + 16];
+    std::snprintf(command, sizeof command, "\"%s\" try", self);
+    return start(command, true);
 }
 
 int lock_result(InstanceLock lock) {
     return lock == InstanceLock::held ? 0 : lock == InstanceLock::taken ? 1 : 2;
 }
 
-int check_lock(const char* self, const char* sleeper) {
+int check_lock(const char* self, const char* sleeper, const char* heir) {
     check(take_instance_lock() == InstanceLock::held, "the lock is taken");
     check(take_instance_lock() == InstanceLock::held, "taking it again in the same process holds");
-    check(take(self, "try", "-") == 1, "a second process finds it taken");
+    check(take(self) == 1, "a second process finds it taken");
     const intptr_t started = shell_open(sleeper);
     check(started > 32, "a program is started through shell_open");
+    check(start(heir, false) == 0, "a child that inherits handles is started");
     return g_failures;
 }
 
@@ -142,12 +156,13 @@ bool appears(const char* path) {
     return false;
 }
 
-int check_relock(const char* marker) {
-    check(appears(marker), "the started program runs");
+int check_relock(const char* marker, const char* heir_marker) {
+    check(appears(marker) && appears(heir_marker), "the started programs run");
     check(take_instance_lock() == InstanceLock::held,
-          "with the first copy gone, the lock is free although the started program runs");
-    check(GetFileAttributesA(marker) != INVALID_FILE_ATTRIBUTES,
-          "the started program still ran then");
+          "with the first copy gone, the lock is free although the programs it started run");
+    check(GetFileAttributesA(marker) != INVALID_FILE_ATTRIBUTES &&
+              GetFileAttributesA(heir_marker) != INVALID_FILE_ATTRIBUTES,
+          "the started programs still ran then");
     return g_failures;
 }
 
@@ -155,10 +170,12 @@ int check_relock(const char* marker) {
 
 int main(int argc, char** argv) {
     restrict_library_search();
-    if (argc == 3 && std::strcmp(argv[1], "try") == 0) return lock_result(take_instance_lock());
+    if (argc == 2 && std::strcmp(argv[1], "try") == 0) return lock_result(take_instance_lock());
     if (argc == 2 && std::strcmp(argv[1], "folder") == 0) return check_folder();
     if (argc == 3 && std::strcmp(argv[1], "refused") == 0) return check_refused(argv[2]);
-    if (argc == 3 && std::strcmp(argv[1], "lock") == 0) return check_lock(argv[0], argv[2]);
-    if (argc == 3 && std::strcmp(argv[1], "relock") == 0) return check_relock(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "lock") == 0) {
+        return check_lock(argv[0], argv[2], argv[3]);
+    }
+    if (argc == 4 && std::strcmp(argv[1], "relock") == 0) return check_relock(argv[2], argv[3]);
     return 64;
 }
