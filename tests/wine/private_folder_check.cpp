@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "child_process.hpp"
 #include "os/os.hpp"
 #include "os/private_folder.hpp"
 
@@ -102,35 +103,10 @@ int check_refused(const char* name) {
     return g_failures;
 }
 
-// Starts the command as a child that inherits every inheritable handle;
-// waits for its exit code when wait is set.
-int start(const char* command_line, bool wait) {
-    char command[3 * MAX_PATH];
-    std::snprintf(command, sizeof command, "%s", command_line);
-    STARTUPINFOA startup;
-    std::memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    // Inheriting on purpose: the lock's handle must not be inheritable.
-    if (!CreateProcessA(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-        return -1;
-    }
-    DWORD code = 0;
-    if (wait) {
-        WaitForSingleObject(process.hProcess, 30000);
-        code = 255;
-        GetExitCodeProcess(process.hProcess, &code);
-    }
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return static_cast<int>(code);
-}
-
 int take(const char* self) {
     char command[MAX_PATH + 16];
     std::snprintf(command, sizeof command, "\"%s\" try", self);
-    return start(command, true);
+    return run_child(command, true, true);
 }
 
 int lock_result(InstanceLock lock) {
@@ -143,7 +119,8 @@ int check_lock(const char* self, const char* sleeper, const char* heir) {
     check(take(self) == 1, "a second process finds it taken");
     const intptr_t started = shell_open(sleeper);
     check(started > 32, "a program is started through shell_open");
-    check(start(heir, false) == 0, "a child that inherits handles is started");
+    // Inheriting on purpose: the lock's handle must not be inheritable.
+    check(run_child(heir, true, false) == 0, "a child that inherits handles is started");
     return g_failures;
 }
 
