@@ -125,23 +125,26 @@ AccessEntry entry_of(PACL list, DWORD index) {
     return {trustee_of(&entry->SidStart), type == ACCESS_ALLOWED_ACE_TYPE, true, entry->Mask};
 }
 
+// The part of a path after its last separator.
+const wchar_t* last_part(const wchar_t* path) {
+    const wchar_t* part = path;
+    for (const wchar_t* c = path; *c != 0; ++c) {
+        if (*c == L'\\') part = c + 1;
+    }
+    return part;
+}
+
 // Whether the opened folder's own name, the last part of its final path, is
 // not the last part of path. Windows opens a reparse point as itself here;
 // Wine follows a Unix symbolic link without showing it as one, and only the
-// name of the folder it arrived at tells.
+// name of the folder it arrived at tells. Asked without the volume's name,
+// which some RAM-disk drivers cannot give.
 bool named_otherwise(HANDLE folder, const wchar_t* path) {
     wchar_t final_path[FOLDER_PATH_UNITS];
-    const DWORD length = GetFinalPathNameByHandleW(folder, final_path, FOLDER_PATH_UNITS, 0);
+    const DWORD length =
+        GetFinalPathNameByHandleW(folder, final_path, FOLDER_PATH_UNITS, VOLUME_NAME_NONE);
     if (length == 0 || length >= FOLDER_PATH_UNITS) return true;
-    const wchar_t* own = final_path;
-    for (const wchar_t* c = final_path; *c != 0; ++c) {
-        if (*c == L'\\') own = c + 1;
-    }
-    const wchar_t* named = path;
-    for (const wchar_t* c = path; *c != 0; ++c) {
-        if (*c == L'\\') named = c + 1;
-    }
-    return CompareStringOrdinal(own, -1, named, -1, TRUE) != CSTR_EQUAL;
+    return CompareStringOrdinal(last_part(final_path), -1, last_part(path), -1, TRUE) != CSTR_EQUAL;
 }
 
 // What the folder at path is: opened as itself, never through a reparse point.
