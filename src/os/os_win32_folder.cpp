@@ -3,9 +3,9 @@
 // The folder is <temp>\Trevalon.OnlineInstaller\, where <temp> comes from
 // GetTempPath2W when kernel32 has it (Windows 11, Server 2022 and the builds
 // of Windows 10 that got it): for a process running as SYSTEM it answers
-// C:\Windows\SystemTemp\, which only administrators may write, instead of
-// C:\Windows\Temp\, where every local user may create files. Elsewhere
-// GetTempPathW.
+// C:\Windows\SystemTemp\, closed to processes that do not run as SYSTEM,
+// instead of C:\Windows\Temp\, where every local user may create files; for
+// everybody else it answers what GetTempPathW does, which is used elsewhere.
 //
 // The folder is made with its own security descriptor: the user owns it,
 // and its access list, cut off from the parent's, gives full control to the
