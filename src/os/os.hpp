@@ -24,8 +24,11 @@ void out_flush();
 
 uint64_t tick_ms();  // monotonic milliseconds
 
-// Fills dir with the user's temporary directory, ending in its separator, and
-// returns its length; 0 when there is none or it does not fit in capacity - 1.
+// Fills dir with the program's private folder in the user's temporary
+// directory, ending in its separator, and returns its length; 0 when there is
+// none, when it does not fit in capacity - 1, or when the folder there could
+// be changed by someone other than the user (and, on Windows, SYSTEM and the
+// administrators). The folder is made when it is missing.
 uint32_t temp_directory(char* dir, uint32_t capacity);
 
 bool delete_file(const char* path);
@@ -82,11 +85,12 @@ SignatureCheck check_signature(const char* path, HeldFile* file,
 
 // ---- Local conditions: one copy at a time, free space, a download moved into place.
 
-// Whether this process is the only running copy of the program. `held`: it is,
-// and keeps the lock until it exits (a named mutex in the session's namespace
-// on Windows, an flock on a file in the private temporary folder on POSIX).
-// `taken`: another copy holds it. `unavailable`: the lock could not be made at
-// all, which says nothing about other copies.
+// Whether this process is the only running copy of the program for this user
+// and temporary folder. `held`: it is, and keeps the lock until it exits (a
+// file in the private temporary folder, open without sharing on Windows and
+// under an flock on POSIX; never passed to the started installer). `taken`:
+// another copy holds it. `unavailable`: the lock could not be made at all
+// (no private folder), which says nothing about other copies.
 enum class InstanceLock { held, taken, unavailable };
 InstanceLock take_instance_lock();
 

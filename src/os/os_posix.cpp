@@ -24,6 +24,7 @@
 
 #include "os/library.hpp"
 #include "os/os.hpp"
+#include "os/private_folder.hpp"
 
 namespace {
 
@@ -271,7 +272,6 @@ void wait_for_enter() {
 
 namespace {
 
-constexpr char INSTANCE_LOCK_FILE[] = "online-installer.lock";
 constexpr int TEMP_DIRECTORY_CAPACITY = 261;
 
 // Open for the life of the process: the lock goes with the last descriptor of

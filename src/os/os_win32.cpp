@@ -115,14 +115,6 @@ uint64_t tick_ms() {
     return GetTickCount64();
 }
 
-uint32_t temp_directory(char* dir, uint32_t capacity) {
-    if (capacity == 0) return 0;
-    DWORD length = GetTempPathA(capacity, dir);
-    // Too small a buffer makes GetTempPathA report the size it needs instead.
-    if (length == 0 || length > capacity - 1) return 0;
-    return length;
-}
-
 bool delete_file(const char* path) {
     return DeleteFileA(path) != FALSE;
 }
@@ -192,31 +184,8 @@ void wait_for_enter() {
     }
 }
 
-// ---- Local conditions: one copy at a time, free space, a download moved into place.
-
-namespace {
-
-// In the session's own namespace: another user's session may run its own copy.
-constexpr char INSTANCE_MUTEX_NAME[] = "Local\\Trevalon.OnlineInstaller";
-
-}  // namespace
-
-InstanceLock take_instance_lock() {
-    // The handle stays open until the process ends, which releases the name.
-    // It is not inheritable, so the started installer never holds it.
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, INSTANCE_MUTEX_NAME);
-    const DWORD error = GetLastError();
-    if (mutex == nullptr) {
-        // A mutex of that name that this process may not open is another
-        // copy's, started with other rights.
-        return error == ERROR_ACCESS_DENIED ? InstanceLock::taken : InstanceLock::unavailable;
-    }
-    if (error == ERROR_ALREADY_EXISTS) {
-        CloseHandle(mutex);
-        return InstanceLock::taken;
-    }
-    return InstanceLock::held;
-}
+// ---- Local conditions: free space, a download moved into place (the single-copy
+// lock is in os_win32_folder.cpp, beside the folder it lives in).
 
 bool free_disk_space(const char* dir, uint64_t* bytes) {
     ULARGE_INTEGER available;

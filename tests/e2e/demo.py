@@ -76,7 +76,7 @@ def main():
         if not os.path.isdir(netsim.wine_temp_dir(prefix)):
             print("(creating a Wine prefix for the demo, once: 10-25 s)", flush=True)
             net.make_wine_prefix(prefix)
-        temp = netsim.wine_temp_dir(prefix)
+        temp = netsim.wine_program_dir(prefix)
         argv = [netsim.WINE64, program]
         # Wine starts the installer with a console of its own: the demo
         # installer writes its message to this terminal instead.

@@ -677,6 +677,19 @@ def wine_temp_dir(prefix):
     return os.path.join(prefix, "drive_c", "users", wine_user(), "Temp")
 
 
+WINE_PROGRAM_FOLDER = "Trevalon.OnlineInstaller"  # the installer's own folder in %TEMP%
+
+
+def wine_program_dir(prefix):
+    """The installer's own folder in the prefix's %TEMP%, where it keeps its files."""
+    return os.path.join(wine_temp_dir(prefix), WINE_PROGRAM_FOLDER)
+
+
+def wine_program_dir_display():
+    """That folder as the installer prints it, with its separator."""
+    return "C:\\users\\%s\\Temp\\%s\\" % (wine_user(), WINE_PROGRAM_FOLDER)
+
+
 def windows_path(unix_path):
     """The Z: drive path Wine gives a Unix path."""
     return "Z:" + unix_path.replace("/", "\\")

@@ -61,11 +61,12 @@ class Ctx:
 
     def in_temp_subfolder(self, name):
         """The same platform with its temporary folder moved into a subfolder `name`."""
-        if self.platform == "native":  # $TMPDIR/<name>/trevalon-<uid>/
-            parent, own = self.temp_dir.rstrip("/").rsplit("/", 1)
-            temp_dir = "%s/%s/%s/" % (parent, name, own)
-        else:  # %TEMP% itself is C:\users\<user>\Temp\<name>
-            temp_dir = self.temp_dir + name + "\\"
+        # The program's own folder stays the last part: natively
+        # $TMPDIR/<name>/trevalon-<uid>/; under Wine %TEMP% itself is
+        # C:\users\<user>\Temp\<name>, which holds Trevalon.OnlineInstaller\.
+        separator = "/" if self.platform == "native" else "\\"
+        parent, own = self.temp_dir.rstrip(separator).rsplit(separator, 1)
+        temp_dir = separator.join([parent, name, own]) + separator
         return Ctx(self.platform, self.releases, temp_dir, self.program, self.builtin_program,
                    self.launch_fail_code)
 
@@ -484,8 +485,8 @@ def cookie_on_redirect(ctx):
 
 
 # ---------------------------------------------------------------- slow nodes and local causes
-# Natively the private temporary folder also holds the lock file that keeps a
-# second copy out; the harness adds it to every native expectation.
+# The private temporary folder also holds the lock file that keeps a second
+# copy out; the harness adds it to every expectation.
 
 THROTTLED = 20000  # bytes per second: the 2 MB release would take 100 s
 
@@ -660,6 +661,23 @@ def small_temp_folder(ctx):
     return expect(net, 2, t, requests, [], False, tmpfs_size="1m")
 
 
+def foreign_private_folder(ctx):
+    """The program's own folder is already there, made by another user (another Unix owner,
+    which Wine shows as Anonymous Logon): refused, so no lock and, once a node is chosen, the
+    temporary-directory message, exit 2, and nothing written into that folder."""
+    rel = ctx.releases["main"]
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, False]).no_temp_directory()
+    requests = [M(0), P(0, rel)]
+    return expect(net, 2, t, requests, [], False, foreign_folder_owner=FOREIGN_UID)
+
+
+FOREIGN_UID = 65534  # nobody
+
+
 # ---------------------------------------------------------------- the same cases on nginx
 # Every host of these is played by nginx (tests/e2e/nginx_host.py), a server
 # this project did not write: its own Range answers, redirects, error pages,
@@ -813,6 +831,7 @@ SCENARIOS = [
     # Only Windows locks a running program's file; a POSIX rename replaces it.
     ("installer-still-running", installer_still_running, ("windows",)),
     ("small-temp-folder", small_temp_folder, ("native", "windows")),
+    ("foreign-private-folder", foreign_private_folder, ("native", "windows")),
     ("nginx-redirect-install", nginx_redirect_install, ("native", "windows")),
     ("nginx-digest-mismatch", nginx_digest_mismatch, ("native", "windows")),
     # The program offers TLS 1.1 and 1.2 only, and Wine 8 has no TLS 1.3 at all:

@@ -113,6 +113,9 @@ class Transcript:
         return self._add("错误: 临时目录空间不足 / Error: not enough free space in the temp directory"
                          " (need %.1f MB, have %.1f MB)\n" % (need / MB, have / MB))
 
+    def no_temp_directory(self):
+        return self._add("错误: 无法获取临时目录 / Error: cannot get temp directory\n")
+
     def cannot_replace(self, path):
         return self._add("\n错误: 无法写入安装器文件 / Error: cannot write the installer file"
                          " (is it still running?): %s\n" % path)

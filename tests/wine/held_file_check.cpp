@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "child_process.hpp"
 #include "os/os.hpp"
 
 namespace {
@@ -40,20 +41,7 @@ int try_to_change(const char* path) {
 int run_second(const char* self, const char* mode, const char* path) {
     char command[3 * MAX_PATH];
     std::snprintf(command, sizeof command, "\"%s\" %s \"%s\"", self, mode, path);
-    STARTUPINFOA startup;
-    std::memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
-        return -1;
-    }
-    WaitForSingleObject(process.hProcess, 30000);
-    DWORD code = 255;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return static_cast<int>(code);
+    return run_child(command, false, true);
 }
 
 }  // namespace

@@ -1,0 +1,158 @@
+// Under Wine: the private temporary folder and the single-copy lock in it.
+//   private_folder_check folder        the folder is made, reported and kept
+//   private_folder_check refused NAME  the folder that the script put in its
+//                                      place is refused, and the lock with it
+//   private_folder_check lock SLEEPER HEIR
+//       the lock is held, a second process finds it taken, SLEEPER is started
+//       through shell_open and HEIR as a child that inherits every
+//       inheritable handle, and this one exits
+//   private_folder_check relock MARK HEIR_MARK
+//       while both still run (their markers are there), the lock can be
+//       taken again: neither of them holds it
+// Every line starts with PASS, FAIL or INFO; the exit code counts failures.
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "child_process.hpp"
+#include "os/os.hpp"
+#include "os/private_folder.hpp"
+
+namespace {
+
+int g_failures = 0;
+
+void check(bool ok, const char* what) {
+    std::printf("%s %s\n", ok ? "PASS" : "FAIL", what);
+    g_failures += !ok;
+}
+
+// The folder the program should use: GetTempPathW's (this Wine has no
+// GetTempPath2W) followed by the folder's name.
+void expected_folder(wchar_t* path, DWORD capacity) {
+    DWORD length = GetTempPathW(capacity, path);
+    for (const char* c = PRIVATE_FOLDER_NAME; *c != 0; ++c)
+        path[length++] = static_cast<wchar_t>(*c);
+    path[length] = 0;
+}
+
+void print_security(const char* label, const wchar_t* path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    HANDLE file = CreateFileW(path, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    PSID owner = nullptr;
+    PACL list = nullptr;
+    char* text = nullptr;
+    if (file != INVALID_HANDLE_VALUE &&
+        GetSecurityInfo(file, SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &list, nullptr, &descriptor) == ERROR_SUCCESS &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+            &text, nullptr)) {
+        std::printf("INFO %s: %s\n", label, text);
+        LocalFree(text);
+    } else {
+        std::printf("INFO %s: unreadable (%lu)\n", label, GetLastError());
+    }
+    if (descriptor != nullptr) LocalFree(descriptor);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+int check_folder() {
+    wchar_t expected[MAX_PATH + 64];
+    expected_folder(expected, MAX_PATH + 1);
+    char folder[3 * (MAX_PATH + 64)];
+    WideCharToMultiByte(CP_UTF8, 0, expected, -1, folder, sizeof folder, nullptr, nullptr);
+    char want[sizeof folder + 1];
+    std::snprintf(want, sizeof want, "%s\\", folder);
+    char dir[261];
+    const uint32_t length = temp_directory(dir, sizeof dir);
+    std::printf("INFO temp_directory: %s\n", length != 0 ? dir : "(none)");
+    check(length != 0 && std::strcmp(dir, want) == 0, "the temporary directory is the own folder");
+    print_security("the folder", expected);
+    // A file made in it the way the download makes the part file.
+    char part[300];
+    std::snprintf(part, sizeof part, "%sexample.part", dir);
+    FILE* file = std::fopen(part, "wb");
+    check(file != nullptr, "a file can be made in it");
+    if (file != nullptr) std::fclose(file);
+    wchar_t wide_part[300];
+    MultiByteToWideChar(CP_UTF8, 0, part, -1, wide_part, 300);
+    print_security("a file made in it", wide_part);
+    DeleteFileW(wide_part);
+    check(temp_directory(dir, sizeof dir) == length, "a second call uses the folder it made");
+    return g_failures;
+}
+
+// The folder that the script put in the way: refused, and with it the lock.
+int check_refused(const char* name) {
+    wchar_t folder[MAX_PATH + 64];
+    expected_folder(folder, MAX_PATH + 1);
+    print_security(name, folder);
+    char dir[261];
+    char what[160];
+    std::snprintf(what, sizeof what, "%s: the folder is refused", name);
+    check(temp_directory(dir, sizeof dir) == 0, what);
+    std::snprintf(what, sizeof what, "%s: there is no lock to take", name);
+    check(take_instance_lock() == InstanceLock::unavailable, what);
+    return g_failures;
+}
+
+int take(const char* self) {
+    char command[MAX_PATH + 16];
+    std::snprintf(command, sizeof command, "\"%s\" try", self);
+    return run_child(command, true, true);
+}
+
+int lock_result(InstanceLock lock) {
+    return lock == InstanceLock::held ? 0 : lock == InstanceLock::taken ? 1 : 2;
+}
+
+int check_lock(const char* self, const char* sleeper, const char* heir) {
+    check(take_instance_lock() == InstanceLock::held, "the lock is taken");
+    check(take_instance_lock() == InstanceLock::held, "taking it again in the same process holds");
+    check(take(self) == 1, "a second process finds it taken");
+    const intptr_t started = shell_open(sleeper);
+    check(started > 32, "a program is started through shell_open");
+    // Inheriting on purpose: the lock's handle must not be inheritable.
+    check(run_child(heir, true, false) == 0, "a child that inherits handles is started");
+    return g_failures;
+}
+
+// Waits up to ten seconds for the file to exist.
+bool appears(const char* path) {
+    for (int i = 0; i < 100; ++i) {
+        if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return true;
+        Sleep(100);
+    }
+    return false;
+}
+
+int check_relock(const char* marker, const char* heir_marker) {
+    check(appears(marker) && appears(heir_marker), "the started programs run");
+    check(take_instance_lock() == InstanceLock::held,
+          "with the first copy gone, the lock is free although the programs it started run");
+    check(GetFileAttributesA(marker) != INVALID_FILE_ATTRIBUTES &&
+              GetFileAttributesA(heir_marker) != INVALID_FILE_ATTRIBUTES,
+          "the started programs still ran then");
+    return g_failures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    restrict_library_search();
+    if (argc == 2 && std::strcmp(argv[1], "try") == 0) return lock_result(take_instance_lock());
+    if (argc == 2 && std::strcmp(argv[1], "folder") == 0) return check_folder();
+    if (argc == 3 && std::strcmp(argv[1], "refused") == 0) return check_refused(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "lock") == 0) {
+        return check_lock(argv[0], argv[2], argv[3]);
+    }
+    if (argc == 4 && std::strcmp(argv[1], "relock") == 0) return check_relock(argv[2], argv[3]);
+    return 64;
+}
