@@ -6,7 +6,11 @@
 // A pinned build then asks whether a publisher's key signed the file: the
 // manifest and its digest come from hosting accounts, and whoever takes one
 // over can name a file of their own with its true digest. A refused file is
-// deleted like a mismatched one.
+// deleted like a mismatched one. A signed file is then asked what it is: its
+// version resource, in the signed bytes, must name the build's product at the
+// manifest's version and not below the built-in release, since the manifest's
+// version line is the one thing about a release that nobody signs. A file
+// refused for that is refused at every node, which all serve the same digest.
 //
 // The file is held open from the start of the digest check (see hold_file)
 // until the launch has returned: the digest and the signature are read
@@ -54,6 +58,39 @@ const char* signature_refusal(SignatureCheck check) {
     return "   签名无效: 证书不受信任 / Signature refused: certificate not trusted";
 }
 
+// Prints the line that refuses a file for its version resource and answers
+// true; false, silently, for the file the manifest names.
+bool print_identity_refusal(const InstallerIdentityReport& report, const ReleaseRecord& release) {
+    switch (report.verdict) {
+        case InstallerIdentity::matches:
+            return false;
+        case InstallerIdentity::no_resource:
+            out_line(
+                "   版本信息无效: 文件没有版本资源 / Version refused: the file has no version "
+                "resource");
+            break;
+        case InstallerIdentity::other_product:
+            out_printf(
+                "   版本信息无效: 产品名称为 \"%s\" 而非 \"%s\" / Version refused: the "
+                "product is \"%s\", not \"%s\"\n",
+                report.product, report.expected_product, report.product, report.expected_product);
+            break;
+        case InstallerIdentity::below_floor:
+            out_printf(
+                "   版本信息无效: 文件版本 %s 低于内置版本 %s / Version refused: the file's "
+                "version %s is below the built-in release %s\n",
+                report.version, report.floor_version, report.version, report.floor_version);
+            break;
+        case InstallerIdentity::other_version:
+            out_printf(
+                "   版本信息无效: 文件版本 %s 与清单版本 %s 不符 / Version refused: the "
+                "file's version %s is not the manifest's %s\n",
+                report.version, release.version, report.version, release.version);
+            break;
+    }
+    return true;
+}
+
 }  // namespace
 
 void release_checked_file() {
@@ -61,7 +98,7 @@ void release_checked_file() {
     g_checked = nullptr;
 }
 
-bool verify_download(const char* path, const ReleaseRecord& release) {
+Verification verify_download(const char* path, const ReleaseRecord& release) {
     out_line("[4/4] 校验完整性 / Verifying integrity (SHA-256)...");
 
     char computed[SHA256_HEX_SIZE];
@@ -71,7 +108,7 @@ bool verify_download(const char* path, const ReleaseRecord& release) {
     if (computed[0] == '\0') {
         release_checked_file();
         out_line("   校验失败: 无法读取已下载文件 / Verify failed: cannot read downloaded file");
-        return false;
+        return Verification::refused;
     }
 
     if (!digest_text_matches(release.sha256, computed)) {
@@ -79,17 +116,24 @@ bool verify_download(const char* path, const ReleaseRecord& release) {
                    release.sha256, computed);
         release_checked_file();
         delete_file(path);
-        return false;
+        return Verification::refused;
     }
 
     out_printf("   校验通过 / Verified  SHA-256 %s\n", release.sha256);
 
     const SignerPins& pins = signer_pins();
-    if (pins.count == 0) return true;
+    if (pins.count == 0) return Verification::verified;
     const char* refusal = signature_refusal(pins.check(path, g_checked, pins.keys, pins.count));
-    if (refusal == nullptr) return true;
-    out_line(refusal);
-    release_checked_file();
-    delete_file(path);
-    return false;
+    if (refusal != nullptr) {
+        out_line(refusal);
+        release_checked_file();
+        delete_file(path);
+        return Verification::refused;
+    }
+    if (print_identity_refusal(pins.identify(g_checked, release), release)) {
+        release_checked_file();
+        delete_file(path);
+        return Verification::release_refused;
+    }
+    return Verification::verified;
 }

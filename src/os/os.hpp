@@ -62,6 +62,11 @@ struct HeldFile;
 HeldFile* hold_file(const char* path);
 // Reads the next bytes; false on a read error. count 0 is the end of the file.
 bool read_held_file(HeldFile* file, void* buffer, uint32_t capacity, uint32_t* count);
+// Reads the bytes at offset, wherever the last read stopped; false on a read
+// error. Fewer than capacity only at the end of the file. The next
+// read_held_file continues behind them.
+bool read_held_file_at(HeldFile* file, uint64_t offset, void* buffer, uint32_t capacity,
+                       uint32_t* count);
 void release_file(HeldFile* file);
 
 // The publisher's signature. A pinned build starts only a file signed by one

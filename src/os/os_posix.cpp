@@ -319,6 +319,26 @@ bool read_held_file(HeldFile* file, void* buffer, uint32_t capacity, uint32_t* c
     }
 }
 
+bool read_held_file_at(HeldFile* file, uint64_t offset, void* buffer, uint32_t capacity,
+                       uint32_t* count) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(file) - 1);
+    if (offset > static_cast<uint64_t>(INT64_MAX) ||
+        lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0)
+        return false;
+    // Reads until capacity or the end, so that a short count means the end.
+    uint32_t total = 0;
+    while (total < capacity) {
+        uint32_t got = 0;
+        if (!read_held_file(file, static_cast<unsigned char*>(buffer) + total, capacity - total,
+                            &got))
+            return false;
+        if (got == 0) break;
+        total += got;
+    }
+    *count = total;
+    return true;
+}
+
 void release_file(HeldFile* file) {
     close(static_cast<int>(reinterpret_cast<intptr_t>(file) - 1));
 }

@@ -153,6 +153,17 @@ bool read_held_file(HeldFile* file, void* buffer, uint32_t capacity, uint32_t* c
     return true;
 }
 
+bool read_held_file_at(HeldFile* file, uint64_t offset, void* buffer, uint32_t capacity,
+                       uint32_t* count) {
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (offset > INT64_MAX ||
+        !SetFilePointerEx(reinterpret_cast<HANDLE>(file), position, nullptr, FILE_BEGIN))
+        return false;
+    // A file's ReadFile stops short only at its end.
+    return read_held_file(file, buffer, capacity, count);
+}
+
 void release_file(HeldFile* file) {
     CloseHandle(reinterpret_cast<HANDLE>(file));
 }

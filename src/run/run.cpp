@@ -108,8 +108,11 @@ struct NodeLoop {
     bool may_resume = true;
     int part_writer = NO_WRITER;  // the node whose bytes the part ends with
     bool mixed = false;           // the part holds bytes of more than one source
+    // The signed file with the release's digest is not the release: the
+    // other nodes serve the same bytes, so none is asked.
+    bool release_refused = false;
 
-    bool ended() const { return launch_attempted || cannot_write; }
+    bool ended() const { return launch_attempted || cannot_write || release_refused; }
 
     // Verifies the file at the path and launches it when it passes. A file of
     // more than one source that fails ends resuming for the run.
@@ -117,7 +120,9 @@ struct NodeLoop {
         const bool stitched = mixed;
         part_writer = NO_WRITER;
         mixed = false;
-        if (!verify_download(path, g_release)) {
+        const Verification verification = verify_download(path, g_release);
+        if (verification == Verification::release_refused) release_refused = true;
+        if (verification != Verification::verified) {
             if (stitched) may_resume = false;
             return;
         }

@@ -1,6 +1,7 @@
 #include "fake_os.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,7 @@ void reset() {
     g_printed_before_wait.clear();
     set_signer_pins({});
     set_signature_results({});
+    use_file_identity(false);
     g_instance_lock = InstanceLock::held;
     g_free_space_known = false;
     g_free_space = 0;
@@ -175,6 +177,14 @@ bool read_held_file(HeldFile* held, void* buffer, uint32_t capacity, uint32_t* c
     return *count > 0 || std::ferror(held->file) == 0;
 }
 
+bool read_held_file_at(HeldFile* held, uint64_t offset, void* buffer, uint32_t capacity,
+                       uint32_t* count) {
+    if (offset > static_cast<uint64_t>(LONG_MAX) ||
+        std::fseek(held->file, static_cast<long>(offset), SEEK_SET) != 0)
+        return false;
+    return read_held_file(held, buffer, capacity, count);
+}
+
 void release_file(HeldFile* held) {
     fake_os::g_file_events.push_back("release " + held->path);
     std::fclose(held->file);
@@ -210,11 +220,24 @@ namespace {
 
 constexpr size_t MAX_TEST_PINS = 4;
 unsigned char g_keys[MAX_TEST_PINS][SIGNER_PIN_BYTES];
-SignerPins g_pin_table = {nullptr, 0, nullptr};
+SignerPins g_pin_table = {nullptr, 0, nullptr, nullptr};
 std::vector<SignatureCheck> g_signature_results;
 size_t g_next_signature_result = 0;
+bool g_file_identity = false;
+
+InstallerIdentityReport identify(HeldFile* file, const ReleaseRecord& release) {
+    g_file_events.push_back("identity held " + file->path);
+    if (g_file_identity) return identify_installer(file, release);
+    InstallerIdentityReport report = {};
+    report.verdict = InstallerIdentity::matches;
+    return report;
+}
 
 }  // namespace
+
+void use_file_identity(bool real) {
+    g_file_identity = real;
+}
 
 void set_signer_pins(const std::vector<std::string>& hex_keys) {
     if (hex_keys.size() > MAX_TEST_PINS) std::abort();
@@ -227,6 +250,7 @@ void set_signer_pins(const std::vector<std::string>& hex_keys) {
     g_pin_table.keys = hex_keys.empty() ? nullptr : g_keys;
     g_pin_table.count = static_cast<uint32_t>(hex_keys.size());
     g_pin_table.check = hex_keys.empty() ? nullptr : check_signature;
+    g_pin_table.identify = hex_keys.empty() ? nullptr : identify;
 }
 
 void set_signature_results(const std::vector<SignatureCheck>& results) {

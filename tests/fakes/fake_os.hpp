@@ -42,6 +42,11 @@ void swap_after_hold(const std::string& content);
 // turn, the last one repeating (valid when none).
 void set_signer_pins(const std::vector<std::string>& hex_keys);
 void set_signature_results(const std::vector<SignatureCheck>& results);
+// With keys set, signer_pins() also names the fake identify, which logs
+// "identity held PATH" as a file event and answers that the file is the
+// release; after use_file_identity(true) (reset() undoes it) it answers with
+// the real identify_installer, reading the file's version resource.
+void use_file_identity(bool real);
 
 // ---- Local conditions. reset() gives: the lock held, free space unknown (the
 // query fails), moves done with rename(), the clock not advanced.

@@ -68,4 +68,8 @@ bool read_held_file(HeldFile*, void*, uint32_t, uint32_t*) {
     return false;
 }
 
+bool read_held_file_at(HeldFile*, uint64_t, void*, uint32_t, uint32_t*) {
+    return false;
+}
+
 void release_file(HeldFile*) {}

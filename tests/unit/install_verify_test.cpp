@@ -52,7 +52,8 @@ TEST(VerifyDownload, ComparesIgnoringCaseAndDeletesOnMismatch) {
         std::snprintf(release.sha256, sizeof release.sha256, "%s", c.expected);
 
         bool ok = !c.verified;
-        std::string out = transcript([&] { ok = verify_download(path.c_str(), release); });
+        std::string out = transcript(
+            [&] { ok = verify_download(path.c_str(), release) == Verification::verified; });
         release_checked_file();  // as the launch would
 
         EXPECT_EQ(ok, c.verified);
@@ -86,7 +87,8 @@ TEST(VerifyDownload, AFileThatCannotBeReadIsNotDeleted) {
         std::snprintf(release.sha256, sizeof release.sha256, "%s", ABC_DIGEST);
 
         bool ok = true;
-        std::string out = transcript([&] { ok = verify_download(path.c_str(), release); });
+        std::string out = transcript(
+            [&] { ok = verify_download(path.c_str(), release) == Verification::verified; });
 
         EXPECT_FALSE(ok);
         EXPECT_EQ(out, std::string(HEADER) +
@@ -128,7 +130,8 @@ TEST(VerifyDownload, APinnedBuildStartsOnlyAFileSignedByAPinnedKey) {
         std::snprintf(release.sha256, sizeof release.sha256, "%s", ABC_DIGEST);
 
         bool ok = c.refusal != nullptr;
-        std::string out = transcript([&] { ok = verify_download(path.c_str(), release); });
+        std::string out = transcript(
+            [&] { ok = verify_download(path.c_str(), release) == Verification::verified; });
         release_checked_file();  // as the launch would
 
         const bool verified = c.refusal == nullptr;
@@ -154,7 +157,7 @@ TEST(VerifyDownload, AMismatchedFileIsNeverAskedAboutItsSignature) {
     std::snprintf(release.sha256, sizeof release.sha256, "%s", ABC_DIGEST);
 
     bool ok = true;
-    transcript([&] { ok = verify_download(path.c_str(), release); });
+    transcript([&] { ok = verify_download(path.c_str(), release) == Verification::verified; });
 
     EXPECT_FALSE(ok);
     EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + path});
@@ -178,7 +181,7 @@ TEST(VerifyDownload, TheCheckedFileIsHeldUntilTheLaunchHasReturned) {
          "abc",
          SignatureCheck::valid,
          true,
-         {"hold P", "signature held P", "open P", "release P"}},
+         {"hold P", "signature held P", "identity held P", "open P", "release P"}},
         {"digest mismatch",
          "abd",
          SignatureCheck::valid,
@@ -205,7 +208,8 @@ TEST(VerifyDownload, TheCheckedFileIsHeldUntilTheLaunchHasReturned) {
 
         bool launched = false;
         transcript([&] {
-            if (verify_download(path.c_str(), release)) launched = launch_installer(path.c_str());
+            if (verify_download(path.c_str(), release) == Verification::verified)
+                launched = launch_installer(path.c_str());
         });
 
         EXPECT_EQ(launched, c.launched);
