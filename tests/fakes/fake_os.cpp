@@ -224,19 +224,24 @@ SignerPins g_pin_table = {nullptr, 0, nullptr, nullptr};
 std::vector<SignatureCheck> g_signature_results;
 size_t g_next_signature_result = 0;
 bool g_file_identity = false;
+InstallerIdentityReport g_identity_report = {};
 
 InstallerIdentityReport identify(HeldFile* file, const ReleaseRecord& release) {
     g_file_events.push_back("identity held " + file->path);
     if (g_file_identity) return identify_installer(file, release);
-    InstallerIdentityReport report = {};
-    report.verdict = InstallerIdentity::matches;
-    return report;
+    return g_identity_report;
 }
 
 }  // namespace
 
 void use_file_identity(bool real) {
     g_file_identity = real;
+    g_identity_report = InstallerIdentityReport{};
+    g_identity_report.verdict = InstallerIdentity::matches;
+}
+
+void set_identity_report(const InstallerIdentityReport& report) {
+    g_identity_report = report;
 }
 
 void set_signer_pins(const std::vector<std::string>& hex_keys) {

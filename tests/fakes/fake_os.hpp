@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "install/version_resource.hpp"
 #include "os/os.hpp"
 
 namespace fake_os {
@@ -47,6 +48,8 @@ void set_signature_results(const std::vector<SignatureCheck>& results);
 // release; after use_file_identity(true) (reset() undoes it) it answers with
 // the real identify_installer, reading the file's version resource.
 void use_file_identity(bool real);
+// The fake identify's answer from now on (until reset()).
+void set_identity_report(const InstallerIdentityReport& report);
 
 // ---- Local conditions. reset() gives: the lock held, free space unknown (the
 // query fails), moves done with rename(), the clock not advanced.

@@ -421,6 +421,42 @@ TEST(RunInstaller, APinnedRunStartsOnlyASignedInstaller) {
     }
 }
 
+// A signed file with the release's digest whose version resource says it is
+// not the release is refused once: every node serves those same bytes, so no
+// other node is asked and the run ends with its final message.
+TEST(RunInstaller, APinnedRunAsksNoOtherNodeForAFileThatIsNotTheRelease) {
+    TestDir dir;
+    fake_net::reset();
+    fake_os::reset();
+    fake_os::set_temp_dir(dir.path());
+    fake_os::set_signer_pins({PIN});
+    InstallerIdentityReport report{};
+    report.verdict = InstallerIdentity::below_floor;
+    std::snprintf(report.version, sizeof report.version, "0.7.5.0");
+    report.floor_version = "0.7.19";
+    fake_os::set_identity_report(report);
+    serve_release();
+    fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));
+    fake_net::serve(NODE_URLS[2], fake_net::body(INSTALLER));
+    const std::string path = dir.file(FILE_NAME);
+
+    int exit_code = -1;
+    std::string out = transcript([&] { exit_code = run_installer(); });
+
+    EXPECT_EQ(exit_code, 1);
+    EXPECT_EQ(out, BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OFOFFF") + downloaded(0) +
+                       "   校验通过 / Verified  SHA-256 " + DIGEST +
+                       "\n   版本信息无效: 文件版本 0.7.5.0 低于内置版本 0.7.19 / Version refused: "
+                       "the file's version 0.7.5.0 is below the built-in release 0.7.19\n" +
+                       ALL_FAILED);
+    EXPECT_FALSE(file_exists(path));
+    int node_gets = 0;
+    for (const auto& call : fake_net::calls())
+        node_gets += call.find(NODE_URLS[2]) != std::string::npos;
+    EXPECT_EQ(node_gets, 1) << fake_net::calls_text();  // its probe only
+    EXPECT_EQ(fake_net::open_handles(), 0) << fake_net::calls_text();
+}
+
 // ---- Local conditions and slow nodes: the run's decisions across nodes.
 
 // The fakes reset, with the test's folder as the temporary directory.
