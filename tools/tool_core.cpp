@@ -193,7 +193,7 @@ constexpr char TOOL_HELP[] =
     "\n"
     "Commands:\n"
     "  create INSTALLER [--version V]  print the manifest for an installer file\n"
-    "  check MANIFEST                  check a manifest as the installer reads it\n"
+    "  check MANIFEST [--installer F]  check a manifest (and its installer) as the installer does\n"
     "  hash FILE...                    print SHA-256 digests as sha256sum does\n"
     "  mirrors MANIFEST                download the release from every node and check it\n"
     "  sources [MANIFEST]              ask every manifest source as the installer does\n"
@@ -210,12 +210,18 @@ constexpr char CREATE_HELP[] =
     "reject or read otherwise.\n";
 
 constexpr char CHECK_HELP[] =
-    "Usage: trevalon-manifest check MANIFEST\n"
+    "Usage: trevalon-manifest check MANIFEST [--installer FILE]\n"
     "Reads the manifest as the installer does. When the installer accepts it, prints the\n"
     "release line the installer shows for it and exits with 0; otherwise prints the first\n"
     "line and rule it breaks (a file of 4095 bytes or more is refused whole) and exits with 1.\n"
     "A size that the installer would read as another number than the line shows (a sign,\n"
-    "leading zeros or blanks, more than 18446744073709551615) is refused as well.\n";
+    "leading zeros or blanks, more than 18446744073709551615) is refused as well.\n"
+    "A pinned build refuses a version below its built-in release and warns of the names\n"
+    "that sort below it (0.7.19-1, 0.7.19a and 0.7.19.hotfix all come before 0.7.19).\n"
+    "With --installer, FILE must be the installer that the manifest names: its size and\n"
+    "SHA-256, and its version resource as a pinned installer reads it: the ProductName\n"
+    "this build was made for and a product version that is the manifest's version (not\n"
+    "below the built-in release in a pinned build). It prints one more line for it.\n";
 
 constexpr char HASH_HELP[] =
     "Usage: trevalon-manifest hash FILE...\n"
@@ -256,6 +262,7 @@ int parse_arguments(const char* command, const char* help, unsigned takes, int a
     out.version = nullptr;
     out.engine = false;
     out.engine_name = nullptr;
+    out.installer = nullptr;
     bool options = true;
     for (int i = 0; i < argc; ++i) {
         if (options && is_help(argv[i])) {
@@ -278,6 +285,17 @@ int parse_arguments(const char* command, const char* help, unsigned takes, int a
                 out.version = argv[++i];
             } else {
                 return usage_error(command, "--version needs a value");
+            }
+        } else if (options && (takes & TAKES_INSTALLER) != 0 &&
+                   std::strncmp(arg, "--installer", 11) == 0 &&
+                   (arg[11] == '\0' || arg[11] == '=')) {
+            if (out.installer != nullptr) return usage_error(command, "--installer given twice");
+            if (arg[11] == '=') {
+                out.installer = arg + 12;
+            } else if (i + 1 < argc) {
+                out.installer = argv[++i];
+            } else {
+                return usage_error(command, "--installer needs a value");
             }
         } else if (options && (takes & TAKES_ENGINE) != 0 &&
                    std::strncmp(arg, "--engine", 8) == 0 && (arg[8] == '\0' || arg[8] == '=')) {
@@ -304,7 +322,7 @@ struct Command {
 
 constexpr Command COMMANDS[] = {
     {"create", CREATE_HELP, TAKES_VERSION, command_create},
-    {"check", CHECK_HELP, TAKES_NONE, command_check},
+    {"check", CHECK_HELP, TAKES_INSTALLER, command_check},
     {"hash", HASH_HELP, TAKES_ENGINE, command_hash},
     {"mirrors", MIRRORS_HELP, TAKES_NONE, command_mirrors},
     {"sources", SOURCES_HELP, TAKES_NONE, command_sources},

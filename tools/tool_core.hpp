@@ -30,10 +30,16 @@ struct Arguments {
     const char* version;
     bool engine;              // hash --engine
     const char* engine_name;  // hash --engine=NAME
+    const char* installer;    // check --installer FILE
 };
 
 // The options a command takes beside --help.
-enum CommandOptions : unsigned { TAKES_NONE = 0, TAKES_VERSION = 1, TAKES_ENGINE = 2 };
+enum CommandOptions : unsigned {
+    TAKES_NONE = 0,
+    TAKES_VERSION = 1,
+    TAKES_ENGINE = 2,
+    TAKES_INSTALLER = 4,
+};
 
 // Prints "trevalon-manifest: [command: ]text (try ...)" on standard error and
 // returns EXIT_TOOL_USAGE; command is nullptr for the tool as a whole.

@@ -395,6 +395,148 @@ TEST_F(ToolManifestTest, CheckInAPinnedBuildNamesAReleaseBelowTheBuiltIn) {
     }
 }
 
+// A pinned tool warns of the version order's trap: a hotfix named after the
+// built-in release with text after its number sorts below it. A release that
+// is plainly older (0.7.5, in the test above) gets no warning.
+TEST_F(ToolManifestTest, CheckInAPinnedBuildWarnsOfHotfixNamesBelowTheBuiltIn) {
+    const std::string D = DIGEST;
+    const std::string warning =
+        "{P}: warning: {V} sorts below the built-in release 0.7.19: a part with text after its "
+        "number comes before the plain number, so 0.7.19-1, 0.7.19a and 0.7.19.hotfix all come "
+        "before 0.7.19; name a hotfix 0.7.19.1 or a higher release\n";
+    const std::string path = dir.file("manifest.txt");
+    for (const char* version : {"0.7.19-1", "0.7.19a", "0.7.19.hotfix", "0.7.19.rc1"}) {
+        SCOPED_TRACE(version);
+        fake_os::reset();
+        fake_os::set_signer_pins({std::string(64, '2')});
+        write_file(path, std::string(version) + "\nTrevalon-setup.exe\n20140875\n" + D + "\n");
+        ToolRun run = run_tool({"check", path});
+        EXPECT_EQ(run.code, 1);
+        EXPECT_EQ(run.out,
+                  replace_all(replace_all("{P}: line 1, version: {V} is below the built-in "
+                                          "release 0.7.19, which a pinned program "
+                                          "refuses\n" +
+                                              warning,
+                                          "{P}", path),
+                              "{V}", version));
+        EXPECT_EQ(run.err, "");
+    }
+    // The same versions above the built-in release, and any version unpinned: no warning.
+    for (bool pinned : {true, false}) {
+        SCOPED_TRACE(pinned ? "pinned, 0.7.20-1" : "unpinned, 0.7.19-1");
+        fake_os::reset();
+        if (pinned) fake_os::set_signer_pins({std::string(64, '2')});
+        write_file(path, std::string(pinned ? "0.7.20-1" : "0.7.19-1") +
+                             "\nTrevalon-setup.exe\n20140875\n" + D + "\n");
+        ToolRun run = run_tool({"check", path});
+        EXPECT_EQ(run.code, 0);
+        EXPECT_EQ(run.out.find("warning"), std::string::npos) << run.out;
+    }
+}
+
+// check --installer: the file that the manifest names, judged as a pinned
+// installer judges it, by its size, digest and version resource (the
+// fixtures of tests/resource, with the build's product name "Trevalon").
+TEST_F(ToolManifestTest, CheckOfTheInstallerReadsItsVersionResource) {
+    struct Case {
+        const char* what;
+        bool pinned;
+        const char* fixture;
+        const char* version;  // the manifest's
+        int code;
+        std::string last_line;  // {I} is the installer's path
+    };
+    static const Case cases[] = {
+        {"the installer", false, "installer-0.8.0.0.exe", "0.8.0", 0,
+         "{I}: product \"Trevalon\", version 0.8.0.0: the installer the manifest names"},
+        {"the installer, pinned", true, "installer-0.8.0.0.exe", "v0.8.0.0", 0,
+         "{I}: product \"Trevalon\", version 0.8.0.0: the installer the manifest names"},
+        {"three numbers in its script", true, "installer-three-part.exe", "0.9.1", 0,
+         "{I}: product \"Trevalon\", version 0.9.1.0: the installer the manifest names"},
+        {"another version", true, "installer-0.8.0.0.exe", "0.8.1", 1,
+         "{I}: refused: its product version 0.8.0.0 is not the manifest's version 0.8.1"},
+        {"a hotfix name", true, "installer-0.8.0.0.exe", "0.8.0-1", 1,
+         "{I}: refused: its product version 0.8.0.0 is not the manifest's version 0.8.0-1"},
+        {"another product", false, "installer-other-product.exe", "0.8.0", 1,
+         "{I}: refused: its ProductName is \"Trevalon Online Installer\", not \"Trevalon\""},
+        {"the programs' own resource", true, "program.exe", "1.2.0", 1,
+         "{I}: refused: its ProductName is \"Trevalon Online Installer\", not \"Trevalon\""},
+        {"no version resource", true, "no-resource.exe", "0.8.0", 1,
+         "{I}: refused: no version resource; a pinned installer starts only a file whose version "
+         "resource names the product \"Trevalon\" and the manifest's version"},
+        {"an older release named as the built-in one, pinned", true, "installer-old.exe", "0.7.19",
+         1, "{I}: refused: its product version 0.7.5.0 is below the built-in release 0.7.19"},
+        {"an older release named as the built-in one, unpinned", false, "installer-old.exe",
+         "0.7.19", 1,
+         "{I}: refused: its product version 0.7.5.0 is not the manifest's version 0.7.19"},
+    };
+    const std::string manifest = dir.file("manifest.txt");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake_os::reset();
+        if (c.pinned) fake_os::set_signer_pins({std::string(64, '2')});
+        const std::string installer = std::string(VERSION_RESOURCE_FIXTURES) + c.fixture;
+        char hex[SHA256_HEX_SIZE];
+        uint64_t size = 0;
+        ASSERT_TRUE(sha256_file(installer.c_str(), hex, size));
+        write_file(manifest, std::string(c.version) + "\nTrevalon-setup.exe\n" +
+                                 std::to_string(size) + "\n" + hex + "\n");
+        ToolRun run = run_tool({"check", manifest, "--installer", installer});
+        EXPECT_EQ(run.code, c.code);
+        const size_t last = run.out.rfind('\n', run.out.size() - 2);
+        ASSERT_NE(last, std::string::npos) << run.out;
+        EXPECT_EQ(run.out.substr(last + 1), replace_all(c.last_line, "{I}", installer) + "\n");
+        EXPECT_EQ(run.out.rfind("   版本/Version v", 0), 0u) << run.out;  // the release line first
+        EXPECT_EQ(run.err, "");
+    }
+}
+
+// check --installer refuses a file that is not the one the manifest names
+// before it looks at its resource, and one it cannot read.
+TEST_F(ToolManifestTest, CheckOfTheInstallerComparesItsSizeAndDigest) {
+    const std::string installer = std::string(VERSION_RESOURCE_FIXTURES) + "installer-0.8.0.0.exe";
+    char hex[SHA256_HEX_SIZE];
+    uint64_t size = 0;
+    ASSERT_TRUE(sha256_file(installer.c_str(), hex, size));
+    const std::string manifest = dir.file("manifest.txt");
+    const std::string other_digest(64, 'a');
+    struct Case {
+        const char* what;
+        std::string body;
+        std::string installer;
+        std::string out_tail;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"another size", "0.8.0\nTrevalon-setup.exe\n3\n" + std::string(hex) + "\n", installer,
+         installer + ": refused: " + std::to_string(size) + " bytes; the manifest names 3\n", ""},
+        {"another digest",
+         "0.8.0\nTrevalon-setup.exe\n" + std::to_string(size) + "\n" + other_digest + "\n",
+         installer,
+         installer + ": refused: SHA-256 " + hex + "; the manifest names " + other_digest + "\n",
+         ""},
+        {"no such file", "0.8.0\nTrevalon-setup.exe\n3\n" + std::string(hex) + "\n",
+         dir.file("none.exe"), "",
+         "trevalon-manifest: check: cannot read '" + dir.file("none.exe") + "'\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(manifest, c.body);
+        ToolRun run = run_tool({"check", manifest, "--installer=" + c.installer});
+        EXPECT_EQ(run.code, 1);
+        ASSERT_GE(run.out.size(), c.out_tail.size());
+        EXPECT_EQ(run.out.substr(run.out.size() - c.out_tail.size()), c.out_tail);
+        EXPECT_EQ(run.err, c.err);
+    }
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"check", manifest, "--installer"},
+             {"check", manifest, "--installer", "a", "--installer", "b"}}) {
+        ToolRun run = run_tool(args);
+        EXPECT_EQ(run.code, 2);
+        EXPECT_NE(run.err.find("--installer"), std::string::npos) << run.err;
+    }
+}
+
 // A folder opens as a file on POSIX and fails only at the read: it is no
 // empty manifest.
 TEST_F(ToolManifestTest, CheckOfAMissingFileOrAFolder) {
@@ -568,7 +710,10 @@ TEST_F(ToolManifestTest, HelpAndUsageErrors) {
          0,
          "Usage: trevalon-manifest create INSTALLER [--version V]\n",
          ""},
-        {{"check", "--help"}, 0, "Usage: trevalon-manifest check MANIFEST\n", ""},
+        {{"check", "--help"},
+         0,
+         "Usage: trevalon-manifest check MANIFEST [--installer FILE]\n",
+         ""},
         {{"hash", "--help"}, 0, "Usage: trevalon-manifest hash FILE...\n", ""},
         {{"mirrors", "--help"}, 0, "Usage: trevalon-manifest mirrors MANIFEST\n", ""},
     };
