@@ -121,7 +121,7 @@ void release_checked_file();
 // The publisher's keys that a file must be signed by before it is started,
 // generated from the build option TREVALON_SIGNER_PINS, the OS question that
 // checks them, and the reading of the signed file's version resource
-// (identify_installer). An unpinned build has no keys and neither question,
+// (installer_identity_refusal). An unpinned build has no keys and neither question,
 // so it asks nothing and links no signature or resource code. Unit tests link
 // a table of their own.
 struct SignerPins {
@@ -129,7 +129,8 @@ struct SignerPins {
     uint32_t count;
     SignatureCheck (*check)(const char* path, HeldFile* file,
                             const unsigned char (*keys)[SIGNER_PIN_BYTES], uint32_t count);
-    InstallerIdentityReport (*identify)(HeldFile* file, const ReleaseRecord& release);
+    // The line that refuses the held file for its version resource, or nullptr.
+    const char* (*identity_refusal)(HeldFile* file, const ReleaseRecord& release);
 };
 const SignerPins& signer_pins();
 

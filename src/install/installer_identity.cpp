@@ -58,3 +58,40 @@ InstallerIdentityReport identify_installer(HeldFile* file, const ReleaseRecord& 
     return judge_installer_identity(read, resource, INSTALLER_PRODUCT_NAME, release.version,
                                     BUILTIN_RELEASE.version);
 }
+
+const char* identity_refusal_line(const InstallerIdentityReport& report,
+                                  const ReleaseRecord& release) {
+    static char line[2 * PRODUCT_NAME_BYTES + 256];
+    switch (report.verdict) {
+        case InstallerIdentity::matches:
+            return nullptr;
+        case InstallerIdentity::no_resource:
+            return "   版本信息无效: 文件没有版本资源 / Version refused: the file has no version "
+                   "resource";
+        case InstallerIdentity::other_product:
+            std::snprintf(line, sizeof line,
+                          "   版本信息无效: 产品名称为 \"%s\" 而非 \"%s\" / Version refused: the "
+                          "product is \"%s\", not \"%s\"",
+                          report.product, report.expected_product, report.product,
+                          report.expected_product);
+            break;
+        case InstallerIdentity::below_floor:
+            std::snprintf(line, sizeof line,
+                          "   版本信息无效: 文件版本 %s 低于内置版本 %s / Version refused: the "
+                          "file's version %s is below the built-in release %s",
+                          report.version, report.floor_version, report.version,
+                          report.floor_version);
+            break;
+        case InstallerIdentity::other_version:
+            std::snprintf(line, sizeof line,
+                          "   版本信息无效: 文件版本 %s 与清单版本 %s 不符 / Version refused: the "
+                          "file's version %s is not the manifest's %s",
+                          report.version, release.version, report.version, release.version);
+            break;
+    }
+    return line;
+}
+
+const char* installer_identity_refusal(HeldFile* file, const ReleaseRecord& release) {
+    return identity_refusal_line(identify_installer(file, release), release);
+}

@@ -58,39 +58,6 @@ const char* signature_refusal(SignatureCheck check) {
     return "   签名无效: 证书不受信任 / Signature refused: certificate not trusted";
 }
 
-// Prints the line that refuses a file for its version resource and answers
-// true; false, silently, for the file the manifest names.
-bool print_identity_refusal(const InstallerIdentityReport& report, const ReleaseRecord& release) {
-    switch (report.verdict) {
-        case InstallerIdentity::matches:
-            return false;
-        case InstallerIdentity::no_resource:
-            out_line(
-                "   版本信息无效: 文件没有版本资源 / Version refused: the file has no version "
-                "resource");
-            break;
-        case InstallerIdentity::other_product:
-            out_printf(
-                "   版本信息无效: 产品名称为 \"%s\" 而非 \"%s\" / Version refused: the "
-                "product is \"%s\", not \"%s\"\n",
-                report.product, report.expected_product, report.product, report.expected_product);
-            break;
-        case InstallerIdentity::below_floor:
-            out_printf(
-                "   版本信息无效: 文件版本 %s 低于内置版本 %s / Version refused: the file's "
-                "version %s is below the built-in release %s\n",
-                report.version, report.floor_version, report.version, report.floor_version);
-            break;
-        case InstallerIdentity::other_version:
-            out_printf(
-                "   版本信息无效: 文件版本 %s 与清单版本 %s 不符 / Version refused: the "
-                "file's version %s is not the manifest's %s\n",
-                report.version, release.version, report.version, release.version);
-            break;
-    }
-    return true;
-}
-
 }  // namespace
 
 void release_checked_file() {
@@ -130,7 +97,9 @@ Verification verify_download(const char* path, const ReleaseRecord& release) {
         delete_file(path);
         return Verification::refused;
     }
-    if (print_identity_refusal(pins.identify(g_checked, release), release)) {
+    refusal = pins.identity_refusal(g_checked, release);
+    if (refusal != nullptr) {
+        out_line(refusal);
         release_checked_file();
         delete_file(path);
         return Verification::release_refused;

@@ -81,3 +81,9 @@ extern const char INSTALLER_PRODUCT_NAME[];
 // The pinned program's question: the held file judged against this build's
 // product name, its built-in release as the floor, and the release's version.
 InstallerIdentityReport identify_installer(HeldFile* file, const ReleaseRecord& release);
+
+// The one bilingual line that refuses the file, or nullptr when it matches.
+const char* identity_refusal_line(const InstallerIdentityReport& report,
+                                  const ReleaseRecord& release);
+// identify_installer and its line: the question a pinned program's table names.
+const char* installer_identity_refusal(HeldFile* file, const ReleaseRecord& release);

@@ -8,19 +8,28 @@
 // The pin carries the trust, not the certificate store. A fresh Windows holds
 // few roots and fetches the others on first use, which a cache-only check
 // never does; a chain that ends in a root the store does not know, or stops
-// short of one, is therefore accepted once the signer's key is pinned. All
-// the rest still refuses: a digest that differs or a signature that does not
-// verify, a signer's certificate not valid at the signing time (the time
-// stamp's, when there is one) or not for code signing, a certificate in the
-// chain that its issuer did not sign, revoked or distrusted ones, broken
-// constraints. Those say the key was used outside what its certificate
-// allows, which a pin cannot vouch for.
+// short of one, is therefore accepted once the signer's key is pinned. What
+// that vouches for is the key, and only the key: whoever holds it can make a
+// fresh self-signed certificate for it, valid now, marked for code signing
+// and with any constraints. The certificate's own fields (its validity, its
+// use for code signing, its constraints) are still checked, but with a pin
+// they are hygiene, chosen by the key's holder; they do not stop a stolen
+// key. A stolen key is answered only by a build with a new pin, the old key
+// kept beside it or dropped (scripts/release --pin, --no-pin). A digest that
+// differs or a signature that does not verify is refused as ever.
 //
-// The chain is checked once more with the Authenticode chain policy at the
-// time WinVerifyTrust verified against. On Windows this repeats what
-// WinVerifyTrust did; Wine's WinVerifyTrust does not apply the chain policy to
-// SHA-256-signed certificates, and this way an expired or wrongly used
-// certificate is refused on both.
+// On that path no untrusted time is taken either: the certificate is judged
+// at the signing time of a countersignature (a time stamp) only when the
+// countersigner's own chain ends in a root the store trusts, and at the
+// current time otherwise, so that a countersignature made by whoever holds
+// the key cannot move the check into the certificate's past. A chain that the
+// store trusts whole is judged at the time WinVerifyTrust verified against.
+//
+// The chain is checked once more with the Authenticode chain policy at that
+// time. On Windows this repeats what WinVerifyTrust did; Wine's
+// WinVerifyTrust does not apply the chain policy to SHA-256-signed
+// certificates (nor verify countersignatures), and this way an expired or
+// wrongly used certificate is refused on both.
 //
 // wintrust.dll and crypt32.dll are loaded from System32 and their functions
 // resolved at the first check; when one is missing, every file is refused.
@@ -131,8 +140,9 @@ bool unknown_root(LONG status) {
     return status == CERT_E_UNTRUSTEDROOT || status == CERT_E_CHAINING;
 }
 
-// The signer's certificate chains for code signing at the given time, by the
-// Authenticode policy, with nothing fetched; the root may be unknown.
+// The signer's certificate chains for code signing at the given time (nullptr:
+// now), by the Authenticode policy, with nothing fetched; the root may be
+// unknown.
 bool chain_trusted(PCCERT_CONTEXT signer, FILETIME* when) {
     static LPSTR code_signing[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
     CERT_CHAIN_PARA para;
@@ -161,9 +171,47 @@ bool chain_trusted(PCCERT_CONTEXT signer, FILETIME* when) {
     return trusted;
 }
 
-// The signer's key against the pins, and its chain, from WinVerifyTrust's state.
-SignatureCheck check_signer(HANDLE state, const unsigned char (*keys)[SIGNER_PIN_BYTES],
-                            uint32_t count) {
+// Whether the signer's first countersignature verified and its certificate
+// chains, at the time it states, to a root the store trusts, for time
+// stamping: only then is that time more than the key holder's word.
+bool countersigner_trusted(const CRYPT_PROVIDER_SGNR* signer) {
+    if (signer->csCounterSigners == 0 || signer->pasCounterSigners == nullptr) return false;
+    const CRYPT_PROVIDER_SGNR& counter = signer->pasCounterSigners[0];
+    if (counter.dwError != ERROR_SUCCESS || counter.csCertChain == 0 ||
+        counter.pasCertChain == nullptr || counter.pasCertChain[0].pCert == nullptr)
+        return false;
+    PCCERT_CONTEXT certificate = counter.pasCertChain[0].pCert;
+    static LPSTR time_stamping[] = {const_cast<LPSTR>(szOID_PKIX_KP_TIMESTAMP_SIGNING)};
+    CERT_CHAIN_PARA para;
+    std::memset(&para, 0, sizeof para);
+    para.cbSize = sizeof para;
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = time_stamping;
+    FILETIME when = signer->sftVerifyAsOf;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!CertGetCertificateChain(nullptr, certificate, &when, certificate->hCertStore, &para,
+                                 CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain)) {
+        return false;
+    }
+    CERT_CHAIN_POLICY_PARA policy;
+    std::memset(&policy, 0, sizeof policy);
+    policy.cbSize = sizeof policy;
+    CERT_CHAIN_POLICY_STATUS status;
+    std::memset(&status, 0, sizeof status);
+    status.cbSize = sizeof status;
+    const bool trusted =
+        chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR &&
+        CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &policy, &status) &&
+        status.dwError == 0;
+    CertFreeCertificateChain(chain);
+    return trusted;
+}
+
+// The signer's key against the pins, and its chain, from WinVerifyTrust's
+// state. whole_chain_trusted: WinVerifyTrust accepted the chain as it is.
+SignatureCheck check_signer(HANDLE state, bool whole_chain_trusted,
+                            const unsigned char (*keys)[SIGNER_PIN_BYTES], uint32_t count) {
     CRYPT_PROVIDER_DATA* data = WTHelperProvDataFromStateData(state);
     // Reached after an unknown root too: the file's digest and the signature
     // must have verified all the same.
@@ -190,7 +238,10 @@ SignatureCheck check_signer(HANDLE state, const unsigned char (*keys)[SIGNER_PIN
     for (uint32_t i = 0; i < count && !pinned; ++i)
         pinned = std::memcmp(keys[i], key_hash, sizeof key_hash) == 0;
     if (!pinned) return SignatureCheck::other_signer;
-    if (!chain_trusted(cert->pCert, &signer->sftVerifyAsOf)) return SignatureCheck::not_trusted;
+    // nullptr: the current time.
+    FILETIME* when =
+        whole_chain_trusted || countersigner_trusted(signer) ? &signer->sftVerifyAsOf : nullptr;
+    if (!chain_trusted(cert->pCert, when)) return SignatureCheck::not_trusted;
     return SignatureCheck::valid;
 }
 
@@ -230,9 +281,10 @@ SignatureCheck check_signature(const char* path, HeldFile* held,
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     HWND no_ui = static_cast<HWND>(INVALID_HANDLE_VALUE);
     LONG status = WinVerifyTrust(no_ui, &action, &trust);
-    SignatureCheck result = status == ERROR_SUCCESS || unknown_root(status)
-                                ? check_signer(trust.hWVTStateData, keys, count)
-                                : refusal_of(status);
+    SignatureCheck result =
+        status == ERROR_SUCCESS || unknown_root(status)
+            ? check_signer(trust.hWVTStateData, status == ERROR_SUCCESS, keys, count)
+            : refusal_of(status);
 
     // Closing the state ends WinVerifyTrust's use of the file; it stays held.
     trust.dwStateAction = WTD_STATEACTION_CLOSE;

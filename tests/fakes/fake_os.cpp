@@ -226,10 +226,10 @@ size_t g_next_signature_result = 0;
 bool g_file_identity = false;
 InstallerIdentityReport g_identity_report = {};
 
-InstallerIdentityReport identify(HeldFile* file, const ReleaseRecord& release) {
+const char* identify(HeldFile* file, const ReleaseRecord& release) {
     g_file_events.push_back("identity held " + file->path);
-    if (g_file_identity) return identify_installer(file, release);
-    return g_identity_report;
+    if (g_file_identity) return installer_identity_refusal(file, release);
+    return identity_refusal_line(g_identity_report, release);
 }
 
 }  // namespace
@@ -255,7 +255,7 @@ void set_signer_pins(const std::vector<std::string>& hex_keys) {
     g_pin_table.keys = hex_keys.empty() ? nullptr : g_keys;
     g_pin_table.count = static_cast<uint32_t>(hex_keys.size());
     g_pin_table.check = hex_keys.empty() ? nullptr : check_signature;
-    g_pin_table.identify = hex_keys.empty() ? nullptr : identify;
+    g_pin_table.identity_refusal = hex_keys.empty() ? nullptr : identify;
 }
 
 void set_signature_results(const std::vector<SignatureCheck>& results) {

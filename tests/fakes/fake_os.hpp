@@ -46,7 +46,7 @@ void set_signature_results(const std::vector<SignatureCheck>& results);
 // With keys set, signer_pins() also names the fake identify, which logs
 // "identity held PATH" as a file event and answers that the file is the
 // release; after use_file_identity(true) (reset() undoes it) it answers with
-// the real identify_installer, reading the file's version resource.
+// the real installer_identity_refusal, reading the file's version resource.
 void use_file_identity(bool real);
 // The fake identify's answer from now on (until reset()).
 void set_identity_report(const InstallerIdentityReport& report);
