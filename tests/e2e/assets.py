@@ -54,7 +54,9 @@ def write_if_changed(path, data):
         f.write(data)
 
 
-def compile_marker(out, demo_message=None, hold_ms=None):
+def compile_marker(out, demo_message=None, hold_ms=None, version_resource=None):
+    """version_resource: (ProductName, version) for a version resource such as a real
+    installer carries (installer/version.rc.in), version as "0.8.0.0"; None for none."""
     os.makedirs(os.path.dirname(out), exist_ok=True)
     command = ["x86_64-w64-mingw32-gcc", "-Wall", "-Wextra", "-Werror", "-Os", "-s",
                "-Wl,--no-insert-timestamp", "-o", out + ".tmp", os.path.join(HERE, "installer", "marker.c")]
@@ -62,6 +64,16 @@ def compile_marker(out, demo_message=None, hold_ms=None):
         command.insert(1, '-DDEMO_MESSAGE="%s"' % demo_message)
     if hold_ms:
         command.insert(1, "-DHOLD_MS=%d" % hold_ms)
+    if version_resource:
+        product, version = version_resource
+        with open(os.path.join(HERE, "installer", "version.rc.in")) as f:
+            script = f.read().replace("@PRODUCT_NAME@", product)
+        script = script.replace("@PRODUCT_VERSION@", version.replace(".", ","))
+        with open(out + ".rc", "w") as f:
+            f.write(script)
+        subprocess.run(["x86_64-w64-mingw32-windres", out + ".rc", "-O", "coff", "-o", out + ".res.o"],
+                       check=True)
+        command.append(out + ".res.o")
     subprocess.run(command, check=True)
     with open(out + ".tmp", "rb") as f:
         write_if_changed(out, f.read())
