@@ -137,6 +137,11 @@ class Transcript:
         """After the verified line, in a pinned build: reason in the program's own words."""
         return self._add("   签名无效: %s\n" % SIGNATURE_REFUSALS[reason])
 
+    def version_refused(self, reason):
+        """After the verified line, in a pinned build: the version resource's refusal, the
+        line's text after its label."""
+        return self._add("   版本信息无效: %s\n" % reason)
+
     def launched(self, path):
         self._add("   启动安装器 / Launching installer...\n")
         return self._add("\n完成: 安装器已启动 / Installer launched (at %s)\n" % path)
