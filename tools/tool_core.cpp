@@ -254,6 +254,30 @@ bool is_help(const char* arg) {
     return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
 }
 
+// Whether arg is the option name, alone or as "name=value".
+bool is_option(const char* arg, const char* name) {
+    const size_t n = std::strlen(name);
+    return std::strncmp(arg, name, n) == 0 && (arg[n] == '\0' || arg[n] == '=');
+}
+
+// The value of the option name at argv[i], given as "name=value" or as the
+// next argument (which i then moves past). -1 when it is taken, otherwise the
+// exit code of the usage error.
+int take_value(const char* command, const char* name, int argc, const char* const* argv, int& i,
+               const char*& value) {
+    const char* arg = argv[i];
+    const size_t n = std::strlen(name);
+    if (value != nullptr) return usage_error(command, "%s given twice", name);
+    if (arg[n] == '=') {
+        value = arg + n + 1;
+    } else if (i + 1 < argc) {
+        value = argv[++i];
+    } else {
+        return usage_error(command, "%s needs a value", name);
+    }
+    return -1;
+}
+
 // Splits args into operands and options; "--" ends the options. Returns -1 when
 // they are fine, otherwise the exit code (0 after help, 2 after a usage error).
 int parse_arguments(const char* command, const char* help, unsigned takes, int argc,
@@ -276,27 +300,12 @@ int parse_arguments(const char* command, const char* help, unsigned takes, int a
         const char* arg = argv[i];
         if (options && std::strcmp(arg, "--") == 0) {
             options = false;
-        } else if (options && (takes & TAKES_VERSION) != 0 &&
-                   std::strncmp(arg, "--version", 9) == 0 && (arg[9] == '\0' || arg[9] == '=')) {
-            if (out.version != nullptr) return usage_error(command, "--version given twice");
-            if (arg[9] == '=') {
-                out.version = arg + 10;
-            } else if (i + 1 < argc) {
-                out.version = argv[++i];
-            } else {
-                return usage_error(command, "--version needs a value");
-            }
-        } else if (options && (takes & TAKES_INSTALLER) != 0 &&
-                   std::strncmp(arg, "--installer", 11) == 0 &&
-                   (arg[11] == '\0' || arg[11] == '=')) {
-            if (out.installer != nullptr) return usage_error(command, "--installer given twice");
-            if (arg[11] == '=') {
-                out.installer = arg + 12;
-            } else if (i + 1 < argc) {
-                out.installer = argv[++i];
-            } else {
-                return usage_error(command, "--installer needs a value");
-            }
+        } else if (options && (takes & TAKES_VERSION) != 0 && is_option(arg, "--version")) {
+            const int error = take_value(command, "--version", argc, argv, i, out.version);
+            if (error >= 0) return error;
+        } else if (options && (takes & TAKES_INSTALLER) != 0 && is_option(arg, "--installer")) {
+            const int error = take_value(command, "--installer", argc, argv, i, out.installer);
+            if (error >= 0) return error;
         } else if (options && (takes & TAKES_ENGINE) != 0 &&
                    std::strncmp(arg, "--engine", 8) == 0 && (arg[8] == '\0' || arg[8] == '=')) {
             out.engine = true;

@@ -140,72 +140,57 @@ bool unknown_root(LONG status) {
     return status == CERT_E_UNTRUSTEDROOT || status == CERT_E_CHAINING;
 }
 
-// The signer's certificate chains for code signing at the given time (nullptr:
-// now), by the Authenticode policy, with nothing fetched; the root may be
-// unknown.
-bool chain_trusted(PCCERT_CONTEXT signer, FILETIME* when) {
-    static LPSTR code_signing[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
+// The certificate chains for the usage at the given time (nullptr: now), by
+// the chain policy, with nothing fetched; with allow_unknown_root the root
+// may be one the store does not know.
+bool chain_passes(PCCERT_CONTEXT certificate, FILETIME* when, const char* usage,
+                  LPCSTR chain_policy, bool allow_unknown_root) {
+    LPSTR usages[] = {const_cast<LPSTR>(usage)};
     CERT_CHAIN_PARA para;
     std::memset(&para, 0, sizeof para);
     para.cbSize = sizeof para;
     para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = code_signing;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(nullptr, signer, when, signer->hCertStore, &para,
+    if (!CertGetCertificateChain(nullptr, certificate, when, certificate->hCertStore, &para,
                                  CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain)) {
         return false;
     }
+    const DWORD tolerated = allow_unknown_root ? UNKNOWN_ROOT : 0;
     CERT_CHAIN_POLICY_PARA policy;
     std::memset(&policy, 0, sizeof policy);
     policy.cbSize = sizeof policy;
-    policy.dwFlags = CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG;
+    policy.dwFlags = allow_unknown_root ? CERT_CHAIN_POLICY_ALLOW_UNKNOWN_CA_FLAG : 0;
     CERT_CHAIN_POLICY_STATUS status;
     std::memset(&status, 0, sizeof status);
     status.cbSize = sizeof status;
-    const bool trusted =
-        (chain->TrustStatus.dwErrorStatus & ~UNKNOWN_ROOT) == CERT_TRUST_NO_ERROR &&
-        CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &policy, &status) &&
-        (status.dwError == 0 || unknown_root(static_cast<LONG>(status.dwError)));
+    const bool trusted = (chain->TrustStatus.dwErrorStatus & ~tolerated) == CERT_TRUST_NO_ERROR &&
+                         CertVerifyCertificateChainPolicy(chain_policy, chain, &policy, &status) &&
+                         (status.dwError == 0 ||
+                          (allow_unknown_root && unknown_root(static_cast<LONG>(status.dwError))));
     CertFreeCertificateChain(chain);
     return trusted;
+}
+
+// The signer's certificate chains for code signing at the given time
+// (nullptr: now), by the Authenticode policy; the root may be unknown.
+bool chain_trusted(PCCERT_CONTEXT signer, FILETIME* when) {
+    return chain_passes(signer, when, szOID_PKIX_KP_CODE_SIGNING, CERT_CHAIN_POLICY_AUTHENTICODE,
+                        true);
 }
 
 // Whether the signer's first countersignature verified and its certificate
 // chains, at the time it states, to a root the store trusts, for time
 // stamping: only then is that time more than the key holder's word.
-bool countersigner_trusted(const CRYPT_PROVIDER_SGNR* signer) {
+bool countersigner_trusted(CRYPT_PROVIDER_SGNR* signer) {
     if (signer->csCounterSigners == 0 || signer->pasCounterSigners == nullptr) return false;
     const CRYPT_PROVIDER_SGNR& counter = signer->pasCounterSigners[0];
     if (counter.dwError != ERROR_SUCCESS || counter.csCertChain == 0 ||
         counter.pasCertChain == nullptr || counter.pasCertChain[0].pCert == nullptr)
         return false;
-    PCCERT_CONTEXT certificate = counter.pasCertChain[0].pCert;
-    static LPSTR time_stamping[] = {const_cast<LPSTR>(szOID_PKIX_KP_TIMESTAMP_SIGNING)};
-    CERT_CHAIN_PARA para;
-    std::memset(&para, 0, sizeof para);
-    para.cbSize = sizeof para;
-    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = time_stamping;
-    FILETIME when = signer->sftVerifyAsOf;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(nullptr, certificate, &when, certificate->hCertStore, &para,
-                                 CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain)) {
-        return false;
-    }
-    CERT_CHAIN_POLICY_PARA policy;
-    std::memset(&policy, 0, sizeof policy);
-    policy.cbSize = sizeof policy;
-    CERT_CHAIN_POLICY_STATUS status;
-    std::memset(&status, 0, sizeof status);
-    status.cbSize = sizeof status;
-    const bool trusted =
-        chain->TrustStatus.dwErrorStatus == CERT_TRUST_NO_ERROR &&
-        CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &policy, &status) &&
-        status.dwError == 0;
-    CertFreeCertificateChain(chain);
-    return trusted;
+    return chain_passes(counter.pasCertChain[0].pCert, &signer->sftVerifyAsOf,
+                        szOID_PKIX_KP_TIMESTAMP_SIGNING, CERT_CHAIN_POLICY_BASE, false);
 }
 
 // The signer's key against the pins, and its chain, from WinVerifyTrust's
