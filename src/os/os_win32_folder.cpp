@@ -381,7 +381,15 @@ DWORD fresh_folder(wchar_t (&path)[FOLDER_PATH_UNITS], DWORD base_length) {
         path[length] = 0;
         if (lock == INVALID_HANDLE_VALUE ||
             judge_private_folder(inspect(path)) != FolderVerdict::use) {
-            if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
+            // Nothing of ours is left behind: the lock file, then the folder.
+            if (lock != INVALID_HANDLE_VALUE) {
+                CloseHandle(lock);
+                path[length] = L'\\';
+                append(path, length + 1, INSTANCE_LOCK_FILE_W);
+                DeleteFileW(path);
+                path[length] = 0;
+            }
+            RemoveDirectoryW(path);
             return 0;
         }
         if (g_instance_lock != INVALID_HANDLE_VALUE) CloseHandle(g_instance_lock);
