@@ -26,14 +26,17 @@ uint64_t tick_ms();  // monotonic milliseconds
 
 // Fills dir with the program's private folder in the user's temporary
 // directory, ending in its separator, and returns its length; 0 when there is
-// none, when it does not fit in capacity - 1, or when the folder there could
-// be changed by someone other than the user (and, on Windows, SYSTEM and the
-// administrators). The folder is made when it is missing.
+// none to be had or it does not fit in capacity - 1. The folder is made when
+// it is missing. When the one there could be changed by someone other than
+// the user (and, on Windows, SYSTEM and the administrators), a fresh folder
+// of the user's own is made beside it and used for the rest of the process;
+// its lock is held from then on.
 uint32_t temp_directory(char* dir, uint32_t capacity);
 
 bool delete_file(const char* path);
 
-// Starts the file as its own process without waiting for it. As the Windows
+// Starts the file as its own process without waiting for it, with the
+// folder that holds it (an absolute path's) as its working folder. As the Windows
 // shell: a value above 32 is success; 32 or less names the failure
 // (2 not found, 5 access denied, 8 out of memory, 11 bad format, 31 other).
 intptr_t shell_open(const char* path);
@@ -95,7 +98,9 @@ SignatureCheck check_signature(const char* path, HeldFile* file,
 // file in the private temporary folder, open without sharing on Windows and
 // under an flock on POSIX; never passed to the started installer). `taken`:
 // another copy holds it. `unavailable`: the lock could not be made at all
-// (no private folder), which says nothing about other copies.
+// (no private folder), which says nothing about other copies. In a fresh
+// folder (see temp_directory) it is always `held`: it guards that folder,
+// which no other copy uses.
 enum class InstanceLock { held, taken, unavailable };
 InstanceLock take_instance_lock();
 

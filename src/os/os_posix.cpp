@@ -2,14 +2,21 @@
 // the program's UTF-8 bytes on stdout. The temporary directory is a private
 // per-user folder under $TMPDIR (or /tmp), because a shared /tmp would let
 // another user plant or swap the installer between its check and its launch.
+// Anybody may make $TMPDIR/trevalon-<uid> first, so when that name holds
+// anything but a folder of ours, the run makes a fresh one with mkdtemp
+// ($TMPDIR/trevalon-<uid>.XXXXXX), holds its lock for its life, and removes
+// the fresh folders of earlier runs whose locks nobody holds any more.
 // "Open" starts the verified file as a program of its own: detached into a new
-// session and not a child of the run, so the run can exit at once, with exec
+// session and not a child of the run, in the folder that holds the file, so
+// the run can exit at once, with exec
 // failures reported back through a close-on-exec pipe and mapped to the
 // Windows shell's codes. It gets /dev/null for its standard streams: a pipe
 // the run writes to would otherwise stay open until the installer ends. Every
 // print is flushed, so a pipe or a log file sees each line as it happens.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -92,6 +99,23 @@ bool make_private_directory(const char* path, uid_t uid) {
     return ok;
 }
 
+// Makes the folder that holds the file at path the current one; after fork,
+// so without allocating.
+bool enter_folder_of(const char* path) {
+    const char* slash = strrchr(path, '/');
+    // A relative path is found from the current folder, which then stays.
+    if (slash == nullptr || path[0] != '/') return true;
+    char folder[PATH_MAX];
+    const size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+    if (length >= sizeof folder) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    memcpy(folder, path, length);
+    folder[length] = '\0';
+    return chdir(folder) == 0;
+}
+
 // Reports errno to the waiting parent and ends the child without touching
 // anything the parent owns (no stdio flush, no atexit handlers).
 [[noreturn]] void child_fail(int report_fd) {
@@ -111,6 +135,9 @@ bool make_private_directory(const char* path, uid_t uid) {
         if (dup2(null_fd, standard_fd) < 0) child_fail(report_fd);
     }
     if (null_fd > STDERR_FILENO) close(null_fd);
+    // It runs in the folder that holds it, our private one, not the caller's:
+    // the base of its relative paths and the last place it looks for DLLs.
+    if (!enter_folder_of(path)) child_fail(report_fd);
     char* const argv[] = {const_cast<char*>(path), nullptr};
     execv(path, argv);
     child_fail(report_fd);
@@ -162,6 +189,150 @@ uint64_t tick_ms() {
            static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
+namespace {
+
+// Room for a temporary folder's path, as the stages ask for it.
+constexpr int TEMP_DIRECTORY_CAPACITY = 261;
+constexpr char FRESH_TEMPLATE[] = ".XXXXXX";  // mkdtemp's six letters after the name
+constexpr size_t FRESH_SUFFIX_LENGTH = sizeof FRESH_TEMPLATE - 1;
+
+// A fresh folder that this process made because its usual one was refused,
+// the TMPDIR it was made under, and the lock it holds in it for its life.
+struct FreshFolder {
+    char base[TEMP_DIRECTORY_CAPACITY];
+    char path[TEMP_DIRECTORY_CAPACITY];  // with its separator
+    int lock_fd = -1;
+};
+FreshFolder g_fresh;
+
+// Opens the lock file of the folder at dir (ending in its separator) and takes
+// its flock before the file can be seen under its name: it is made under
+// another name and renamed when held, so that a later run never finds the
+// name of a folder in use without its lock. -1 when that fails.
+int take_fresh_lock(const char* dir) {
+    char path[TEMP_DIRECTORY_CAPACITY + sizeof INSTANCE_LOCK_FILE];
+    char made[sizeof path + 4];
+    if (snprintf(path, sizeof path, "%s%s", dir, INSTANCE_LOCK_FILE) >=
+            static_cast<int>(sizeof path) ||
+        snprintf(made, sizeof made, "%s.new", path) >= static_cast<int>(sizeof made)) {
+        return -1;
+    }
+    const int fd =
+        open(made, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) return -1;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || rename(made, path) != 0) {
+        unlink(made);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Removes what the folder called name under base_fd holds, and the folder,
+// when it is a fresh folder of this user's that no running copy holds: a real
+// directory of ours, mode 0700, whose lock can be taken. A folder without its
+// lock file is left alone: it may be one that is being made.
+void remove_stale_fresh_folder(int base_fd, const char* name, uid_t uid) {
+    const int dir_fd = openat(base_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir_fd < 0) return;
+    struct stat st;
+    int lock_fd = -1;
+    if (fstat(dir_fd, &st) == 0 && st.st_uid == uid && (st.st_mode & 07777) == PRIVATE_MODE) {
+        lock_fd = openat(dir_fd, INSTANCE_LOCK_FILE, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (lock_fd < 0 || flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+        if (lock_fd >= 0) close(lock_fd);
+        close(dir_fd);
+        return;
+    }
+    bool emptied = false;
+    const int list_fd = dup(dir_fd);
+    DIR* entries = list_fd >= 0 ? fdopendir(list_fd) : nullptr;
+    if (entries == nullptr && list_fd >= 0) close(list_fd);
+    if (entries != nullptr) {
+        emptied = true;
+        while (const struct dirent* entry = readdir(entries)) {
+            const char* entry_name = entry->d_name;
+            if (strcmp(entry_name, ".") == 0 || strcmp(entry_name, "..") == 0 ||
+                strcmp(entry_name, INSTANCE_LOCK_FILE) == 0) {
+                continue;
+            }
+            if (unlinkat(dir_fd, entry_name, 0) != 0) emptied = false;
+        }
+        closedir(entries);
+    }
+    // The lock goes last: a folder that keeps anything keeps its lock too, and
+    // the next run tries again.
+    if (emptied) emptied = unlinkat(dir_fd, INSTANCE_LOCK_FILE, 0) == 0;
+    close(lock_fd);
+    close(dir_fd);
+    if (emptied) unlinkat(base_fd, name, AT_REMOVEDIR);
+}
+
+// Removes the fresh folders of earlier runs under base: "<prefix>XXXXXX".
+void remove_stale_fresh_folders(const char* base, const char* prefix, uid_t uid) {
+    const int base_fd = open(base, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (base_fd < 0) return;
+    const int list_fd = dup(base_fd);
+    DIR* entries = list_fd >= 0 ? fdopendir(list_fd) : nullptr;
+    if (entries == nullptr) {
+        if (list_fd >= 0) close(list_fd);
+        close(base_fd);
+        return;
+    }
+    const size_t prefix_length = strlen(prefix);
+    while (const struct dirent* entry = readdir(entries)) {
+        if (strncmp(entry->d_name, prefix, prefix_length) == 0 &&
+            strlen(entry->d_name) == prefix_length + FRESH_SUFFIX_LENGTH - 1) {
+            remove_stale_fresh_folder(base_fd, entry->d_name, uid);
+        }
+    }
+    closedir(entries);
+    close(base_fd);
+}
+
+// The fresh folder for base, made when this process has none there yet:
+// "<base>/trevalon-<uid>.XXXXXX", made by mkdtemp, which fails rather than
+// take a name that is there, so the folder is always this user's own. Fills
+// dir and returns its length; 0 when none can be made.
+uint32_t fresh_folder(const char* base, size_t base_length, uid_t uid, char* dir,
+                      uint32_t capacity) {
+    if (g_fresh.lock_fd < 0 || strncmp(g_fresh.base, base, base_length) != 0 ||
+        g_fresh.base[base_length] != '\0') {
+        if (g_fresh.lock_fd >= 0) close(g_fresh.lock_fd);
+        g_fresh.lock_fd = -1;
+        char base_path[TEMP_DIRECTORY_CAPACITY];
+        char prefix[40];
+        char made[TEMP_DIRECTORY_CAPACITY];
+        const int length =
+            snprintf(made, sizeof made, "%.*s/trevalon-%lu%s", static_cast<int>(base_length), base,
+                     static_cast<unsigned long>(uid), FRESH_TEMPLATE);
+        // Room for the separator that ends it.
+        if (length <= 0 || static_cast<size_t>(length) + 1 >= sizeof made) return 0;
+        snprintf(base_path, sizeof base_path, "%.*s", static_cast<int>(base_length), base);
+        snprintf(prefix, sizeof prefix, "trevalon-%lu.", static_cast<unsigned long>(uid));
+        remove_stale_fresh_folders(base_length == 0 ? "/" : base_path, prefix, uid);
+        // mkdtemp makes it 0700 less the umask; the mode is set as for any folder of ours.
+        if (mkdtemp(made) == nullptr || !make_private_directory(made, uid)) return 0;
+        made[length] = '/';
+        made[length + 1] = '\0';
+        g_fresh.lock_fd = take_fresh_lock(made);
+        if (g_fresh.lock_fd < 0) {
+            made[length] = '\0';
+            rmdir(made);
+            return 0;
+        }
+        memcpy(g_fresh.base, base_path, sizeof base_path);
+        memcpy(g_fresh.path, made, sizeof made);
+    }
+    const size_t length = strlen(g_fresh.path);
+    if (length > static_cast<size_t>(capacity) - 1) return 0;
+    memcpy(dir, g_fresh.path, length + 1);
+    return static_cast<uint32_t>(length);
+}
+
+}  // namespace
+
 uint32_t temp_directory(char* dir, uint32_t capacity) {
     if (capacity == 0) return 0;
     const char* base = getenv("TMPDIR");
@@ -185,12 +356,15 @@ uint32_t temp_directory(char* dir, uint32_t capacity) {
     // Opened without its trailing separator, so that O_NOFOLLOW sees a symlink
     // as itself.
     dir[length - 1] = '\0';
-    if (!make_private_directory(dir, uid)) {
-        dir[0] = '\0';
-        return 0;
+    if (make_private_directory(dir, uid)) {
+        dir[length - 1] = '/';
+        return static_cast<uint32_t>(length);
     }
-    dir[length - 1] = '/';
-    return static_cast<uint32_t>(length);
+    // Someone else's folder, a link or a file holds the name: a folder of our
+    // own elsewhere, without whatever an earlier run left to resume.
+    const uint32_t fresh = fresh_folder(base, base_length, uid, dir, capacity);
+    if (fresh == 0) dir[0] = '\0';
+    return fresh;
 }
 
 bool delete_file(const char* path) {
@@ -272,8 +446,6 @@ void wait_for_enter() {
 
 namespace {
 
-constexpr int TEMP_DIRECTORY_CAPACITY = 261;
-
 // Open for the life of the process: the lock goes with the last descriptor of
 // this open file, and close-on-exec keeps the started installer from holding it.
 int g_instance_lock_fd = -1;
@@ -284,6 +456,9 @@ InstanceLock take_instance_lock() {
     if (g_instance_lock_fd >= 0) return InstanceLock::held;
     char dir[TEMP_DIRECTORY_CAPACITY];
     if (temp_directory(dir, sizeof dir) == 0) return InstanceLock::unavailable;
+    // A fresh folder's lock is held since the folder was made. No other copy
+    // can see it, nor use the folder: each one of them works in its own.
+    if (g_fresh.lock_fd >= 0 && strcmp(dir, g_fresh.path) == 0) return InstanceLock::held;
     char path[TEMP_DIRECTORY_CAPACITY + sizeof INSTANCE_LOCK_FILE];
     int length = snprintf(path, sizeof path, "%s%s", dir, INSTANCE_LOCK_FILE);
     if (length <= 0 || static_cast<size_t>(length) >= sizeof path) return InstanceLock::unavailable;

@@ -123,15 +123,25 @@ bool delete_file(const char* path) {
 // Wine its own imports (user32, and through it version.dll) would otherwise be
 // looked for beside the program while the process starts, before main could
 // restrict the search. Without it the launch fails as the shell does when it
-// cannot start anything.
+// cannot start anything. The program starts in the folder that holds it, our
+// private one, not the caller's (often Downloads): the base of its relative
+// paths and the last place where it looks for a DLL.
 intptr_t shell_open(const char* path) {
     const char* const names[] = {"ShellExecuteA"};
     void* function = nullptr;
     if (!resolve_functions(system_library_loader(), "shell32.dll", names, &function, 1)) {
         return SE_ERR_OOM;
     }
+    char folder[MAX_PATH * 3];
+    const char* separator = std::strrchr(path, '\\');
+    size_t length = separator != nullptr ? static_cast<size_t>(separator - path) : 0;
+    if (length != 0 && path[length - 1] == ':') ++length;  // a drive's root keeps its separator
+    if (length >= sizeof folder) return SE_ERR_OOM;
+    std::memcpy(folder, path, length);
+    folder[length] = '\0';
     auto execute = reinterpret_cast<decltype(&ShellExecuteA)>(function);
-    HINSTANCE result = execute(nullptr, "open", path, nullptr, nullptr, SW_SHOWNORMAL);
+    HINSTANCE result =
+        execute(nullptr, "open", path, nullptr, length != 0 ? folder : nullptr, SW_SHOWNORMAL);
     return reinterpret_cast<intptr_t>(result);
 }
 

@@ -1,7 +1,7 @@
 // The program's private folder on Windows, and the single-copy lock in it.
 //
-// The folder is <temp>\Trevalon.OnlineInstaller\, where <temp> comes from
-// GetTempPath2W when kernel32 has it (Windows 11, Server 2022 and the builds
+// The folder is <temp>\Trevalon.OnlineInstaller.<SID>\, named for the user, where
+// <temp> comes from GetTempPath2W when kernel32 has it (Windows 11, Server 2022 and the builds
 // of Windows 10 that got it): for a process running as SYSTEM it answers
 // C:\Windows\SystemTemp\, closed to processes that do not run as SYSTEM,
 // instead of C:\Windows\Temp\, where every local user may create files; for
@@ -16,13 +16,24 @@
 // more, also right after it was made, so that a file system that keeps no
 // owners or access lists is refused as well.
 //
+// A temporary folder that all users share (C:\Temp set by policy, or
+// C:\Windows\Temp for SYSTEM without GetTempPath2W) lets anybody make that
+// name first. Such a folder blocks nobody: the run makes a fresh one,
+// <name>.<8 hex digits>, with the same descriptor. CreateDirectoryW fails on a
+// name that is there, so a folder made so is always the user's own; the run
+// takes its lock as it makes it and holds it for its life, and removes the
+// fresh folders of earlier runs whose locks nobody holds. Such a run cannot
+// resume a part of an earlier one.
+//
 // advapi32 is loaded from System32 at the first call; without it there is no
 // private folder, and the run stops with the temporary-directory message.
 #include <windows.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include "os/library.hpp"
 #include "os/os.hpp"
@@ -43,6 +54,7 @@ struct Advapi {
     decltype(&::SetSecurityDescriptorControl) SetSecurityDescriptorControl;
     decltype(&::GetSecurityInfo) GetSecurityInfo;
     decltype(&::GetAce) GetAce;
+    decltype(&::ConvertSidToStringSidW) ConvertSidToStringSidW;
 };
 const char* const ADVAPI_FUNCTIONS[] = {"OpenProcessToken",
                                         "GetTokenInformation",
@@ -55,7 +67,8 @@ const char* const ADVAPI_FUNCTIONS[] = {"OpenProcessToken",
                                         "SetSecurityDescriptorDacl",
                                         "SetSecurityDescriptorControl",
                                         "GetSecurityInfo",
-                                        "GetAce"};
+                                        "GetAce",
+                                        "ConvertSidToStringSidW"};
 static_assert(sizeof(Advapi) == sizeof ADVAPI_FUNCTIONS, "one name per function");
 
 // The accounts that may hold the folder: the user, SYSTEM, the administrators.
@@ -69,8 +82,19 @@ struct Accounts {
 Advapi g_advapi;
 Accounts g_accounts;
 
-// Room for the temporary folder, the private folder's name and a file in it.
-constexpr DWORD FOLDER_PATH_UNITS = MAX_PATH + 64;
+// The longest text of a SID: "S-1-", an authority of up to 15 digits and 15
+// parts of up to 10 digits, each after a dash.
+constexpr DWORD SID_TEXT_UNITS = 4 + 15 + 15 * 11 + 1;
+// The private folder's name for this user: "Trevalon.OnlineInstaller.<SID>".
+wchar_t g_folder_name[sizeof PRIVATE_FOLDER_NAME + SID_TEXT_UNITS];
+
+constexpr wchar_t INSTANCE_LOCK_FILE_W[] = L"online-installer.lock";
+static_assert(sizeof INSTANCE_LOCK_FILE_W == sizeof INSTANCE_LOCK_FILE * sizeof(wchar_t),
+              "the same name");
+
+// Room for the temporary folder, the private folder's name with the SID, the
+// mark of a fresh folder and a file in it.
+constexpr DWORD FOLDER_PATH_UNITS = MAX_PATH + sizeof g_folder_name / sizeof(wchar_t) + 64;
 
 bool well_known(const Advapi& advapi, WELL_KNOWN_SID_TYPE type, unsigned char* sid) {
     DWORD size = SECURITY_MAX_SID_SIZE;
@@ -88,6 +112,21 @@ bool read_accounts(const Advapi& advapi, Accounts* accounts) {
            well_known(advapi, WinBuiltinAdministratorsSid, accounts->administrators);
 }
 
+// Spells the private folder's name with the user's SID into g_folder_name.
+bool name_folder(const Advapi& advapi, Accounts* accounts) {
+    wchar_t* sid = nullptr;
+    if (!advapi.ConvertSidToStringSidW(accounts->user_sid(), &sid)) return false;
+    DWORD length = 0;
+    for (const char* c = PRIVATE_FOLDER_NAME; *c != 0; ++c)
+        g_folder_name[length++] = static_cast<wchar_t>(*c);
+    g_folder_name[length++] = L'.';
+    const size_t sid_length = wcslen(sid);
+    const bool fits = length + sid_length < sizeof g_folder_name / sizeof(wchar_t);
+    if (fits) wmemcpy(g_folder_name + length, sid, sid_length + 1);
+    LocalFree(sid);
+    return fits;
+}
+
 // advapi32's functions and the accounts, once; false when either is missing.
 bool ready() {
     static bool tried = false;
@@ -100,7 +139,7 @@ bool ready() {
         if (loaded) {
             static_assert(sizeof functions == sizeof g_advapi, "the same slots");
             std::memcpy(&g_advapi, functions, sizeof g_advapi);
-            loaded = read_accounts(g_advapi, &g_accounts);
+            loaded = read_accounts(g_advapi, &g_accounts) && name_folder(g_advapi, &g_accounts);
         }
     }
     return loaded;
@@ -189,7 +228,9 @@ FolderFacts inspect(const wchar_t* path) {
 constexpr DWORD FOLDER_ACL_BYTES =
     sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE);
 
-bool make_folder(const wchar_t* path) {
+// Makes the folder at path with its own security descriptor. A folder that is
+// there already counts as made only when may_exist: it is judged afterwards.
+bool make_folder(const wchar_t* path, bool may_exist) {
     alignas(8) unsigned char list_bytes[FOLDER_ACL_BYTES];
     auto* list = reinterpret_cast<PACL>(list_bytes);
     if (!g_advapi.InitializeAcl(list, sizeof list_bytes, ACL_REVISION)) return false;
@@ -209,7 +250,8 @@ bool make_folder(const wchar_t* path) {
         return false;
     }
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
-    return CreateDirectoryW(path, &attributes) != FALSE || GetLastError() == ERROR_ALREADY_EXISTS;
+    return CreateDirectoryW(path, &attributes) != FALSE ||
+           (may_exist && GetLastError() == ERROR_ALREADY_EXISTS);
 }
 
 // The temporary folder, ending in its separator; its length, 0 when none fits.
@@ -224,24 +266,158 @@ DWORD temp_base(wchar_t* base, DWORD capacity) {
     return length;
 }
 
-// Fills path with the private folder, made or checked, without a separator at
-// its end, and returns its length; 0 when there is none to be had.
-DWORD private_folder(wchar_t (&path)[FOLDER_PATH_UNITS]) {
-    if (!ready()) return 0;
-    DWORD length = temp_base(path, MAX_PATH + 1);
-    if (length == 0) return 0;
-    for (const char* c = PRIVATE_FOLDER_NAME; *c != 0; ++c)
-        path[length++] = static_cast<wchar_t>(*c);
+// Appends text at path[length], with its terminating zero; the new length.
+DWORD append(wchar_t* path, DWORD length, const wchar_t* text) {
+    while (*text != 0)
+        path[length++] = *text++;
     path[length] = 0;
-    if (judge_private_folder(inspect(path)) == FolderVerdict::create && !make_folder(path)) {
-        return 0;
-    }
-    return judge_private_folder(inspect(path)) == FolderVerdict::use ? length : 0;
+    return length;
 }
 
 // The lock file's handle, open without sharing until the process ends. It is
 // not inheritable, so the started installer never holds it.
 HANDLE g_instance_lock = INVALID_HANDLE_VALUE;
+
+// The fresh folder this process made because the usual one was refused, with
+// its separator; empty while there is none.
+wchar_t g_fresh[FOLDER_PATH_UNITS];
+
+// Opens the lock file of the folder (path, its separator at length - 1)
+// without sharing; INVALID_HANDLE_VALUE when that fails.
+HANDLE open_lock(wchar_t* path, DWORD length, DWORD disposition) {
+    append(path, length, INSTANCE_LOCK_FILE_W);
+    HANDLE lock = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const DWORD error = GetLastError();
+    path[length] = 0;
+    SetLastError(error);
+    return lock;
+}
+
+// Removes what a fresh folder of an earlier run holds, and the folder, when
+// it is this user's alone (as judged for any folder of ours) and no running
+// copy holds its lock. The lock goes last, and only when everything else went:
+// a started installer that still runs keeps its file, and the folder its lock,
+// for the next run to try again. A folder without its lock file is being made.
+void remove_stale_fresh_folder(wchar_t* path, DWORD length) {
+    if (judge_private_folder(inspect(path)) != FolderVerdict::use) return;
+    length = append(path, length, L"\\");
+    HANDLE lock = open_lock(path, length, OPEN_EXISTING);
+    if (lock == INVALID_HANDLE_VALUE) return;
+    append(path, length, L"*");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path, &found);
+    bool emptied = search != INVALID_HANDLE_VALUE;
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const wchar_t* name = found.cFileName;
+            if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0 ||
+                wcscmp(name, INSTANCE_LOCK_FILE_W) == 0) {
+                continue;
+            }
+            append(path, length, name);
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !DeleteFileW(path)) {
+                emptied = false;
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    CloseHandle(lock);
+    append(path, length, INSTANCE_LOCK_FILE_W);
+    if (emptied && DeleteFileW(path)) {
+        path[length - 1] = 0;
+        RemoveDirectoryW(path);
+    }
+}
+
+// Removes the fresh folders of earlier runs in the temporary folder (path,
+// base_length units long): "<the folder's name>.<8 hex digits>".
+void remove_stale_fresh_folders(wchar_t* path, DWORD base_length) {
+    const DWORD length = append(path, base_length, g_folder_name);
+    append(path, length, L".*");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path, &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    const size_t name_length = wcslen(g_folder_name);
+    do {
+        const bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                               (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+        if (directory && wcslen(found.cFileName) == name_length + 9) {
+            remove_stale_fresh_folder(path, append(path, base_length, found.cFileName));
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// A fresh folder of this run's own, "<the folder's name>.<8 hex digits>" in
+// the temporary folder (path, base_length units long), made with the same
+// security descriptor. CreateDirectoryW fails when the name is taken, so what
+// it makes is always ours; its lock is taken at once, so that no other run
+// takes it for an earlier one's. Returns the length without the separator;
+// 0 when none can be made.
+DWORD fresh_folder(wchar_t (&path)[FOLDER_PATH_UNITS], DWORD base_length) {
+    if (g_fresh[0] != 0 && wcsncmp(g_fresh, path, base_length) == 0) {
+        const DWORD length = static_cast<DWORD>(wcslen(g_fresh)) - 1;
+        wmemcpy(path, g_fresh, length);
+        path[length] = 0;
+        return judge_private_folder(inspect(path)) == FolderVerdict::use ? length : 0;
+    }
+    remove_stale_fresh_folders(path, base_length);
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    uint32_t mark = static_cast<uint32_t>(counter.QuadPart) ^ (GetCurrentProcessId() << 16);
+    for (int attempt = 0; attempt < 16; ++attempt, mark = mark * 1664525u + 1013904223u) {
+        DWORD length = append(path, base_length, g_folder_name);
+        path[length++] = L'.';
+        for (int shift = 28; shift >= 0; shift -= 4)
+            path[length++] = L"0123456789abcdef"[(mark >> shift) & 15];
+        path[length] = 0;
+        if (!make_folder(path, false)) {
+            if (GetLastError() == ERROR_ALREADY_EXISTS) continue;
+            return 0;
+        }
+        path[length] = L'\\';
+        HANDLE lock = open_lock(path, length + 1, CREATE_NEW);
+        path[length] = 0;
+        if (lock == INVALID_HANDLE_VALUE ||
+            judge_private_folder(inspect(path)) != FolderVerdict::use) {
+            // Nothing of ours is left behind: the lock file, then the folder.
+            if (lock != INVALID_HANDLE_VALUE) {
+                CloseHandle(lock);
+                path[length] = L'\\';
+                append(path, length + 1, INSTANCE_LOCK_FILE_W);
+                DeleteFileW(path);
+                path[length] = 0;
+            }
+            RemoveDirectoryW(path);
+            return 0;
+        }
+        if (g_instance_lock != INVALID_HANDLE_VALUE) CloseHandle(g_instance_lock);
+        g_instance_lock = lock;
+        wmemcpy(g_fresh, path, length);
+        g_fresh[length] = L'\\';
+        g_fresh[length + 1] = 0;
+        return length;
+    }
+    return 0;
+}
+
+// Fills path with the private folder, made or checked, without a separator at
+// its end, and returns its length; 0 when there is none to be had. The usual
+// one, "<temp>\Trevalon.OnlineInstaller.<SID>", keeps a part for the next
+// run; when anybody else could change what is there, a fresh one is used.
+DWORD private_folder(wchar_t (&path)[FOLDER_PATH_UNITS]) {
+    if (!ready()) return 0;
+    const DWORD base_length = temp_base(path, MAX_PATH + 1);
+    if (base_length == 0) return 0;
+    const DWORD length = append(path, base_length, g_folder_name);
+    FolderVerdict verdict = judge_private_folder(inspect(path));
+    if (verdict == FolderVerdict::create) {
+        verdict =
+            make_folder(path, true) ? judge_private_folder(inspect(path)) : FolderVerdict::refuse;
+    }
+    return verdict == FolderVerdict::use ? length : fresh_folder(path, base_length);
+}
 
 }  // namespace
 
@@ -269,18 +445,17 @@ uint32_t temp_directory(char* dir, uint32_t capacity) {
 }
 
 InstanceLock take_instance_lock() {
-    if (g_instance_lock != INVALID_HANDLE_VALUE) return InstanceLock::held;
     wchar_t path[FOLDER_PATH_UNITS];
     DWORD length = private_folder(path);
     if (length == 0) return InstanceLock::unavailable;
+    // Held already, and always in a fresh folder, whose lock is taken as it is
+    // made: no other copy can see that one, nor use the folder, each of them
+    // working in its own.
+    if (g_instance_lock != INVALID_HANDLE_VALUE) return InstanceLock::held;
     path[length++] = L'\\';
-    for (const char* c = INSTANCE_LOCK_FILE; *c != 0; ++c)
-        path[length++] = static_cast<wchar_t>(*c);
-    path[length] = 0;
     // No sharing at all: while this handle is open, every other open of the
     // file fails with a sharing violation, whoever tries it.
-    HANDLE lock = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE lock = open_lock(path, length, OPEN_ALWAYS);
     if (lock == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_SHARING_VIOLATION ? InstanceLock::taken
                                                          : InstanceLock::unavailable;

@@ -4,7 +4,8 @@
 // let one of them plant the part file ahead of the run, with rights that keep
 // it writable, and change the installer between its check and its start. So
 // the program keeps its files in a folder that only the user, SYSTEM and the
-// administrators may change, and refuses one that anybody else could.
+// administrators may change, and refuses one that anybody else could, for a
+// fresh folder of its own.
 //
 // The decision is made here, from facts that the platform reads off the
 // folder, so that every refusal can be tried without the platform.

@@ -2,7 +2,8 @@
 
 Natively the installer is a shell script named *.exe (the launch makes it
 executable and runs it); for Wine it is installer/marker.c built with mingw.
-Both leave "<their own path>.ran" holding "argc=N" to prove that they ran, and
+Both leave "<their own path>.ran" holding "argc=N" and "cwd=<the folder they
+run in>" to prove that they ran, and where, and
 are padded with deterministic filler to the size a test wants (a PE file
 ignores bytes after its image; the script never reads past its "exit").
 """
@@ -29,7 +30,7 @@ def script_installer(version, size, message=None):
     text = "#!/bin/sh\n# Trevalon %s test installer: leaves \"$0.ran\" to show it ran.\n" % version
     if message:
         text += "sleep 0.3\necho '%s'\n" % message
-    text += 'echo "argc=$(($# + 1))" > "$0.ran"\n'
+    text += 'printf "argc=%d\\ncwd=%s\\n" $(($# + 1)) "$(pwd -P)" > "$0.ran"\n'
     text += "exit 0\n"
     head = text.encode()
     seed = padding("script-" + version, size // 2 + 64)

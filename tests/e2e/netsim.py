@@ -84,6 +84,7 @@ Within one namespace Wine gets its own wineserver (a tmpfs over
 `wait_files` lists files (a started installer's marker) to wait for.
 """
 
+import glob
 import json
 import os
 import re
@@ -541,7 +542,9 @@ def _inside(config_path):
 
     deadline = time.monotonic() + cfg.get("wait_s", 10)
     for path in cfg.get("wait_files", []):
-        while not os.path.exists(path) and time.monotonic() < deadline:
+        # A pattern stands for a file in a folder whose name the program chose.
+        while not (glob.glob(path) if "*" in path else os.path.exists(path)) \
+                and time.monotonic() < deadline:
             time.sleep(0.05)
     if cfg.get("wine_prefix"):
         try:
@@ -677,7 +680,10 @@ def wine_temp_dir(prefix):
     return os.path.join(prefix, "drive_c", "users", wine_user(), "Temp")
 
 
-WINE_PROGRAM_FOLDER = "Trevalon.OnlineInstaller"  # the installer's own folder in %TEMP%
+# The installer's own folder in %TEMP%, named for the user's SID: Wine gives
+# every prefix's user the same one.
+WINE_USER_SID = "S-1-5-21-0-0-0-1000"
+WINE_PROGRAM_FOLDER = "Trevalon.OnlineInstaller." + WINE_USER_SID
 
 
 def wine_program_dir(prefix):

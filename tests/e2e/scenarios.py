@@ -70,6 +70,15 @@ class Ctx:
         return Ctx(self.platform, self.releases, temp_dir, self.program, self.builtin_program,
                    self.launch_fail_code)
 
+    FRESH_MARK = ".<fresh>"  # stands for the part of a fresh folder's name the program chose
+
+    def fresh(self):
+        """The same platform in the fresh folder that the program makes beside its own."""
+        separator = "/" if self.platform == "native" else "\\"
+        return Ctx(self.platform, self.releases,
+                   self.temp_dir.rstrip(separator) + self.FRESH_MARK + separator, self.program,
+                   self.builtin_program, self.launch_fail_code)
+
     # Set by tests/e2e/run: (platform, MiB) -> a Release of that size, made on first use.
     large_maker = None
 
@@ -662,17 +671,24 @@ def small_temp_folder(ctx):
 
 
 def foreign_private_folder(ctx):
-    """The program's own folder is already there, made by another user (another Unix owner,
-    which Wine shows as Anonymous Logon): refused, so no lock and, once a node is chosen, the
-    temporary-directory message, exit 2, and nothing written into that folder."""
+    """A first run installs; its folder is then handed to another user (another Unix owner,
+    which Wine shows as Anonymous Logon, mode 0755). The second run refuses that folder and
+    still installs, from a fresh folder of its own beside it (no part to resume there), and
+    writes nothing into the other user's."""
     rel = ctx.releases["main"]
     net = Net(rel)
     net.manifest(0, {"body": rel.manifest()})
     net.node(0)
-    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
-    t.probes([True, False, False, False, False, False]).no_temp_directory()
-    requests = [M(0), P(0, rel)]
-    return expect(net, 2, t, requests, [], False, foreign_folder_owner=FOREIGN_UID)
+    first = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    first.probes([True, False, False, False, False, False]).download_ok(0, rel.size)
+    first.verified(rel.sha256).launched(ctx.installer_path(rel))
+    second = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    second.probes([True, False, False, False, False, False]).download_ok(0, rel.size)
+    second.verified(rel.sha256).launched(ctx.fresh().installer_path(rel))
+    requests = [M(0), P(0, rel), G(0, rel)]
+    then = expect(net, 0, second, requests, _installed(ctx, rel), True, fresh_folder=True)
+    return expect(net, 0, first, requests, _installed(ctx, rel), True, then=then,
+                  hand_over_to=FOREIGN_UID)
 
 
 FOREIGN_UID = 65534  # nobody

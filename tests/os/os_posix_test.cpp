@@ -1,12 +1,14 @@
 // The POSIX services themselves: the private temporary folder and the cases it
 // must refuse, file deletion, console output and input, and the detached launch
 // with the shell's result codes.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -168,7 +171,40 @@ void plant_dir(const std::string& at, mode_t mode) {
     ASSERT_EQ(chmod(at.c_str(), mode), 0);
 }
 
-TEST_F(TempDirectoryTest, RefusesAFolderThatIsNotItsOwn) {
+// The fresh folder that temp_directory gave when the usual one was refused:
+// "<base>trevalon-<uid>.XXXXXX/", a directory of the user's, 0700, whose lock
+// this process holds.
+void expect_fresh_folder(const std::string& dir, const std::string& base) {
+    const std::string prefix = base + private_name() + ".";
+    ASSERT_EQ(dir.size(), prefix.size() + 7) << dir;
+    EXPECT_EQ(dir.compare(0, prefix.size(), prefix), 0) << dir;
+    EXPECT_EQ(dir.back(), '/');
+    const Entry made = entry(dir.substr(0, dir.size() - 1));
+    EXPECT_TRUE(S_ISDIR(made.mode));
+    EXPECT_EQ(made.mode & 07777, 0700u);
+    EXPECT_EQ(made.uid, geteuid());
+    EXPECT_TRUE(file_exists(dir + "online-installer.lock"));
+    EXPECT_EQ(take_instance_lock(), InstanceLock::held);
+}
+
+// The names in a folder, sorted; empty when it cannot be listed.
+std::vector<std::string> names_in(const std::string& path) {
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return names;
+    while (const struct dirent* e = readdir(dir)) {
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") {
+            names.push_back(e->d_name);
+        }
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Whatever holds the usual name (a link, a file, another user's folder), the
+// run gets a fresh folder of its own beside it and leaves that one as it was.
+TEST_F(TempDirectoryTest, MakesAFreshFolderWhenItsOwnIsRefused) {
     static const RefusalCase cases[] = {
         {"symlink to a private directory",
          [](const std::string& at, const std::string& base) {
@@ -203,15 +239,88 @@ TEST_F(TempDirectoryTest, RefusesAFolderThatIsNotItsOwn) {
         c.plant(at, base.path());
         if (HasFatalFailure()) return;
         const Entry before = entry(at);
+        const std::vector<std::string> planted = names_in(at);
         setenv("TMPDIR", base.path().c_str(), 1);
 
+        const mode_t mask = umask(0);
+        umask(mask);
         char dir[261];
-        EXPECT_EQ(temp_directory_leaving_no_trace(dir, sizeof dir), 0u);
+        const uint32_t length = temp_directory(dir, sizeof dir);
+        EXPECT_EQ(umask(mask), mask) << "the umask is changed";
+        ASSERT_EQ(length, strlen(dir));
+        expect_fresh_folder(dir, base.path());
+        // The same folder for the rest of the run, and no more descriptors.
+        const int descriptors = open_descriptors();
+        char again[261];
+        EXPECT_EQ(temp_directory(again, sizeof again), length);
+        EXPECT_EQ(std::string(again), std::string(dir));
+        EXPECT_EQ(open_descriptors(), descriptors);
+
         const Entry after = entry(at);
         EXPECT_EQ(after.mode, before.mode);
         EXPECT_EQ(after.uid, before.uid);
+        EXPECT_EQ(names_in(at), planted) << "written into the refused folder";
         EXPECT_FALSE(file_exists(base.path() + "not-there"));
     }
+}
+
+// Fresh folders of earlier runs go once nobody holds their lock; whatever is
+// not surely such a folder stays.
+TEST_F(TempDirectoryTest, RemovesTheFreshFoldersOfEarlierRuns) {
+    TestDir base;
+    const std::string name = base.path() + private_name();
+    plant_dir(name, 0755);
+    ASSERT_EQ(chown(name.c_str(), NOBODY, NOBODY), 0) << "needs root";
+    // An earlier run's, ended: its files and its lock go, and the folder.
+    const std::string ended = name + ".endrun";
+    plant_dir(ended, 0700);
+    write_file(ended + "/online-installer.lock", "");
+    write_file(ended + "/Trevalon-setup.exe.part", "part");
+    write_file(ended + "/Trevalon-setup.exe", "installer");
+    // A copy that still runs holds its lock.
+    const std::string running = name + ".runnin";
+    plant_dir(running, 0700);
+    write_file(running + "/online-installer.lock", "");
+    const int held = open((running + "/online-installer.lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    // Being made: no lock yet.
+    const std::string unlocked = name + ".nolock";
+    plant_dir(unlocked, 0700);
+    write_file(unlocked + "/kept", "");
+    // Another user's, a folder others may change, a link, a longer name.
+    const std::string foreign = name + ".foreig";
+    plant_dir(foreign, 0700);
+    write_file(foreign + "/online-installer.lock", "");
+    ASSERT_EQ(chown(foreign.c_str(), NOBODY, NOBODY), 0);
+    const std::string open_mode = name + ".opened";
+    plant_dir(open_mode, 0777);
+    write_file(open_mode + "/online-installer.lock", "");
+    plant_dir(base.path() + "target", 0700);
+    write_file(base.path() + "target/online-installer.lock", "");
+    write_file(base.path() + "target/kept", "");
+    ASSERT_EQ(symlink((base.path() + "target").c_str(), (name + ".linked").c_str()), 0);
+    const std::string longer = name + ".longer-name";
+    plant_dir(longer, 0700);
+    write_file(longer + "/online-installer.lock", "");
+    if (HasFatalFailure()) return;
+
+    setenv("TMPDIR", base.path().c_str(), 1);
+    char dir[261];
+    ASSERT_NE(temp_directory(dir, sizeof dir), 0u);
+    expect_fresh_folder(dir, base.path());
+    close(held);
+
+    EXPECT_FALSE(entry(ended).exists);
+    EXPECT_EQ(names_in(running), std::vector<std::string>{"online-installer.lock"});
+    EXPECT_EQ(names_in(unlocked), std::vector<std::string>{"kept"});
+    EXPECT_EQ(names_in(foreign), std::vector<std::string>{"online-installer.lock"});
+    EXPECT_EQ(names_in(open_mode), std::vector<std::string>{"online-installer.lock"});
+    EXPECT_EQ(names_in(base.path() + "target"),
+              (std::vector<std::string>{"kept", "online-installer.lock"}));
+    EXPECT_TRUE(entry(name + ".linked").exists);
+    EXPECT_EQ(names_in(longer), std::vector<std::string>{"online-installer.lock"});
+    EXPECT_TRUE(names_in(name).empty());
 }
 
 // A folder of the user's own with another mode (made under an odd umask, or
@@ -250,9 +359,10 @@ int exit_status(pid_t child) {
 }
 
 // A folder of the user's own whose mode cannot be set is refused, not used
-// as it stands. Here it is on a read-only bind mount, made in a forked child
-// with a mount namespace of its own, so that the mount ends with the child.
-// Gives the child's exit status: 0 refused, 1 used, 2 no namespace or user.
+// as it stands: a fresh folder beside it is used instead. Here it is on a
+// read-only bind mount, made in a forked child with a mount namespace of its
+// own, so that the mount ends with the child. Gives the child's exit status:
+// 0 refused for a fresh folder, 1 otherwise, 2 no namespace or user.
 int temp_directory_on_read_only_mount(const std::string& base, const std::string& at, uid_t uid) {
     fflush(nullptr);
     pid_t child = fork();
@@ -267,7 +377,8 @@ int temp_directory_on_read_only_mount(const std::string& base, const std::string
         setenv("TMPDIR", base.c_str(), 1);
         char dir[261];
         const uint32_t length = temp_directory(dir, sizeof dir);
-        _exit(length == 0 && dir[0] == '\0' ? 0 : 1);
+        const std::string fresh = at + ".";
+        _exit(length != 0 && strncmp(dir, fresh.c_str(), fresh.size()) == 0 ? 0 : 1);
     }
     return exit_status(child);
 }
@@ -513,7 +624,7 @@ TEST(TickMs, CountsMilliseconds) {
 
 // What the started program saw, as it wrote it down.
 struct Launched {
-    std::string argv0, argc, pid, ppid, sid, stdin_target;
+    std::string argv0, argc, pid, ppid, sid, stdin_target, folder;
 };
 
 Launched read_launch_record(const std::string& path) {
@@ -525,6 +636,7 @@ Launched read_launch_record(const std::string& path) {
     in >> l.ppid >> l.sid;
     in.ignore(1);
     std::getline(in, l.stdin_target);
+    std::getline(in, l.folder);
     return l;
 }
 
@@ -553,6 +665,7 @@ TEST(ShellOpen, StartsTheFileDetachedAndMakesItExecutable) {
     script += "  printf '%s\\n' \"$0\" \"$#\" \"$$\"\n";
     script += "  cut -d' ' -f4,6 /proc/$$/stat\n";
     script += "  readlink /proc/$$/fd/0\n";
+    script += "  pwd -P\n";
     script += "} > '" + marker + ".part' && mv '" + marker + ".part' '" + marker + "'\n";
     script += "i=0\n";
     script +=
@@ -573,6 +686,11 @@ TEST(ShellOpen, StartsTheFileDetachedAndMakesItExecutable) {
     EXPECT_EQ(l.argv0, program);
     EXPECT_EQ(l.argc, "0");
     EXPECT_EQ(l.stdin_target, "/dev/null");
+    // In the folder that holds it, not the caller's.
+    char* folder = realpath(dir.path().c_str(), nullptr);
+    ASSERT_NE(folder, nullptr);
+    EXPECT_EQ(l.folder, folder);
+    free(folder);
     EXPECT_NE(l.ppid, std::to_string(getpid()));
     EXPECT_NE(l.sid, std::to_string(getsid(0)));  // a session of its own...
     EXPECT_NE(l.sid, l.pid);                      // ...that it does not lead

@@ -69,6 +69,13 @@ TEST(JudgePrivateFolder, UsesOnlyAFolderNobodyElseMayChange) {
         {"no access list: everybody may do anything",
          with(own_folder(), [](FolderFacts& f) { f.has_access_list = false; }),
          FolderVerdict::refuse},
+        {"exactly as many entries as are looked at",
+         with(own_folder(),
+              [](FolderFacts& f) {
+                  while (f.entry_count < FOLDER_MAX_ENTRIES)
+                      f.entries[f.entry_count++] = {Trustee::other, true, true, READ_AND_RUN};
+              }),
+         FolderVerdict::use},
         {"more entries than are looked at",
          with(own_folder(), [](FolderFacts& f) { f.entry_count = FOLDER_MAX_ENTRIES + 1; }),
          FolderVerdict::refuse},

@@ -1,7 +1,11 @@
 // Under Wine: the private temporary folder and the single-copy lock in it.
 //   private_folder_check folder        the folder is made, reported and kept
+//   private_folder_check name          prints the private folder's name
 //   private_folder_check refused NAME  the folder that the script put in its
-//                                      place is refused, and the lock with it
+//                                      place is refused, and a fresh folder
+//                                      of our own is used, its lock held
+//   private_folder_check start PROGRAM PROGRAM, copied into the private
+//                                      folder and started, runs in it
 //   private_folder_check lock SLEEPER HEIR
 //       the lock is held, a second process finds it taken, SLEEPER is started
 //       through shell_open and HEIR as a child that inherits every
@@ -17,6 +21,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <string>
 
 #include "child_process.hpp"
 #include "os/os.hpp"
@@ -32,12 +38,30 @@ void check(bool ok, const char* what) {
 }
 
 // The folder the program should use: GetTempPathW's (this Wine has no
-// GetTempPath2W) followed by the folder's name.
+// GetTempPath2W) followed by the folder's name and the user's SID.
 void expected_folder(wchar_t* path, DWORD capacity) {
     DWORD length = GetTempPathW(capacity, path);
     for (const char* c = PRIVATE_FOLDER_NAME; *c != 0; ++c)
         path[length++] = static_cast<wchar_t>(*c);
+    path[length++] = L'.';
     path[length] = 0;
+    HANDLE token = nullptr;
+    unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    wchar_t* sid = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid)) {
+        wcscat(path, sid);
+        LocalFree(sid);
+    }
+    if (token != nullptr) CloseHandle(token);
+}
+
+std::string utf8(const wchar_t* text) {
+    char bytes[3 * (MAX_PATH + 256)];
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes, nullptr, nullptr);
+    return bytes;
 }
 
 void print_security(const char* label, const wchar_t* path) {
@@ -64,13 +88,13 @@ void print_security(const char* label, const wchar_t* path) {
 }
 
 int check_folder() {
-    wchar_t expected[MAX_PATH + 64];
+    wchar_t expected[MAX_PATH + 256];
     expected_folder(expected, MAX_PATH + 1);
-    char folder[3 * (MAX_PATH + 64)];
+    char folder[3 * (MAX_PATH + 256)];
     WideCharToMultiByte(CP_UTF8, 0, expected, -1, folder, sizeof folder, nullptr, nullptr);
     char want[sizeof folder + 1];
     std::snprintf(want, sizeof want, "%s\\", folder);
-    char dir[261];
+    char dir[400];
     const uint32_t length = temp_directory(dir, sizeof dir);
     std::printf("INFO temp_directory: %s\n", length != 0 ? dir : "(none)");
     check(length != 0 && std::strcmp(dir, want) == 0, "the temporary directory is the own folder");
@@ -89,17 +113,107 @@ int check_folder() {
     return g_failures;
 }
 
-// The folder that the script put in the way: refused, and with it the lock.
+// The folder that the script put in the way: refused, and a fresh folder of
+// our own beside it, "<name>.<8 hex digits>\", is used instead; its lock is
+// held. Nothing is written into the refused one (the script looks).
 int check_refused(const char* name) {
-    wchar_t folder[MAX_PATH + 64];
+    wchar_t folder[MAX_PATH + 256];
     expected_folder(folder, MAX_PATH + 1);
     print_security(name, folder);
-    char dir[261];
-    char what[160];
-    std::snprintf(what, sizeof what, "%s: the folder is refused", name);
-    check(temp_directory(dir, sizeof dir) == 0, what);
-    std::snprintf(what, sizeof what, "%s: there is no lock to take", name);
-    check(take_instance_lock() == InstanceLock::unavailable, what);
+    char dir[400];
+    char what[200];
+    const uint32_t length = temp_directory(dir, sizeof dir);
+    std::printf("INFO temp_directory: %s\n", length != 0 ? dir : "(none)");
+    const std::string usual = utf8(folder) + ".";
+    bool fresh = length == usual.size() + 9 &&
+                 std::strncmp(dir, usual.c_str(), usual.size()) == 0 && dir[length - 1] == '\\';
+    for (size_t i = usual.size(); fresh && i < length - 1; ++i)
+        fresh = std::strchr("0123456789abcdef", dir[i]) != nullptr;
+    std::snprintf(what, sizeof what, "%s: a fresh folder of our own is used instead", name);
+    check(fresh, what);
+    wchar_t wide[400];
+    MultiByteToWideChar(CP_UTF8, 0, dir, -1, wide, 400);
+    print_security("the fresh folder", wide);
+    wide[wcslen(wide) - 1] = 0;
+    HANDLE opened = CreateFileW(wide, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const bool owned = opened != INVALID_HANDLE_VALUE &&
+                       GetSecurityInfo(opened, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                       nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+                       owner != nullptr;
+    char* owner_text = nullptr;
+    if (owned && ConvertSidToStringSidA(owner, &owner_text)) {
+        std::printf("INFO its owner: %s\n", owner_text);
+        LocalFree(owner_text);
+    }
+    if (descriptor != nullptr) LocalFree(descriptor);
+    if (opened != INVALID_HANDLE_VALUE) CloseHandle(opened);
+    std::snprintf(what, sizeof what, "%s: its owner can be read", name);
+    check(owned, what);
+    char again[400];
+    std::snprintf(what, sizeof what, "%s: the same fresh folder for the rest of the run", name);
+    check(temp_directory(again, sizeof again) == length && std::strcmp(again, dir) == 0, what);
+    std::snprintf(what, sizeof what, "%s: the lock in it is held", name);
+    check(take_instance_lock() == InstanceLock::held, what);
+    char lock[450];
+    std::snprintf(lock, sizeof lock, "%s%s", dir, INSTANCE_LOCK_FILE);
+    std::snprintf(what, sizeof what, "%s: another process cannot open the lock", name);
+    HANDLE other = CreateFileA(lock, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    check(other == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION, what);
+    if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+    return g_failures;
+}
+
+// Prints the private folder's name, for the script.
+int print_name() {
+    wchar_t folder[MAX_PATH + 256];
+    expected_folder(folder, MAX_PATH + 1);
+    const wchar_t* name = std::wcsrchr(folder, L'\\');
+    std::printf("%s\n", utf8(name != nullptr ? name + 1 : folder).c_str());
+    return 0;
+}
+
+// A program put in the private folder and started through shell_open runs
+// in that folder, not in this process's current one: its marker says where.
+int check_start(const char* program) {
+    char dir[400];
+    const uint32_t length = temp_directory(dir, sizeof dir);
+    check(length != 0, "there is a private folder");
+    if (length == 0) return g_failures;
+    char copy[450];
+    std::snprintf(copy, sizeof copy, "%smarker.exe", dir);
+    check(CopyFileA(program, copy, FALSE) != FALSE, "a program is put in the private folder");
+    char current[MAX_PATH + 1];
+    GetCurrentDirectoryA(sizeof current, current);
+    std::printf("INFO this process runs in %s\n", current);
+    check(shell_open(copy) > 32, "it is started through shell_open");
+    char marker[460];
+    std::snprintf(marker, sizeof marker, "%s.ran", copy);
+    bool ran = false;
+    for (int i = 0; i < 100 && !ran; ++i) {
+        HANDLE f =
+            CreateFileA(marker, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (f != INVALID_HANDLE_VALUE) {
+            char folder[MAX_PATH + 1] = {};
+            DWORD got = 0;
+            ran = ReadFile(f, folder, MAX_PATH, &got, nullptr) && got != 0;
+            CloseHandle(f);
+            if (ran) {
+                std::printf("INFO it ran in %s\n", folder);
+                dir[length - 1] = 0;
+                check(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, folder, -1, dir, -1) ==
+                          CSTR_EQUAL,
+                      "its working folder is the private folder");
+            }
+        }
+        if (!ran) Sleep(100);
+    }
+    check(ran, "it ran");
+    DeleteFileA(marker);
+    DeleteFileA(copy);
     return g_failures;
 }
 
@@ -149,6 +263,8 @@ int main(int argc, char** argv) {
     restrict_library_search();
     if (argc == 2 && std::strcmp(argv[1], "try") == 0) return lock_result(take_instance_lock());
     if (argc == 2 && std::strcmp(argv[1], "folder") == 0) return check_folder();
+    if (argc == 2 && std::strcmp(argv[1], "name") == 0) return print_name();
+    if (argc == 3 && std::strcmp(argv[1], "start") == 0) return check_start(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "refused") == 0) return check_refused(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "lock") == 0) {
         return check_lock(argv[0], argv[2], argv[3]);

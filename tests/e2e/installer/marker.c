@@ -1,6 +1,7 @@
 /* A stand-in for the Trevalon installer in the end-to-end tests and the demo.
  * Started by the online installer once the download is verified, it proves
- * that it ran by writing "<its own path>.ran" with its argument count. Built
+ * that it ran by writing "<its own path>.ran" with its argument count and the
+ * folder it runs in. Built
  * with -DDEMO_MESSAGE="..." it also prints that message, the demo's last line:
  * under Wine a program started through the shell gets a console of its own
  * that no one sees, so the message goes to the file that
@@ -34,9 +35,19 @@ int main(int argc, char** argv) {
         fflush(stdout);
     }
 #endif
+    /* The folder it was started in, in UTF-8: the online installer starts it
+       in its own private folder, not in the caller's. */
+    wchar_t folder[MAX_PATH + 1];
+    char folder_utf8[4 * MAX_PATH + 4];
+    DWORD length = GetCurrentDirectoryW(MAX_PATH + 1, folder);
+    if (length == 0 || length > MAX_PATH) return 5;
+    if (WideCharToMultiByte(CP_UTF8, 0, folder, -1, folder_utf8, sizeof folder_utf8, NULL, NULL) ==
+        0) {
+        return 5;
+    }
     FILE* f = _wfopen(path, L"wb");
     if (f == NULL) return 4;
-    fprintf(f, "argc=%d\n", argc);
+    fprintf(f, "argc=%d\ncwd=%s\n", argc, folder_utf8);
     fclose(f);
 #ifdef HOLD_MS
     Sleep(HOLD_MS);
