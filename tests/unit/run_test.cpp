@@ -915,7 +915,138 @@ TEST(RunInstaller, AWholePartOfAnEarlierRunIsCheckedWithoutADownload) {
         EXPECT_EQ(resume::contains(r.out, "Hash mismatch"), !right);
         EXPECT_TRUE(resume::range_headers().empty());
         EXPECT_EQ(read_file(path), PACED_BODY);
+        EXPECT_FALSE(file_exists(side_of(path))) << "the digest goes with the part it named";
     }
+}
+
+TEST(RunInstaller, AWholePartThatCannotBeMovedIntoPlaceEndsTheRunWithoutADownload) {
+    TestDir dir;
+    start_fresh(dir.path());
+    serve_paced_release();
+    fake_net::serve(NODE_URLS[0], resume::node());
+    fake_os::set_move_fails(true);
+    const std::string path = dir.file(FILE_NAME);
+    write_file(part_of(path), PACED_BODY);
+    write_file(side_of(path), digest_of(PACED_BODY));
+
+    const resume::Run r = resume::run();
+
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(resume::contains(r.out, "Error: cannot write the installer file")) << r.out;
+    EXPECT_FALSE(resume::contains(r.out, download_header(0))) << r.out;
+    int sends = 0;
+    for (const auto& call : fake_net::calls())
+        sends += call == "send " + NODE_URLS[0];
+    EXPECT_EQ(sends, 1) << "the probe only";
+    EXPECT_EQ(read_file(part_of(path)), PACED_BODY) << "the part stays for a later run";
+}
+
+TEST(RunInstaller, APartOfAnotherReleaseIsDeletedAtTheNextRun) {
+    // An earlier run of another release (another file name) broke off; this
+    // run's only node is busy, so nothing of its own replaces the old part.
+    struct OtherCase {
+        const char* name;
+        bool delete_fails;  // a scanner holds the old part
+    };
+    const OtherCase cases[] = {{"deleted", false}, {"its delete fails", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        start_fresh(dir.path());
+        serve_paced_release();
+        fake_net::Response busy = resume::node();
+        busy.download_status = 503;
+        fake_net::serve(NODE_URLS[0], busy);
+        fake_os::set_delete_fails(c.delete_fails);
+        const std::string path = dir.file(FILE_NAME);
+        write_file(part_of(path), PACED_BODY.substr(0, 1000));
+        write_file(side_of(path), DIGEST);
+
+        const resume::Run r = resume::run();
+
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(resume::contains(r.out, ALL_FAILED));
+        EXPECT_EQ(file_exists(part_of(path)), c.delete_fails);
+        EXPECT_FALSE(file_exists(side_of(path)));
+        EXPECT_TRUE(resume::range_headers().empty()) << "a part not proven is never continued";
+        EXPECT_FALSE(resume::contains(r.out, "Resuming"));
+    }
+}
+
+TEST(RunInstaller, APartWhoseDeleteFailedIsTakenWholeNotContinued) {
+    // The old part of another release stays (a scanner holds it) and stands
+    // without a digest: the download starts from byte 0 and overwrites it.
+    TestDir dir;
+    start_fresh(dir.path());
+    serve_paced_release();
+    fake_net::serve(NODE_URLS[0], resume::node());
+    fake_os::set_delete_fails(true);
+    const std::string path = dir.file(FILE_NAME);
+    write_file(part_of(path), std::string(1000, 'o'));
+    write_file(side_of(path), DIGEST);
+
+    const resume::Run r = resume::run();
+
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(resume::range_headers().empty());
+    EXPECT_FALSE(resume::contains(r.out, "Resuming"));
+    EXPECT_EQ(read_file(path), PACED_BODY);
+}
+
+TEST(RunInstaller, ABusyMirrorCostsNoByteAlreadyFetched) {
+    // A breaks at 60 %, B refuses the range, C continues: every byte of the
+    // file is read once, whatever B answers.
+    const int refusals[] = {503, 429, 416};
+    for (int status : refusals) {
+        SCOPED_TRACE(status);
+        TestDir dir;
+        start_fresh(dir.path());
+        serve_paced_release();
+        fake_net::serve(NODE_URLS[0], resume::resetting(24));
+        fake_net::Response busy = resume::node();
+        busy.download_status = static_cast<uint32_t>(status);
+        fake_net::serve(NODE_URLS[1], busy);
+        fake_net::serve(NODE_URLS[2], resume::node());
+        const std::string path = dir.file(FILE_NAME);
+
+        const resume::Run r = resume::run();
+
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(resume::range_headers(),
+                  (std::vector<std::string>{"Range: bytes=2400-", "Range: bytes=2400-"}));
+        EXPECT_TRUE(resume::contains(r.out, NODE_FAILED + resumed_header(2, "0.0"))) << r.out;
+        EXPECT_EQ(read_file(path), PACED_BODY);
+        // The manifest (102 bytes), three probes of one 100-byte chunk each,
+        // then the file once: the refusal's body is not read.
+        EXPECT_EQ(resume::bytes_read(), 102u + 300u + PACED_BODY.size());
+    }
+}
+
+TEST(RunInstaller, AFreshWholeAttemptClearsTheMarkOfMoreThanOneSource) {
+    // A and B stitch a part; C ignores the range and sends a whole file that
+    // fails its digest. That file had one source, so resuming goes on: D's
+    // part is continued by E.
+    TestDir dir;
+    start_fresh(dir.path());
+    serve_paced_release();
+    const std::string stale(PACED_BODY.size(), 'x');
+    fake_net::serve(NODE_URLS[0], resume::resetting(20));  // 2000 bytes
+    fake_net::serve(NODE_URLS[1], resume::resetting(10));  // 1000 more
+    fake_net::Response whole_stale = resume::node(stale);
+    whole_stale.honours_ranges = false;
+    fake_net::serve(NODE_URLS[2], whole_stale);
+    fake_net::serve(NODE_URLS[3], resume::resetting(10));  // 1000 from byte 0
+    fake_net::serve(NODE_URLS[4], resume::node());
+    const std::string path = dir.file(FILE_NAME);
+
+    const resume::Run r = resume::run();
+
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(resume::contains(r.out, "   哈希不匹配 / Hash mismatch!\n"));
+    EXPECT_EQ(resume::range_headers(),
+              (std::vector<std::string>{"Range: bytes=2000-", "Range: bytes=3000-",
+                                        "Range: bytes=1000-"}));
+    EXPECT_EQ(read_file(path), PACED_BODY);
 }
 
 TEST(RunInstaller, FreeSpaceIsAskedForTheMissingBytesOnly) {
