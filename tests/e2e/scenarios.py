@@ -571,48 +571,43 @@ def _allowance(rel):
     return rel.size * 105 // 100
 
 
-def reset_then_resumed(ctx):
-    """A 3 MiB release. The fastest node resets the connection after 60 %; the next node,
-    nginx with its own Range answers, sends the remaining 40 %. The servers send the release
-    about once."""
+def _broken_at_60(ctx, busy):
+    """A 3 MiB release. The fastest node resets the connection after 60 %; `busy` nodes after
+    it answer their ranged request with 503; the next node, nginx with its own Range answers,
+    sends the remaining 40 %. The servers send the release about once."""
     rel = ctx.large_release(3)
     cut = rel.size * 60 // 100
+    last = busy + 1
     net = Net(rel)
     net.manifest(0, {"body": rel.manifest()})
     net.node(0, get={"file": rel.path, "cut": cut})
-    net.node(1, delay_ms=STEP_MS)
-    net.host(SLOT_HOSTS[1], server="nginx")
+    for slot in range(1, last):
+        net.node(slot, get={"status": 503}, delay_ms=slot * STEP_MS)
+    net.node(last, delay_ms=last * STEP_MS)
+    net.host(SLOT_HOSTS[last], server="nginx")
     t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
-    t.probes([True, True, False, False, False, False])
+    t.probes([slot <= last for slot in range(6)])
     t.download_header(0).progress(0, cut, rel.size).node_failed()
-    t.download_ok(1, rel.size, resumed=True).verified(rel.sha256)
+    for slot in range(1, last):
+        t.download_header(slot).node_failed()
+    t.download_ok(last, rel.size, resumed=True).verified(rel.sha256)
     t.launched(ctx.installer_path(rel))
-    requests = [M(0), P(0, rel), P(1, rel), G(0, rel), R(1, rel)]
-    return expect(net, 0, t, requests, _installed(ctx, rel), True, resumed_at=[cut],
+    requests = ([M(0)] + [P(slot, rel) for slot in range(last + 1)] + [G(0, rel)]
+                + [R(slot, rel) for slot in range(1, last + 1)])
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, resumed_at=[cut] * last,
                   max_sent=_allowance(rel))
+
+
+def reset_then_resumed(ctx):
+    """The fastest node resets after 60 % of a 3 MiB release; the next continues the part."""
+    return _broken_at_60(ctx, busy=0)
 
 
 def busy_mirror_keeps_part(ctx):
-    """A 3 MiB release. The fastest node resets the connection after 60 %; the next answers
-    its ranged request with 503, as a busy mirror does, which says nothing about the bytes
-    already fetched: the third node continues the same part. The servers send the release
-    about once."""
-    rel = ctx.large_release(3)
-    cut = rel.size * 60 // 100
-    net = Net(rel)
-    net.manifest(0, {"body": rel.manifest()})
-    net.node(0, get={"file": rel.path, "cut": cut})
-    net.node(1, get={"status": 503}, delay_ms=STEP_MS)
-    net.node(2, delay_ms=2 * STEP_MS)
-    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
-    t.probes([True, True, True, False, False, False])
-    t.download_header(0).progress(0, cut, rel.size).node_failed()
-    t.download_header(1).node_failed()
-    t.download_ok(2, rel.size, resumed=True).verified(rel.sha256)
-    t.launched(ctx.installer_path(rel))
-    requests = [M(0), P(0, rel), P(1, rel), P(2, rel), G(0, rel), R(1, rel), R(2, rel)]
-    return expect(net, 0, t, requests, _installed(ctx, rel), True, resumed_at=[cut, cut],
-                  max_sent=_allowance(rel))
+    """The fastest node resets after 60 % of a 3 MiB release; the next answers its ranged
+    request with 503, as a busy mirror does, which says nothing about the bytes already
+    fetched; the third continues the same part."""
+    return _broken_at_60(ctx, busy=1)
 
 
 def slow_right_node_fast_stale_node(ctx):

@@ -80,6 +80,20 @@ protected:
         return text.substr(first_line + 1);
     }
 
+    // One attempt of a run that may resume, at node_ unless another is given;
+    // its transcript goes to *out when asked for.
+    DownloadOutcome resumable_attempt(NetSession* session, PartRecord* record,
+                                      std::string* out = nullptr,
+                                      const MirrorNode* node = nullptr) {
+        DownloadOutcome outcome = DownloadOutcome::cannot_write;
+        const std::string text = transcript([&] {
+            outcome = download_from_node(session, node != nullptr ? *node : node_, release_,
+                                         path_.c_str(), false, record);
+        });
+        if (out != nullptr) *out = text;
+        return outcome;
+    }
+
     TestDir dir_;
     std::string path_;
     std::string part_;  // where the download is written before it is moved to path_
@@ -846,12 +860,8 @@ TEST_F(DownloadTest, ARefusedAnswerKeepsThePartForTheNextNode) {
         NetSession* session = open_session();
 
         PartRecord record{};
-        DownloadOutcome refused = DownloadOutcome::complete;
-        DownloadOutcome then = DownloadOutcome::failed;
-        transcript([&] {
-            refused = download_from_node(session, node_, release_, path_.c_str(), false, &record);
-            then = download_from_node(session, next, release_, path_.c_str(), false, &record);
-        });
+        const DownloadOutcome refused = resumable_attempt(session, &record);
+        const DownloadOutcome then = resumable_attempt(session, &record, nullptr, &next);
 
         EXPECT_EQ(refused, DownloadOutcome::failed);
         EXPECT_EQ(then, DownloadOutcome::complete);
@@ -892,10 +902,8 @@ TEST_F(DownloadTest, APartIsContinuedOnlyWhenItsDigestNamesTheReleaseAndIsShorte
         NetSession* session = open_session();
 
         PartRecord record{};
-        DownloadOutcome outcome = DownloadOutcome::failed;
-        std::string out = transcript([&] {
-            outcome = download_from_node(session, node_, release_, path_.c_str(), false, &record);
-        });
+        std::string out;
+        const DownloadOutcome outcome = resumable_attempt(session, &record, &out);
 
         EXPECT_EQ(outcome, DownloadOutcome::complete);
         EXPECT_EQ(out, HEADER + progress("100%  (0.0 / 0.0 MB)") + "\n");
@@ -913,10 +921,8 @@ TEST_F(DownloadTest, ARangeThatCannotBeAskedForFailsTheAttemptAndKeepsThePart) {
     write_file(side_, RELEASE_DIGEST);
     NetSession* session = open_session();
     PartRecord record{};
-    DownloadOutcome outcome = DownloadOutcome::complete;
-    std::string out = transcript([&] {
-        outcome = download_from_node(session, node_, release_, path_.c_str(), false, &record);
-    });
+    std::string out;
+    const DownloadOutcome outcome = resumable_attempt(session, &record, &out);
     EXPECT_EQ(outcome, DownloadOutcome::failed);
     EXPECT_EQ(out, HEADER + std::string(FAILED));
     EXPECT_EQ(attempt_calls(),
@@ -933,10 +939,7 @@ TEST_F(DownloadTest, APartWhoseDigestCannotBeWrittenIsNotStarted) {
     ASSERT_EQ(mkdir(side_.c_str(), 0700), 0);
     NetSession* session = open_session();
     PartRecord record{};
-    DownloadOutcome outcome = DownloadOutcome::complete;
-    transcript([&] {
-        outcome = download_from_node(session, node_, release_, path_.c_str(), false, &record);
-    });
+    const DownloadOutcome outcome = resumable_attempt(session, &record);
     EXPECT_EQ(outcome, DownloadOutcome::cannot_write);
     EXPECT_FALSE(record.wrote);
     EXPECT_FALSE(file_exists(part_));
