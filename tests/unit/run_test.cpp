@@ -1075,4 +1075,36 @@ TEST(RunInstaller, FreeSpaceIsAskedForTheMissingBytesOnly) {
     }
 }
 
+TEST(RunInstaller, FreeSpaceIsComparedInWholeBytesPast2To53) {
+    // 2^53 + 1 and 2^53 are one double apart from nothing: only a comparison
+    // of whole bytes tells that one byte is missing. Past 2^32, too.
+    struct LargeCase {
+        uint64_t size;
+        uint64_t free_bytes;
+        bool refused;
+    };
+    const LargeCase cases[] = {
+        {(uint64_t{1} << 53) + 1, uint64_t{1} << 53, true},
+        {(uint64_t{1} << 53) + 1, (uint64_t{1} << 53) + 1, false},
+        {(uint64_t{1} << 32) + 1, uint64_t{1} << 32, true},
+        {UINT64_MAX, UINT64_MAX - 1, true},
+        {UINT64_MAX, UINT64_MAX, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        TestDir dir;
+        start_fresh(dir.path());
+        fake_net::serve(FIRST_SOURCE,
+                        fake_net::body("v0.8.0\n" + FILE_NAME + "\n" + std::to_string(c.size) +
+                                       "\n" + DIGEST + "\n"));
+        fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));  // never the release's size
+        fake_os::set_free_space(c.free_bytes);
+
+        const resume::Run r = resume::run();
+
+        EXPECT_EQ(r.exit_code, c.refused ? 2 : 1);
+        EXPECT_EQ(resume::contains(r.out, "not enough free space"), c.refused) << r.out;
+    }
+}
+
 }  // namespace
