@@ -267,7 +267,8 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
             return fail_attempt(path, part, resumable);
         }
         base = held;
-        // Only now is it true.
+        // Said only now that the node has taken up the range: an answer
+        // refused or a 200 would have made the line untrue.
         out_printf("   从 %.1f MB 处继续下载 / Resuming at %.1f MB\n",
                    static_cast<double>(held) * BYTES_TO_MB,
                    static_cast<double>(held) * BYTES_TO_MB);

@@ -1,7 +1,7 @@
 // Stages 3 and 4 and the launch: the installer is downloaded from one node to a
 // part file of one fixed name in the program's temporary folder, moved to the
-// installer's path there once its size checks pass, its SHA-256 is checked, and only a
-// verified file is started. A failed attempt never leaves a file at that path, and a
+// installer's path there once its size checks pass, its SHA-256 is checked,
+// and only a verified file is started. A failed attempt never leaves a file at that path, and a
 // download that did not finish never carries the installer's name; it stays
 // as a part file for the next attempt or the next run when it can be
 // continued.
