@@ -12,12 +12,13 @@
 // reported to the run without a line: no node can help, and the run names the
 // cause.
 //
-// A resumable attempt keeps what it wrote whenever the transfer stopped
-// cleanly inside the release's size, and continues a part that stands with a
-// ranged request. A 206 is appended only when its Content-Range starts where
-// the part ends and names the release's size; a 200 replaces the part. A part
-// that cannot be a prefix of the release (more bytes than the size, a length
-// or range that contradicts it, a refused status) is deleted.
+// A resumable attempt continues a part of this release with a ranged request.
+// A 206 is appended only when its Content-Range starts where the part ends and
+// names the release's size; an accepted 200 replaces the part. An answer that
+// is refused says nothing about the bytes already in the part, which stays for
+// the next node: a busy mirror must not cost what others sent. The part is
+// deleted only when it can no longer be a prefix of the release (a body that
+// runs past the size) or cannot be written.
 #include <cstdio>
 #include <cstring>
 
@@ -31,12 +32,13 @@ constexpr int DIGEST_TEXT_LENGTH = 64;
 
 uint8_t g_transfer_buffer[TRANSFER_BUFFER_SIZE];
 
-// The part goes, and its digest with it.
+// The part goes, its digest first: a part whose delete fails (a scanner
+// holding it) then stands without a digest, and no attempt continues it.
 void drop_part(const char* path, const char* part) {
-    delete_file(part);
     char side[PART_DIGEST_PATH_SIZE];
     compose_part_digest_path(path, side);
     std::remove(side);
+    delete_file(part);
 }
 
 DownloadOutcome fail_attempt(const char* path, const char* part, bool keep_part) {
@@ -83,6 +85,16 @@ struct RateWatch {
                projects_too_slow(now - mark_ms, total - mark_total, whole - total);
     }
 };
+
+// total as a whole percentage of whole (total <= whole), rounded down. Past
+// 2^57 bytes total * 100 would overflow; a hundredth of such a size is at
+// least 2^50, so dividing by it is off by less than one percent in 2^50 and
+// still gives exactly 100 at the end.
+uint64_t percentage_of(uint64_t total, uint64_t whole) {
+    constexpr uint64_t EXACT_UP_TO = UINT64_MAX / 100;
+    if (whole <= EXACT_UP_TO) return total * 100 / whole;
+    return total / (whole / 100);
+}
 
 void close_request(NetRequest* request, NetConnection* connection) {
     close_handle(request);
@@ -135,18 +147,33 @@ bool prepare_installer_path(const ReleaseRecord& release, char path[INSTALLER_PA
     return true;
 }
 
+namespace {
+
+// The installer path's folder, up to its last separator, and the file name.
+// The folder is shorter than the installer path: the buffer never cuts.
+void compose_beside(const char* path, const char* name, char* out, int capacity) {
+    int folder = 0;
+    for (int i = 0; path[i] != '\0'; ++i) {
+        if (path[i] == '/' || path[i] == '\\') folder = i + 1;
+    }
+    std::snprintf(out, capacity, "%.*s%s", folder, path, name);
+}
+
+}  // namespace
+
 void compose_part_path(const char* path, char part[PART_PATH_SIZE]) {
-    // An installer path has at most 539 characters: the buffer never cuts.
-    std::snprintf(part, PART_PATH_SIZE, "%s%s", path, PART_SUFFIX);
+    compose_beside(path, PART_FILE_NAME, part, PART_PATH_SIZE);
 }
 
 void compose_part_digest_path(const char* path, char side[PART_DIGEST_PATH_SIZE]) {
-    std::snprintf(side, PART_DIGEST_PATH_SIZE, "%s%s", path, PART_DIGEST_SUFFIX);
+    compose_beside(path, PART_DIGEST_FILE_NAME, side, PART_DIGEST_PATH_SIZE);
 }
 
 bool projects_too_slow(uint64_t elapsed_ms, uint64_t received, uint64_t remaining) {
     if (received == 0) return remaining != 0;
-    // In floating point: elapsed times sizes up to 2^64 would overflow.
+    // In floating point: elapsed times sizes up to 2^64 would overflow. Each
+    // product is within 2^-52 of the true one, which can only change a verdict
+    // on a rate within that fraction of the limit: no rate worth telling apart.
     return static_cast<double>(elapsed_ms) * static_cast<double>(remaining) >
            static_cast<double>(SLOW_STILL_NEEDED_MS) * static_cast<double>(received);
 }
@@ -163,6 +190,16 @@ uint64_t adopt_earlier_part(const char* path, const ReleaseRecord& release) {
     return 0;
 }
 
+bool place_earlier_whole_part(const char* path) {
+    char part[PART_PATH_SIZE];
+    compose_part_path(path, part);
+    if (!move_file_replacing(part, path)) return false;
+    char side[PART_DIGEST_PATH_SIZE];
+    compose_part_digest_path(path, side);
+    std::remove(side);
+    return true;
+}
+
 DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
                                    const ReleaseRecord& release, const char* path,
                                    bool leave_if_too_slow, PartRecord* part_record) {
@@ -176,13 +213,13 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
     uint32_t content_length = 0;
     uint32_t available = 0;
 
-    // A part shorter than the release is continued where it ends.
+    // A part of this release shorter than the release is continued where it
+    // ends. Its digest is read again here: a part whose delete failed (a
+    // scanner holding it) may still stand, of another release.
     uint64_t held = 0;
-    if (resumable && (!file_size(part, &held) || held >= expected_size)) held = 0;
-    if (held != 0) {
-        out_printf("   从 %.1f MB 处继续下载 / Resuming at %.1f MB\n",
-                   static_cast<double>(held) * BYTES_TO_MB,
-                   static_cast<double>(held) * BYTES_TO_MB);
+    if (resumable &&
+        (!file_size(part, &held) || held >= expected_size || !part_is_of_release(path, release))) {
+        held = 0;
     }
 
     static char16_t host[URL_PART_UNITS];
@@ -213,7 +250,7 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
     }
     if (status != 200 && status != 206) {
         close_request(request, connection);
-        return fail_attempt(path, part, false);
+        return fail_attempt(path, part, resumable);
     }
 
     if (!query_content_length(request, &content_length)) content_length = 0;
@@ -227,12 +264,17 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
             whole != expected_size ||
             (content_length != 0 && content_length != expected_size - held)) {
             close_request(request, connection);
-            return fail_attempt(path, part, false);
+            return fail_attempt(path, part, resumable);
         }
         base = held;
+        // Said only now that the node has taken up the range: an answer
+        // refused or a 200 would have made the line untrue.
+        out_printf("   从 %.1f MB 处继续下载 / Resuming at %.1f MB\n",
+                   static_cast<double>(held) * BYTES_TO_MB,
+                   static_cast<double>(held) * BYTES_TO_MB);
     } else if (expected_size != 0 && content_length != 0 && content_length != expected_size) {
         close_request(request, connection);
-        return fail_attempt(path, part, false);
+        return fail_attempt(path, part, resumable);
     }
 
     // A new part is marked with its release before its first byte.
@@ -251,8 +293,11 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
     bool transfer_ok = query_data_available(request, &available);
     uint64_t last_percentage = NO_PERCENTAGE_PRINTED;
     uint64_t total = base;
-    // The progress line counts the whole file, the part's bytes included.
-    const uint64_t shown_whole = content_length != 0 ? content_length + base : 0;
+    // The progress line counts the whole file, the part's bytes included: the
+    // release's size, which every answer accepted above agrees with, or the
+    // node's word when the release does not name one.
+    const uint64_t shown_whole =
+        expected_size != 0 ? expected_size : (content_length != 0 ? content_length + base : 0);
     RateWatch rate{};
     if (leave_if_too_slow) rate.whole = expected_size != 0 ? expected_size : shown_whole;
     bool slow = false;
@@ -283,7 +328,7 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
         total += written;
 
         if (shown_whole != 0) {
-            const uint64_t percentage = total * 100 / shown_whole;
+            const uint64_t percentage = percentage_of(total, shown_whole);
             if (percentage != last_percentage) {
                 last_percentage = percentage;
                 out_printf("\r   [%s] %3llu%%  (%.1f / %.1f MB)", node.label,

@@ -1,7 +1,7 @@
 // Stages 3 and 4 and the launch: the installer is downloaded from one node to a
-// part file of its own next to a fixed path in the temporary directory, moved
-// to that path once its size checks pass, its SHA-256 is checked, and only a
-// verified file is started. A failed attempt never leaves a file at that path, and a
+// part file of one fixed name in the program's temporary folder, moved to the
+// installer's path there once its size checks pass, its SHA-256 is checked,
+// and only a verified file is started. A failed attempt never leaves a file at that path, and a
 // download that did not finish never carries the installer's name; it stays
 // as a part file for the next attempt or the next run when it can be
 // continued.
@@ -17,12 +17,16 @@
 constexpr int INSTALLER_PATH_SIZE = 540;
 constexpr int TEMP_DIR_SIZE = 261;
 constexpr uint32_t TRANSFER_BUFFER_SIZE = 65536;
-// Sizes are shown in MB of 2^20 bytes, one decimal.
+// Sizes are shown in MB of 2^20 bytes, one decimal. A double holds any size
+// up to 2^64 - 1 within one part in 2^53, far finer than that decimal.
 constexpr double BYTES_TO_MB = 1.0 / 1048576.0;
 
-// The download is written to the installer path with this appended.
-constexpr char PART_SUFFIX[] = ".part";
-constexpr int PART_PATH_SIZE = INSTALLER_PATH_SIZE + sizeof PART_SUFFIX - 1;
+// The download is written to this file in the installer's folder, whatever
+// the release: a run finds the part any earlier run left, of any release, and
+// deletes it when its digest names another one. No release can be called so,
+// since a release's file name ends in ".exe".
+constexpr char PART_FILE_NAME[] = "online-installer.part";
+constexpr int PART_PATH_SIZE = INSTALLER_PATH_SIZE + sizeof PART_FILE_NAME - 1;
 
 // A node's rate is judged from its first body byte, and only once this long
 // has passed: by then a usable mirror shows its rate (and has delivered a
@@ -55,24 +59,28 @@ enum class DownloadOutcome {
 // error and gives false when there is no temporary directory.
 bool prepare_installer_path(const ReleaseRecord& release, char path[INSTALLER_PATH_SIZE]);
 
-// The part file of an installer path: the path and PART_SUFFIX.
+// The part file of an installer path: its folder and PART_FILE_NAME.
 void compose_part_path(const char* path, char part[PART_PATH_SIZE]);
 
 // Beside a part that may be continued stands the digest of the release it
-// belongs to, written before its first byte: a publisher may republish a
-// fixed file under the same name, and only the digest tells the two apart.
-constexpr char PART_DIGEST_SUFFIX[] = ".part.sha256";
-constexpr int PART_DIGEST_PATH_SIZE = INSTALLER_PATH_SIZE + sizeof PART_DIGEST_SUFFIX - 1;
+// belongs to, written before its first byte: it tells one release's part
+// from another's, and a publisher's fixed file from the one it replaced.
+constexpr char PART_DIGEST_FILE_NAME[] = "online-installer.part.sha256";
+constexpr int PART_DIGEST_PATH_SIZE = INSTALLER_PATH_SIZE + sizeof PART_DIGEST_FILE_NAME - 1;
 void compose_part_digest_path(const char* path, char side[PART_DIGEST_PATH_SIZE]);
 
 // Whether a transfer that took elapsed_ms for `received` bytes would need more
 // than SLOW_STILL_NEEDED_MS for `remaining` bytes at that rate.
 bool projects_too_slow(uint64_t elapsed_ms, uint64_t received, uint64_t remaining);
 
-// The part an earlier run left at the installer path: its bytes when it
+// The part an earlier run left beside the installer path: its bytes when it
 // belongs to this release (its digest beside it) and is no longer than the
 // release; otherwise it and its digest are deleted and the answer is 0.
 uint64_t adopt_earlier_part(const char* path, const ReleaseRecord& release);
+
+// Moves an earlier run's part of the whole size to the installer path and
+// deletes its digest; false when it cannot be moved (the part stays).
+bool place_earlier_whole_part(const char* path);
 
 // What a resumable attempt did to the part, for the run's judgement of a
 // file that more than one node made.
@@ -89,9 +97,12 @@ struct PartRecord {
 // a file that cannot be written are not printed here.
 //
 // Without a part record every attempt is whole and a failure deletes the part.
-// With one, a part of N bytes (0 < N < size) is continued with
-// "Range: bytes=N-", and a failure that stopped cleanly within the release's
-// size keeps the part for the next attempt; the record says what was done.
+// With one, a part of N bytes (0 < N < size) whose digest names the release is
+// continued with "Range: bytes=N-", and the part is kept for the next attempt
+// unless this attempt proved it wrong: a refused answer (another status, a
+// range or length that does not fit) and a transfer that stopped within the
+// release's size keep it; bytes past the size and a failed local write delete
+// it. The record says what was done.
 DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
                                    const ReleaseRecord& release, const char* path,
                                    bool leave_if_too_slow, PartRecord* part_record = nullptr);

@@ -67,7 +67,8 @@ void folder_of(const char* path, char folder[INSTALLER_PATH_SIZE]) {
 
 // False, after its message, when the temporary folder's file system has less
 // room than the bytes still missing; a file system that cannot tell is given
-// the benefit.
+// the benefit. The comparison is in whole bytes, for any size up to 2^64 - 1;
+// only the message's megabytes pass through a double.
 bool temp_space_suffices(const char* installer_path, uint64_t missing) {
     char folder[INSTALLER_PATH_SIZE];
     folder_of(installer_path, folder);
@@ -134,9 +135,7 @@ struct NodeLoop {
     // it is moved into place and checked like a finished one.
     void check_earlier_whole_part() {
         out_line("\n[3/4] 上次运行已下载完整 / Already downloaded by an earlier run");
-        char part[PART_PATH_SIZE];
-        compose_part_path(path, part);
-        if (!move_file_replacing(part, path)) {
+        if (!place_earlier_whole_part(path)) {
             print_cannot_write(DownloadOutcome::cannot_replace, path);
             cannot_write = true;
             return;

@@ -154,9 +154,13 @@ def _installed(ctx, rel):
     return sorted([rel.file_name, rel.file_name + ".ran"])
 
 
+# The part file has one name whatever the release; its release's digest stands beside it.
+PART_FILE = "online-installer.part"
+
+
 def _part_files(rel):
     """A part left for the next run, and the digest of its release beside it."""
-    return sorted([rel.file_name + ".part", rel.file_name + ".part.sha256"])
+    return sorted([PART_FILE, PART_FILE + ".sha256"])
 
 
 # ---------------------------------------------------------------- the scenarios
@@ -350,14 +354,15 @@ def _no_length(ctx, length):
     net.manifest(0, {"body": rel.manifest()})
     net.node(0, get={"file": rel.path, "length": length})
     t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
-    t.probes([True, False, False, False, False, False]).download_ok(0, rel.size, progress=False)
+    t.probes([True, False, False, False, False, False]).download_ok(0, rel.size)
     t.verified(rel.sha256).launched(ctx.installer_path(rel))
     requests = [M(0), P(0, rel), G(0, rel)]
     return expect(net, 0, t, requests, _installed(ctx, rel), True)
 
 
 def chunked_download(ctx):
-    """A download without Content-Length, chunked: no progress line, the size still checked."""
+    """A download without Content-Length, chunked: the progress counts the release's size,
+    which is still checked."""
     return _no_length(ctx, "none-chunked")
 
 
@@ -435,7 +440,9 @@ def tls13_only(ctx, on_nginx=False):
 
 def endless_bodies(ctx):
     """Two nodes send bodies without end, close-delimited and chunked: each attempt stops at
-    the release's size, the file never grows past it, and the third node is used."""
+    the release's size, the file never grows past it, and the third node is used. Where the
+    attempt stopped, below the size, depends on how the reads fell: its last progress print
+    is masked."""
     rel = ctx.releases["main"]
     net = Net(rel)
     net.manifest(0, {"body": rel.manifest()})
@@ -447,13 +454,14 @@ def endless_bodies(ctx):
     net.node(2, delay_ms=2 * STEP_MS)
     t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
     t.probes([True, True, True, False, False, False])
-    t.download_header(0).node_failed()
-    t.download_header(1).node_failed()
+    t.download_header(0).progress_cut(0, rel.size).node_failed()
+    t.download_header(1).progress_cut(1, rel.size).node_failed()
     t.download_ok(2, rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
     requests = [M(0), P(0, rel), P(1, rel), P(2, rel), G(0, rel), G(1, rel), G(2, rel)]
     # Each attempt writes the part file; only a complete one is moved to the installer's name.
     return expect(net, 0, t, requests, _installed(ctx, rel), True, timeout=30,
-                  watch_file=rel.file_name + ".part", max_file_size=rel.size)
+                  watch_file=PART_FILE, max_file_size=rel.size,
+                  progress_cut_at_failure=True)
 
 
 def redirect_to_slow_leg(ctx):
@@ -563,7 +571,7 @@ def interrupted_download(ctx):
     second.launched(ctx.installer_path(rel))
     then = expect(again, 0, second, [M(0), P(0, rel), R(0, rel)], _installed(ctx, rel), True)
     return expect(net, code, t, requests, _part_files(rel), False,
-                  interrupt_at=(rel.file_name + ".part", 300000), then=then,
+                  interrupt_at=(PART_FILE, 300000), then=then,
                   max_sent=_allowance(rel))
 
 
@@ -572,25 +580,43 @@ def _allowance(rel):
     return rel.size * 105 // 100
 
 
-def reset_then_resumed(ctx):
-    """A 3 MiB release. The fastest node resets the connection after 60 %; the next node,
-    nginx with its own Range answers, sends the remaining 40 %. The servers send the release
-    about once."""
+def _broken_at_60(ctx, busy):
+    """A 3 MiB release. The fastest node resets the connection after 60 %; `busy` nodes after
+    it answer their ranged request with 503; the next node, nginx with its own Range answers,
+    sends the remaining 40 %. The servers send the release about once."""
     rel = ctx.large_release(3)
     cut = rel.size * 60 // 100
+    last = busy + 1
     net = Net(rel)
     net.manifest(0, {"body": rel.manifest()})
     net.node(0, get={"file": rel.path, "cut": cut})
-    net.node(1, delay_ms=STEP_MS)
-    net.host(SLOT_HOSTS[1], server="nginx")
+    for slot in range(1, last):
+        net.node(slot, get={"status": 503}, delay_ms=slot * STEP_MS)
+    net.node(last, delay_ms=last * STEP_MS)
+    net.host(SLOT_HOSTS[last], server="nginx")
     t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
-    t.probes([True, True, False, False, False, False])
+    t.probes([slot <= last for slot in range(6)])
     t.download_header(0).progress(0, cut, rel.size).node_failed()
-    t.download_ok(1, rel.size, resumed=True).verified(rel.sha256)
+    for slot in range(1, last):
+        t.download_header(slot).node_failed()
+    t.download_ok(last, rel.size, resumed=True).verified(rel.sha256)
     t.launched(ctx.installer_path(rel))
-    requests = [M(0), P(0, rel), P(1, rel), G(0, rel), R(1, rel)]
-    return expect(net, 0, t, requests, _installed(ctx, rel), True, resumed_at=[cut],
+    requests = ([M(0)] + [P(slot, rel) for slot in range(last + 1)] + [G(0, rel)]
+                + [R(slot, rel) for slot in range(1, last + 1)])
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, resumed_at=[cut] * last,
                   max_sent=_allowance(rel))
+
+
+def reset_then_resumed(ctx):
+    """The fastest node resets after 60 % of a 3 MiB release; the next continues the part."""
+    return _broken_at_60(ctx, busy=0)
+
+
+def busy_mirror_keeps_part(ctx):
+    """The fastest node resets after 60 % of a 3 MiB release; the next answers its ranged
+    request with 503, as a busy mirror does, which says nothing about the bytes already
+    fetched; the third continues the same part."""
+    return _broken_at_60(ctx, busy=1)
 
 
 def slow_right_node_fast_stale_node(ctx):
@@ -842,6 +868,7 @@ SCENARIOS = [
     ("every-node-slow", every_node_slow, ("native", "windows")),
     ("interrupted-download", interrupted_download, ("native", "windows")),
     ("reset-then-resumed", reset_then_resumed, ("native", "windows")),
+    ("busy-mirror-keeps-part", busy_mirror_keeps_part, ("native", "windows")),
     ("slow-right-node-fast-stale-node", slow_right_node_fast_stale_node, ("native", "windows")),
     ("two-copies", two_copies, ("native", "windows")),
     # Only Windows locks a running program's file; a POSIX rename replaces it.

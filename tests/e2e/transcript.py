@@ -32,6 +32,7 @@ SIGNATURE_REFUSALS = {
 }
 
 SLOW_LINE = "\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...\n"
+FAILED_LINE = "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...\n"
 CUT_MASK = "###"
 
 
@@ -162,8 +163,10 @@ OK_LINE = re.compile(r"^(   \S+ [A-H] {12})([ \d]*\d)( ms  \[可达/OK\])$", re.
 PROGRESS = re.compile(r"\r   \[([^\]]*)\] +(\d+)%  \((\d+\.\d) / (\d+\.\d) MB\)")
 
 
-def normalise(raw):
-    """Returns (normalised text, latencies of OK lines in print order, problems found)."""
+def normalise(raw, cut_at_failure=False):
+    """Returns (normalised text, latencies of OK lines in print order, problems found).
+    cut_at_failure: the last print before a node's failure line is masked as well, for
+    transfers stopped where the reads happened to fall."""
     text = raw.decode("utf-8", errors="replace").replace("\r\n", "\n")
     problems = []
     latencies = []
@@ -202,7 +205,8 @@ def normalise(raw):
         if any(b <= a for a, b in zip(pcts, pcts[1:])) or any(b < a for a, b in zip(dones, dones[1:])):
             problems.append("progress does not rise: %s" % pcts)
         last = run[-1]
-        if text.startswith(SLOW_LINE, end) or end == len(text):
+        if (text.startswith(SLOW_LINE, end) or end == len(text)
+                or (cut_at_failure and text.startswith(FAILED_LINE, end))):
             out.append("\r   [%s] %s%%  (%s / %s MB)" % (last.group(1), CUT_MASK, CUT_MASK,
                                                         last.group(4)))
         else:

@@ -212,6 +212,10 @@ bool send_request(NetRequest* request) {
     bool ok = g_served.count(request->url) && !fails(request, Step::send);
     request->sent = ok;
     Response& r = request->response;
+    if (ok && r.download_status != 0 && !request->has_headers) {
+        r.status = r.download_status;
+        r.honours_ranges = false;
+    }
     if (ok && r.honours_ranges && request->range_from >= 0) {
         std::string whole;
         for (const auto& chunk : r.chunks)

@@ -53,6 +53,10 @@ struct Response {
     // In a batch (start_exchanges), the time from the batch's start until this
     // exchange ends, however it ends: the answers of a slow or far host.
     uint64_t delay_ms = 0;
+    // When not 0: the status that a download (not a probe) gets, with the
+    // same headers and body: a mirror that answers probes but is too busy to
+    // serve the file.
+    uint32_t download_status = 0;
 };
 constexpr uint64_t FILLER_ENDLESS = UINT64_MAX;
 constexpr uint32_t FILLER_PIECE = 1u << 20;

@@ -29,6 +29,7 @@ InstanceLock g_instance_lock = InstanceLock::held;
 bool g_free_space_known = false;
 uint64_t g_free_space = 0;
 bool g_move_fails = false;
+bool g_delete_fails = false;
 uint64_t g_tick_offset = 0;
 std::vector<std::string> g_file_events;
 bool g_swap_after_hold = false;
@@ -54,6 +55,7 @@ void reset() {
     g_free_space_known = false;
     g_free_space = 0;
     g_move_fails = false;
+    g_delete_fails = false;
     g_tick_offset = 0;
 }
 
@@ -86,6 +88,9 @@ void set_free_space(uint64_t bytes) {
 }
 void set_move_fails(bool fails) {
     g_move_fails = fails;
+}
+void set_delete_fails(bool fails) {
+    g_delete_fails = fails;
 }
 void advance_ticks(uint64_t ms) {
     g_tick_offset += ms;
@@ -194,7 +199,7 @@ void release_file(HeldFile* held) {
 bool delete_file(const char* path) {
     fake_os::g_file_events.push_back(std::string("delete ") + path);
     g_calls.push_back(std::string("delete ") + path);
-    return std::remove(path) == 0;
+    return !g_delete_fails && std::remove(path) == 0;
 }
 
 intptr_t shell_open(const char* path) {

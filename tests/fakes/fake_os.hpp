@@ -62,6 +62,9 @@ void set_free_space(uint64_t bytes);
 // Whether move_file_replacing() refuses, logged as "move FROM TO"; otherwise
 // it renames the real file.
 void set_move_fails(bool fails);
+// Whether delete_file() refuses and leaves the file (a scanner holding it),
+// logged as "delete PATH" either way.
+void set_delete_fails(bool fails);
 // Adds ms to every later tick_ms() result. The time the fake transport's
 // reads took (fake_net::read_time_ms()) is added as well.
 void advance_ticks(uint64_t ms);

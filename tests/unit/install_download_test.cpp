@@ -28,6 +28,10 @@ const char SENT[] =
     "query 0x20000013\n";
 const char CLOSED[] = "close request\nclose connection\n";
 const std::string BODY = std::string(50, 'M') + std::string(50, 'Z');  // 100 bytes
+// The release's digest as the part's side file holds it; the downloads here
+// are not verified, so it need not be BODY's.
+const char RELEASE_DIGEST[] = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+const char OTHER_DIGEST[] = "fedcba9876543210fedcba9876543210fedcba9876543210fedcba9876543210";
 
 Response respond(uint32_t status, bool has_length, uint64_t length, std::vector<std::string> chunks,
                  Step fail_at = Step::none, int fail_on_call = 0) {
@@ -59,8 +63,10 @@ protected:
         fake_os::reset();
         fake_os::set_temp_dir(dir_.path());
         path_ = dir_.file("trevalon-setup.exe");
-        part_ = path_ + ".part";
+        part_ = dir_.file(PART_FILE_NAME);
+        side_ = dir_.file(PART_DIGEST_FILE_NAME);
         release_.size = BODY.size();
+        std::snprintf(release_.sha256, sizeof release_.sha256, "%s", RELEASE_DIGEST);
         node_.label = NODE_LABELS[1];
         std::snprintf(node_.url, sizeof node_.url, "%s", URL);
         node_.reachable = 1;
@@ -74,9 +80,24 @@ protected:
         return text.substr(first_line + 1);
     }
 
+    // One attempt of a run that may resume, at node_ unless another is given;
+    // its transcript goes to *out when asked for.
+    DownloadOutcome resumable_attempt(NetSession* session, PartRecord* record,
+                                      std::string* out = nullptr,
+                                      const MirrorNode* node = nullptr) {
+        DownloadOutcome outcome = DownloadOutcome::cannot_write;
+        const std::string text = transcript([&] {
+            outcome = download_from_node(session, node != nullptr ? *node : node_, release_,
+                                         path_.c_str(), false, record);
+        });
+        if (out != nullptr) *out = text;
+        return outcome;
+    }
+
     TestDir dir_;
     std::string path_;
     std::string part_;  // where the download is written before it is moved to path_
+    std::string side_;  // the digest of the part's release
     ReleaseRecord release_{};
     MirrorNode node_{};
 };
@@ -132,14 +153,16 @@ TEST_F(DownloadTest, EveryFailureDeletesTheFileAndClosesWhatWasOpened) {
         {"short body", respond(200, true, 100, {BODY.substr(0, 60)}), 100,
          LENGTH + "available 60\nread 60 -> 60\navailable 0\n" + CLOSED,
          progress(" 60%  (0.0 / 0.0 MB)") + FAILED},
-        {"short body without Content-Length", respond(200, false, 0, {BODY.substr(0, 60)}), 100,
-         NO_LENGTH + "available 60\nread 60 -> 60\navailable 0\n" + CLOSED, FAILED},
+        {"short body without Content-Length: the release's size in the progress",
+         respond(200, false, 0, {BODY.substr(0, 60)}), 100,
+         NO_LENGTH + "available 60\nread 60 -> 60\navailable 0\n" + CLOSED,
+         progress(" 60%  (0.0 / 0.0 MB)") + FAILED},
         {"long body", respond(200, true, 100, {BODY, BODY.substr(0, 50)}), 100,
          LENGTH + "available 100\nread 100 -> 100\navailable 50\nread 50 -> 50\n" + CLOSED,
          progress("100%  (0.0 / 0.0 MB)") + FAILED},
         {"long body without Content-Length", respond(200, false, 0, {BODY, BODY.substr(0, 50)}),
          100, NO_LENGTH + "available 100\nread 100 -> 100\navailable 50\nread 50 -> 50\n" + CLOSED,
-         FAILED},
+         progress("100%  (0.0 / 0.0 MB)") + FAILED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -193,7 +216,8 @@ TEST_F(DownloadTest, AnUnwritableFolderIsReportedBeforeTheTransfer) {
     EXPECT_EQ(outcome, DownloadOutcome::cannot_write);
     EXPECT_EQ(out, HEADER);
     EXPECT_EQ(attempt_calls(), LENGTH + CLOSED);
-    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"delete " + unwritable + ".part"});
+    EXPECT_EQ(fake_os::calls(),
+              std::vector<std::string>{"delete " + dir_.file("no-such-folder/") + PART_FILE_NAME});
     EXPECT_EQ(fake_net::open_handles(), 1);
     close_handle(session);
 }
@@ -258,11 +282,15 @@ TEST_F(DownloadTest, ACompleteBodyStandsAtThePath) {
         {"206 is accepted like 200", respond(206, true, 100, {BODY}), 100,
          LENGTH + "available 100\nread 100 -> 100\navailable 0\n" + CLOSED,
          progress("100%  (0.0 / 0.0 MB)") + "\n"},
-        {"no Content-Length: no progress line", fake_net::body(BODY, false), 100,
-         NO_LENGTH + "available 100\nread 100 -> 100\navailable 0\n" + CLOSED, "\n"},
+        {"no Content-Length: the progress counts the release's size",
+         respond(200, false, 0, {BODY.substr(0, 50), BODY.substr(50)}), 100,
+         NO_LENGTH + "available 50\nread 50 -> 50\navailable 50\nread 50 -> 50\navailable 0\n" +
+             CLOSED,
+         progress(" 50%  (0.0 / 0.0 MB)") + progress("100%  (0.0 / 0.0 MB)") + "\n"},
         {"Content-Length 0 counts as absent", respond(200, true, 0, {BODY}), 100,
-         LENGTH + "available 100\nread 100 -> 100\navailable 0\n" + CLOSED, "\n"},
-        {"no size to check against", fake_net::body(BODY, false), 0,
+         LENGTH + "available 100\nread 100 -> 100\navailable 0\n" + CLOSED,
+         progress("100%  (0.0 / 0.0 MB)") + "\n"},
+        {"no size and no Content-Length: no progress line", fake_net::body(BODY, false), 0,
          NO_LENGTH + "available 100\nread 100 -> 100\navailable 0\n" + CLOSED, "\n"},
         {"a percentage prints once, when it changes",
          respond(200, true, 200, {"a", "b", "c", std::string(197, 'd')}), 200,
@@ -349,7 +377,7 @@ TEST_F(DownloadTest, ABodyLongerThanTheReleaseStopsBeforeItsSizeIsPassed) {
              "available 1048576\nread 65536 -> 65536\navailable 1048576\nread 65536 -> 65536\n"
              "available 1048576\nread 65536 -> 65536" +
              cut,
-         FAILED, 131072},
+         progress(" 43%  (0.1 / 0.1 MB)") + progress(" 87%  (0.1 / 0.1 MB)") + FAILED, 131072},
         {"endless after as many bytes as announced",
          with_filler(respond(200, true, 150000, {std::string(150000, 'b')}),
                      fake_net::FILLER_ENDLESS),
@@ -362,7 +390,8 @@ TEST_F(DownloadTest, ABodyLongerThanTheReleaseStopsBeforeItsSizeIsPassed) {
              progress("100%  (0.1 / 0.1 MB)") + FAILED,
          150000},
         {"one byte more than the size", respond(200, false, 0, {BODY, "x"}), 100,
-         NO_LENGTH + "available 100\nread 100 -> 100\navailable 1\nread 1 -> 1" + cut, FAILED, 100},
+         NO_LENGTH + "available 100\nread 100 -> 100\navailable 1\nread 1 -> 1" + cut,
+         progress("100%  (0.0 / 0.0 MB)") + FAILED, 100},
         {"no size to stop at: the end check fails it", respond(200, true, 100, {BODY, "xx"}), 0,
          LENGTH + "available 100\nread 100 -> 100\navailable 2\nread 2 -> 2\navailable 0" + cut,
          progress("100%  (0.0 / 0.0 MB)") + progress("102%  (0.0 / 0.0 MB)") + FAILED, 102},
@@ -432,13 +461,13 @@ TEST_F(DownloadTest, SizesAbove4GiBAreCountedIn64Bits) {
         const std::string end = "available 0\n" + std::string(CLOSED);
         ASSERT_GE(calls.size(), end.size());
         EXPECT_EQ(calls.substr(calls.size() - end.size()), end) << "the whole body was read";
-        if (c.first_calls == NO_LENGTH) {
-            EXPECT_EQ(out, HEADER + std::string(c.ok ? "\n" : FAILED));
-        } else {
-            // Every percentage from 0 to 100 once, in order: total × 100 passes
-            // 2^32 after 42,949,673 bytes and must not wrap.
+        {
+            // The release's size is known, so the progress shows with or
+            // without a Content-Length: every percentage from 0 on once, in
+            // order (total × 100 passes 2^32 after 42,949,673 bytes and must
+            // not wrap), to 99 for the body one byte short.
             std::string expected = HEADER;
-            for (int percent = 0; percent <= 100; ++percent) {
+            for (int percent = 0; percent <= (c.ok ? 100 : 99); ++percent) {
                 SCOPED_TRACE(percent);
                 char sizes[64];
                 std::snprintf(sizes, sizeof sizes, "%3d%%  (", percent);
@@ -448,8 +477,11 @@ TEST_F(DownloadTest, SizesAbove4GiBAreCountedIn64Bits) {
                 expected += out.substr(at + progress(sizes).size(),
                                        out.find(')', at) + 1 - at - progress(sizes).size());
             }
-            EXPECT_EQ(out, expected + "\n");
-            EXPECT_NE(out.find(progress("100%  (4096.0 / 4096.0 MB)") + "\n"), std::string::npos);
+            EXPECT_EQ(out, expected + (c.ok ? "\n" : FAILED));
+            if (c.ok) {
+                EXPECT_NE(out.find(progress("100%  (4096.0 / 4096.0 MB)") + "\n"),
+                          std::string::npos);
+            }
         }
         const std::vector<std::string> deleted = {"delete " + part_};
         const std::vector<std::string> moved = {"move " + part_ + " " + path_};
@@ -527,6 +559,14 @@ int ticks_taken() {
     return static_cast<int>(fake_os::calls().size() - file_calls().size());
 }
 
+// The transcript without its progress lines, for tests about other lines.
+std::string without_progress(std::string out) {
+    const std::string start = progress("");
+    for (size_t at = out.find(start); at != std::string::npos; at = out.find(start, at))
+        out.erase(at, out.find(')', at) + 1 - at);
+    return out;
+}
+
 TEST_F(DownloadTest, ANodeFarTooSlowIsLeftWhenTheRunAllowsIt) {
     struct SlowCase {
         const char* name;
@@ -573,11 +613,11 @@ TEST_F(DownloadTest, ANodeFarTooSlowIsLeftWhenTheRunAllowsIt) {
         EXPECT_EQ(reads_made(), c.reads);
         EXPECT_FALSE(file_exists(part_));
         if (c.outcome == DownloadOutcome::too_slow) {
-            EXPECT_EQ(out, HEADER + std::string(SLOW));
+            EXPECT_EQ(without_progress(out), HEADER + std::string(SLOW));
             EXPECT_EQ(file_calls(), std::vector<std::string>{"delete " + part_});
             EXPECT_EQ(read_file(path_), "left by an earlier run");
         } else {
-            EXPECT_EQ(out, HEADER + std::string("\n"));
+            EXPECT_EQ(without_progress(out), HEADER + std::string("\n"));
             EXPECT_EQ(file_calls(), std::vector<std::string>{"move " + part_ + " " + path_});
             EXPECT_EQ(read_file(path_).size(), body_size);
         }
@@ -664,13 +704,18 @@ Response ranged(uint32_t status, uint64_t length, const std::string& range,
     return r;
 }
 
+// What a refused answer leaves: the part's 60 bytes and their digest.
+const std::string REFUSED = FAILED;
+const std::string RESUMED = RESUMING_0;
+
 TEST_F(DownloadTest, APartIsContinuedOnlyWhereTheAnswerProvesItFits) {
-    // 60 of the 100 bytes stand; the node is asked for the rest.
+    // 60 of the 100 bytes stand; the node is asked for the rest. The resume
+    // line comes only once a 206 is accepted.
     struct ResumeCase {
         const char* name;
         Response response;
         DownloadOutcome outcome;
-        std::string output;  // after the header and the resuming line
+        std::string output;  // after the header
         bool part_left;      // with its 60 bytes
         PartRecord record;
     };
@@ -678,52 +723,67 @@ TEST_F(DownloadTest, APartIsContinuedOnlyWhereTheAnswerProvesItFits) {
         {"a 206 from byte 60 of 100 is appended",
          ranged(206, 40, "bytes 60-99/100", {BODY.substr(60)}),
          DownloadOutcome::complete,
-         progress("100%  (0.0 / 0.0 MB)") + "\n",
+         RESUMED + progress("100%  (0.0 / 0.0 MB)") + "\n",
          false,
          {true, true}},
-        {"a 206 without Content-Length",
+        {"a 206 without Content-Length, with its progress",
          ranged(206, 0, "bytes 60-99/100", {BODY.substr(60)}),
          DownloadOutcome::complete,
-         "\n",
+         RESUMED + progress("100%  (0.0 / 0.0 MB)") + "\n",
          false,
          {true, true}},
-        {"a 200 ignores the range: the part is emptied and the body taken whole",
-         fake_net::body(BODY),
+        {"a 200 ignores the range: no resume line, the part emptied, the body taken whole",
+         respond(200, true, 100, {BODY.substr(0, 50), BODY.substr(50)}),
          DownloadOutcome::complete,
-         progress("100%  (0.0 / 0.0 MB)") + "\n",
+         progress(" 50%  (0.0 / 0.0 MB)") + progress("100%  (0.0 / 0.0 MB)") + "\n",
          false,
          {true, false}},
-        {"a 206 at another start",
+        {"a 200 that breaks: the part holds its bytes from 0",
+         respond(200, true, 100, {BODY.substr(0, 30), BODY.substr(30)}, Step::read, 1),
+         DownloadOutcome::failed,
+         progress(" 30%  (0.0 / 0.0 MB)") + FAILED,
+         false,
+         {true, false}},
+        {"a 206 at another start, of the right length",
+         ranged(206, 40, "bytes 50-89/100", {BODY.substr(50, 40)}),
+         DownloadOutcome::failed,
+         REFUSED,
+         true,
+         {false, false}},
+        {"a 206 at another start and length",
          ranged(206, 50, "bytes 50-99/100", {BODY.substr(50)}),
          DownloadOutcome::failed,
-         FAILED,
-         false,
+         REFUSED,
+         true,
          {false, false}},
         {"a 206 with another total",
          ranged(206, 40, "bytes 60-99/101", {BODY.substr(60)}),
          DownloadOutcome::failed,
-         FAILED,
-         false,
+         REFUSED,
+         true,
          {false, false}},
         {"a 206 without Content-Range",
          ranged(206, 40, "", {BODY.substr(60)}),
          DownloadOutcome::failed,
-         FAILED,
-         false,
+         REFUSED,
+         true,
          {false, false}},
         {"a 206 whose length contradicts its range",
          ranged(206, 41, "bytes 60-99/100", {BODY.substr(60)}),
          DownloadOutcome::failed,
-         FAILED,
-         false,
+         REFUSED,
+         true,
          {false, false}},
-        {"a refused status",
-         ranged(416, 0, "", {}),
+        {"a 200 whose length is not the release's",
+         respond(200, true, 101, {BODY + "!"}),
          DownloadOutcome::failed,
-         FAILED,
-         false,
+         REFUSED,
+         true,
          {false, false}},
-        {"the connection fails: the part stays",
+        {"a 416", ranged(416, 0, "", {}), DownloadOutcome::failed, REFUSED, true, {false, false}},
+        {"a 503", ranged(503, 0, "", {}), DownloadOutcome::failed, REFUSED, true, {false, false}},
+        {"a 429", ranged(429, 0, "", {}), DownloadOutcome::failed, REFUSED, true, {false, false}},
+        {"the connection fails",
          respond(200, true, 100, {BODY}, Step::connect),
          DownloadOutcome::failed,
          FAILED,
@@ -737,6 +797,7 @@ TEST_F(DownloadTest, APartIsContinuedOnlyWhereTheAnswerProvesItFits) {
         fake_net::serve(URL, c.response);
         std::remove(path_.c_str());
         write_file(part_, BODY.substr(0, 60));
+        write_file(side_, RELEASE_DIGEST);
         NetSession* session = open_session();
 
         DownloadOutcome outcome = DownloadOutcome::cannot_write;
@@ -746,7 +807,7 @@ TEST_F(DownloadTest, APartIsContinuedOnlyWhereTheAnswerProvesItFits) {
         });
 
         EXPECT_EQ(outcome, c.outcome);
-        EXPECT_EQ(out, HEADER + std::string(RESUMING_0) + c.output);
+        EXPECT_EQ(out, HEADER + c.output);
         if (c.response.fail_at != Step::connect) {
             EXPECT_TRUE(has_call(std::string(RANGE_60).substr(0, sizeof RANGE_60 - 2)));
         }
@@ -754,16 +815,136 @@ TEST_F(DownloadTest, APartIsContinuedOnlyWhereTheAnswerProvesItFits) {
         EXPECT_EQ(record.appended, c.record.appended);
         if (c.outcome == DownloadOutcome::complete) {
             EXPECT_EQ(read_file(path_), BODY);
+            EXPECT_FALSE(file_exists(side_)) << "the digest goes with the part";
         } else {
             EXPECT_FALSE(file_exists(path_));
+            EXPECT_EQ(read_file(side_), RELEASE_DIGEST);
         }
-        EXPECT_EQ(file_exists(part_), c.part_left);
+        EXPECT_EQ(file_exists(part_), c.outcome != DownloadOutcome::complete);
         if (c.part_left) {
             EXPECT_EQ(read_file(part_), BODY.substr(0, 60));
         }
         EXPECT_EQ(fake_net::open_handles(), 1);
         close_handle(session);
     }
+}
+
+TEST_F(DownloadTest, ARefusedAnswerKeepsThePartForTheNextNode) {
+    // A busy or confused mirror says nothing about the 60 bytes that stand.
+    struct RefusalCase {
+        const char* name;
+        Response response;
+    };
+    const RefusalCase cases[] = {
+        {"503", ranged(503, 0, "", {})},
+        {"429", ranged(429, 0, "", {})},
+        {"416", ranged(416, 0, "", {})},
+        {"a 206 at the wrong start", ranged(206, 40, "bytes 50-89/100", {BODY.substr(50, 40)})},
+        {"a 206 with the wrong total", ranged(206, 40, "bytes 60-99/200", {BODY.substr(60)})},
+        {"a 200 with the wrong length", respond(200, true, 99, {BODY.substr(0, 99)})},
+    };
+    MirrorNode next = node_;
+    next.label = NODE_LABELS[2];
+    std::snprintf(next.url, sizeof next.url, "https://m.example/trevalon-setup.exe");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        fake_net::serve(URL, c.response);
+        Response whole = fake_net::body(BODY);
+        whole.honours_ranges = true;
+        fake_net::serve(next.url, whole);
+        std::remove(path_.c_str());
+        write_file(part_, BODY.substr(0, 60));
+        write_file(side_, RELEASE_DIGEST);
+        NetSession* session = open_session();
+
+        PartRecord record{};
+        const DownloadOutcome refused = resumable_attempt(session, &record);
+        const DownloadOutcome then = resumable_attempt(session, &record, nullptr, &next);
+
+        EXPECT_EQ(refused, DownloadOutcome::failed);
+        EXPECT_EQ(then, DownloadOutcome::complete);
+        int ranges = 0;
+        for (const auto& call : fake_net::calls())
+            ranges += call == "header Range: bytes=60- flags=0x20000000";
+        EXPECT_EQ(ranges, 2) << "both nodes are asked for the rest";
+        EXPECT_TRUE(record.appended);
+        EXPECT_EQ(read_file(path_), BODY);
+        EXPECT_FALSE(file_exists(part_));
+        close_handle(session);
+    }
+}
+
+TEST_F(DownloadTest, APartIsContinuedOnlyWhenItsDigestNamesTheReleaseAndIsShorter) {
+    // Each part is taken whole from byte 0, without a range or a resume line.
+    struct UnprovenCase {
+        const char* name;
+        std::string part;
+        std::string side;  // "-" for none
+    };
+    const UnprovenCase cases[] = {
+        {"another release's part", BODY.substr(0, 60), OTHER_DIGEST},
+        {"a part without its digest (its delete failed)", BODY.substr(0, 60), "-"},
+        {"a part of the whole size", BODY, RELEASE_DIGEST},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        Response r = fake_net::body(BODY);
+        r.honours_ranges = true;
+        fake_net::serve(URL, r);
+        std::remove(path_.c_str());
+        std::remove(side_.c_str());
+        write_file(part_, c.part);
+        if (c.side != "-") write_file(side_, c.side);
+        NetSession* session = open_session();
+
+        PartRecord record{};
+        std::string out;
+        const DownloadOutcome outcome = resumable_attempt(session, &record, &out);
+
+        EXPECT_EQ(outcome, DownloadOutcome::complete);
+        EXPECT_EQ(out, HEADER + progress("100%  (0.0 / 0.0 MB)") + "\n");
+        for (const auto& call : fake_net::calls())
+            EXPECT_EQ(call.find("Range"), std::string::npos) << call;
+        EXPECT_FALSE(record.appended);
+        EXPECT_EQ(read_file(path_), BODY);
+        close_handle(session);
+    }
+}
+
+TEST_F(DownloadTest, ARangeThatCannotBeAskedForFailsTheAttemptAndKeepsThePart) {
+    fake_net::serve(URL, respond(200, true, 100, {BODY}, Step::add_headers));
+    write_file(part_, BODY.substr(0, 60));
+    write_file(side_, RELEASE_DIGEST);
+    NetSession* session = open_session();
+    PartRecord record{};
+    std::string out;
+    const DownloadOutcome outcome = resumable_attempt(session, &record, &out);
+    EXPECT_EQ(outcome, DownloadOutcome::failed);
+    EXPECT_EQ(out, HEADER + std::string(FAILED));
+    EXPECT_EQ(attempt_calls(),
+              CONNECTED + "header Range: bytes=60- flags=0x20000000 FAILED\n" + CLOSED);
+    EXPECT_EQ(read_file(part_), BODY.substr(0, 60));
+    EXPECT_FALSE(file_exists(path_));
+    close_handle(session);
+}
+
+TEST_F(DownloadTest, APartWhoseDigestCannotBeWrittenIsNotStarted) {
+    // A folder stands where the digest goes: the part would have no proof of
+    // its release, so no byte is written.
+    fake_net::serve(URL, fake_net::body(BODY));
+    ASSERT_EQ(mkdir(side_.c_str(), 0700), 0);
+    NetSession* session = open_session();
+    PartRecord record{};
+    const DownloadOutcome outcome = resumable_attempt(session, &record);
+    EXPECT_EQ(outcome, DownloadOutcome::cannot_write);
+    EXPECT_FALSE(record.wrote);
+    EXPECT_FALSE(file_exists(part_));
+    EXPECT_FALSE(file_exists(path_));
+    close_handle(session);
 }
 
 TEST_F(DownloadTest, AnAttemptThatStopsCleanlyKeepsItsPartAndAnOversizedOneDoesNot) {
@@ -779,8 +960,9 @@ TEST_F(DownloadTest, AnAttemptThatStopsCleanlyKeepsItsPartAndAnOversizedOneDoesN
         {"the body ends early", respond(200, true, 100, {BODY.substr(0, 60)}), BODY.substr(0, 60)},
         {"no data can be had", respond(200, true, 100, {BODY}, Step::data_available, 1), BODY},
         {"more bytes than the size", respond(200, false, 0, {BODY.substr(0, 70), BODY}), "-"},
-        {"a Content-Length that contradicts the size", respond(200, true, 101, {BODY}), "-"},
-        {"a 404", respond(404, true, 100, {BODY}), "-"},
+        {"a Content-Length that contradicts the size: nothing written",
+         respond(200, true, 101, {BODY}), "-"},
+        {"a 404: nothing written", respond(404, true, 100, {BODY}), "-"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -788,6 +970,7 @@ TEST_F(DownloadTest, AnAttemptThatStopsCleanlyKeepsItsPartAndAnOversizedOneDoesN
         fake_os::reset();
         fake_net::serve(URL, c.response);
         std::remove(part_.c_str());
+        std::remove(side_.c_str());
         NetSession* session = open_session();
         PartRecord record{};
         transcript(
@@ -795,8 +978,10 @@ TEST_F(DownloadTest, AnAttemptThatStopsCleanlyKeepsItsPartAndAnOversizedOneDoesN
         EXPECT_EQ(file_exists(part_), c.part != "-");
         if (c.part != "-") {
             EXPECT_EQ(read_file(part_), c.part);
-            EXPECT_EQ(read_file(path_ + ".part.sha256"), std::string(release_.sha256))
+            EXPECT_EQ(read_file(side_), std::string(release_.sha256))
                 << "the release's digest stands beside the part";
+        } else {
+            EXPECT_FALSE(file_exists(side_)) << "no digest without its part";
         }
         EXPECT_FALSE(file_exists(path_));
         close_handle(session);
@@ -811,6 +996,7 @@ TEST_F(DownloadTest, AResumedProgressLineCountsTheWholeFile) {
     r.honours_ranges = true;
     fake_net::serve(URL, r);
     write_file(part_, whole.substr(0, 1887437));
+    write_file(side_, RELEASE_DIGEST);
     NetSession* session = open_session();
     PartRecord record{};
     std::string out = transcript(
@@ -828,44 +1014,66 @@ TEST_F(DownloadTest, ABurstThenASlowTailIsJudgedByItsRecentRate) {
     // from the average since the first byte passes 60 s only at 98 %, when
     // the rest needs two seconds; at the recent rate the rest never needs
     // more than 60 s. The same tail at 100 B/s would need ten minutes more.
+    // A burst of 1 MB and a tail of 20 KB at 100 B/s: the average since the
+    // first byte never projects more than a few seconds for the rest, the
+    // recent rate over 3 minutes, so only a window that moves leaves it.
     struct TailCase {
         const char* name;
+        int burst_reads;  // of 1 KB, 1 ms each
+        int reads;
         uint64_t tail_ms;
         DownloadOutcome outcome;
     };
     const TailCase cases[] = {
-        {"1.2 KB/s after the burst: kept to the end", 850, DownloadOutcome::complete},
-        {"100 B/s after the burst: left", 10000, DownloadOutcome::too_slow},
+        {"1.2 KB/s after the burst: kept to the end", 120, 192, 850, DownloadOutcome::complete},
+        {"100 B/s after the burst: left", 120, 192, 10000, DownloadOutcome::too_slow},
+        {"100 B/s after a burst of 1 MB: left by the recent rate", 1000, 1020, 10000,
+         DownloadOutcome::too_slow},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fake_net::reset();
         fake_os::reset();
-        Response r = paced(192, 1000, 0);
-        r.read_ms = std::vector<uint64_t>(120, 1);
+        Response r = paced(c.reads, 1000, 0);
+        r.read_ms = std::vector<uint64_t>(c.burst_reads, 1);
         r.read_ms.push_back(c.tail_ms);
         fake_net::serve(URL, r);
-        release_.size = 192000;
+        release_.size = c.reads * 1000;
         NetSession* session = open_session();
         DownloadOutcome outcome = DownloadOutcome::failed;
         transcript(
             [&] { outcome = download_from_node(session, node_, release_, path_.c_str(), true); });
         EXPECT_EQ(outcome, c.outcome);
         if (c.outcome == DownloadOutcome::complete) {
-            EXPECT_EQ(reads_made(), 192);
+            EXPECT_EQ(reads_made(), c.reads);
         }
         close_handle(session);
     }
 }
 
-TEST(PartPath, TheInstallerPathWithItsSuffixUncut) {
-    const std::string longest = "/" + std::string(258, 'd') + "/" + std::string(275, 'n') + ".exe";
+TEST(PartPath, OneNameInTheInstallersFolderWhateverTheRelease) {
+    const std::string folder = "/" + std::string(258, 'd') + "/";
+    const std::string longest = folder + std::string(275, 'n') + ".exe";
     ASSERT_EQ(longest.size(), static_cast<size_t>(INSTALLER_PATH_SIZE - 1));
-    const std::string paths[] = {"/tmp/u/Trevalon-setup-0.8.0.exe", longest};
-    for (const auto& path : paths) {
+    struct PathCase {
+        std::string path;
+        std::string folder;
+    };
+    const PathCase cases[] = {
+        {"/tmp/u/Trevalon-setup-0.8.0.exe", "/tmp/u/"},
+        {"/tmp/u/Trevalon-setup-0.8.1.exe", "/tmp/u/"},
+        {"C:\\Temp\\Trevalon.OnlineInstaller\\Trevalon-setup-0.8.0.exe",
+         "C:\\Temp\\Trevalon.OnlineInstaller\\"},
+        {longest, folder},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
         char part[PART_PATH_SIZE];
-        compose_part_path(path.c_str(), part);
-        EXPECT_EQ(std::string(part), path + ".part");
+        char side[PART_DIGEST_PATH_SIZE];
+        compose_part_path(c.path.c_str(), part);
+        compose_part_digest_path(c.path.c_str(), side);
+        EXPECT_EQ(std::string(part), c.folder + "online-installer.part");
+        EXPECT_EQ(std::string(side), c.folder + "online-installer.part.sha256");
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include "fake_net.hpp"
 #include "fake_os.hpp"
+#include "install/install.hpp"
 #include "install/sha256.hpp"
 #include "net/client.hpp"
 #include "net/transport.hpp"
@@ -58,6 +59,14 @@ const std::string ALL_FAILED =
     "manually.\n";
 const std::string NODE_FAILED =
     "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...\n";
+
+// The part file beside an installer path, and its release's digest.
+std::string part_of(const std::string& path) {
+    return path.substr(0, path.rfind('/') + 1) + PART_FILE_NAME;
+}
+std::string side_of(const std::string& path) {
+    return path.substr(0, path.rfind('/') + 1) + PART_DIGEST_FILE_NAME;
+}
 
 std::string label(int slot) {
     return std::string("节点") + char('A' + slot) + "/Node " + char('A' + slot);
@@ -471,8 +480,8 @@ const std::string ALREADY_RUNNING =
 const std::string NODE_TOO_SLOW =
     "\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...\n";
 
-// A release of 40 chunks of 100 bytes, served without Content-Length (so no
-// progress prints) and paced on the fake clock.
+// A release of 40 chunks of 100 bytes, served without Content-Length and
+// paced on the fake clock.
 constexpr int PACED_CHUNKS = 40;
 const std::string PACED_BODY = [] {
     std::string body;
@@ -520,11 +529,17 @@ std::string resumed_header(int slot, const char* megabytes) {
     return download_header(slot) + resuming(megabytes);
 }
 
-std::string paced_complete(int slot, bool resumed = false) {
-    return (resumed ? resumed_header(slot, "0.0") : download_header(slot)) +
-           "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n" +
+std::string paced_complete(int slot) {
+    return download_header(slot) + "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n" +
            "   校验通过 / Verified  SHA-256 " + digest_of(PACED_BODY) +
            "\n   启动安装器 / Launching installer...\n";
+}
+
+// The transcript without its progress lines ("\r   [label] NN%  (X / Y MB)").
+std::string without_progress(std::string out) {
+    for (size_t at = out.find("\r   ["); at != std::string::npos; at = out.find("\r   [", at))
+        out.erase(at, out.find(')', at) + 1 - at);
+    return out;
 }
 
 std::string left_slow(int slot) {
@@ -543,13 +558,14 @@ TEST(RunInstaller, LeavesAFarTooSlowNodeButNeverTheLastOrMoreThanTwo) {
         {"a slow first node and a fast second",
          {SLOW_MS, FAST_MS, 0, 0, 0, 0},
          "OOFFFF",
-         left_slow(0) + paced_complete(1, true)},
-        // The part of the node left is continued: these nodes answer a range
-        // with the whole file, which replaces it.
+         left_slow(0) + paced_complete(1)},
+        // The part of the node left is asked to be continued, but these nodes
+        // answer a range with the whole file, which replaces it: no line says
+        // that the download resumes.
         {"every node equally slow: two are left, the third keeps going",
          {SLOW_MS, SLOW_MS, SLOW_MS, SLOW_MS, 0, 0},
          "OOOOFF",
-         left_slow(0) + resumed_header(1, "0.0") + NODE_TOO_SLOW + paced_complete(2, true)},
+         left_slow(0) + download_header(1) + NODE_TOO_SLOW + paced_complete(2)},
         {"the only reachable node is slow: kept",
          {0, 0, SLOW_MS, 0, 0, 0},
          "FFOFFF",
@@ -557,7 +573,7 @@ TEST(RunInstaller, LeavesAFarTooSlowNodeButNeverTheLastOrMoreThanTwo) {
         {"slow, then the last reachable node is slow too: kept",
          {SLOW_MS, 0, 0, 0, 0, SLOW_MS},
          "OFFFFO",
-         left_slow(0) + paced_complete(5, true)},
+         left_slow(0) + paced_complete(5)},
         {"a fast node is never left", {FAST_MS, FAST_MS, 0, 0, 0, 0}, "OOFFFF", paced_complete(0)},
     };
     for (const auto& c : cases) {
@@ -574,10 +590,10 @@ TEST(RunInstaller, LeavesAFarTooSlowNodeButNeverTheLastOrMoreThanTwo) {
         std::string out = transcript([&] { exit_code = run_installer(); });
 
         EXPECT_EQ(exit_code, 0);
-        EXPECT_EQ(out, BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines(c.probes) +
-                           c.downloads + launched(path));
+        EXPECT_EQ(without_progress(out), BANNER + STAGE1 + RELEASE_LINE + STAGE2 +
+                                             probe_lines(c.probes) + c.downloads + launched(path));
         EXPECT_EQ(read_file(path), PACED_BODY);
-        EXPECT_FALSE(file_exists(path + ".part"));
+        EXPECT_FALSE(file_exists(part_of(path)));
         EXPECT_EQ(fake_net::open_handles(), 0) << fake_net::calls_text();
     }
 }
@@ -696,14 +712,14 @@ TEST(RunInstaller, AFileThatCannotBeWrittenEndsTheLoopAfterOneAttempt) {
              return download_header(0) +
                     "\n错误: 无法在临时目录中写入文件 / Error: cannot write to the temp "
                     "directory: " +
-                    path + ".part\n";
+                    part_of(path) + "\n";
          }},
         {"the disk fills during the download", false, true, false,
          [](const std::string& path) {
              return download_header(0) + "\r   [" + label(0) + "] 100%  (0.0 / 0.0 MB)" +
                     "\n错误: 无法在临时目录中写入文件 / Error: cannot write to the temp "
                     "directory: " +
-                    path + ".part\n";
+                    part_of(path) + "\n";
          }},
         {"the installer path cannot be replaced", false, false, true,
          [](const std::string& path) {
@@ -725,7 +741,7 @@ TEST(RunInstaller, AFileThatCannotBeWrittenEndsTheLoopAfterOneAttempt) {
         const std::string path = temp + FILE_NAME;
         if (!c.folder_missing) write_file(path, "an installer still running");
         if (c.disk_full) {
-            ASSERT_EQ(symlink("/dev/full", (path + ".part").c_str()), 0);
+            ASSERT_EQ(symlink("/dev/full", (part_of(path)).c_str()), 0);
         }
 
         int exit_code = -1;
@@ -734,7 +750,7 @@ TEST(RunInstaller, AFileThatCannotBeWrittenEndsTheLoopAfterOneAttempt) {
         EXPECT_EQ(exit_code, 1);
         EXPECT_EQ(out, BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OOOFFF") +
                            c.expected(path));
-        EXPECT_FALSE(file_exists(path + ".part"));
+        EXPECT_FALSE(file_exists(part_of(path)));
         if (!c.folder_missing) {
             EXPECT_EQ(read_file(path), "an installer still running");
         }
@@ -823,7 +839,7 @@ TEST(RunInstaller, AResetNodeIsContinuedByTheNext) {
         << r.out;
     EXPECT_TRUE(resume::contains(r.out, verified_and_launching().substr(0, 20)));
     EXPECT_EQ(read_file(path), PACED_BODY);
-    EXPECT_FALSE(file_exists(path + ".part"));
+    EXPECT_FALSE(file_exists(part_of(path)));
     // The manifest (102 bytes), two probes of one 100-byte chunk each, then
     // every byte of the file once.
     EXPECT_EQ(resume::bytes_read(), 102u + 200u + PACED_BODY.size());
@@ -851,7 +867,7 @@ TEST(RunInstaller, AStitchedFileThatFailsItsDigestEndsResumingForTheRun) {
     EXPECT_TRUE(resume::contains(r.out, download_header(3) + "\r   [" + label(3) + "]   2%"))
         << "and so does every later one";
     EXPECT_EQ(read_file(path), PACED_BODY);
-    EXPECT_FALSE(file_exists(path + ".part"));
+    EXPECT_FALSE(file_exists(part_of(path)));
 }
 
 TEST(RunInstaller, ANodeLeftForSlownessFinishesWhenEveryLaterNodeFails) {
@@ -895,9 +911,9 @@ TEST(RunInstaller, APartOfAnEarlierRunIsContinuedOnlyForTheSameRelease) {
         fake_net::serve(NODE_URLS[0], resume::node());
         const std::string path = dir.file(FILE_NAME);
         // The earlier part's bytes are right only for the same release.
-        write_file(path + ".part",
+        write_file(part_of(path),
                    c.ranges.empty() ? std::string(1000, 'o') : PACED_BODY.substr(0, 1000));
-        if (c.side != "-") write_file(path + ".part.sha256", c.side);
+        if (c.side != "-") write_file(side_of(path), c.side);
 
         const resume::Run r = resume::run();
 
@@ -905,8 +921,8 @@ TEST(RunInstaller, APartOfAnEarlierRunIsContinuedOnlyForTheSameRelease) {
         EXPECT_EQ(resume::range_headers(), c.ranges);
         EXPECT_EQ(resume::contains(r.out, resumed_header(0, "0.0")), !c.ranges.empty());
         EXPECT_EQ(read_file(path), PACED_BODY);
-        EXPECT_FALSE(file_exists(path + ".part"));
-        EXPECT_FALSE(file_exists(path + ".part.sha256"));
+        EXPECT_FALSE(file_exists(part_of(path)));
+        EXPECT_FALSE(file_exists(side_of(path)));
     }
 }
 
@@ -921,8 +937,8 @@ TEST(RunInstaller, AWholePartOfAnEarlierRunIsCheckedWithoutADownload) {
         serve_paced_release();
         fake_net::serve(NODE_URLS[0], resume::node());
         const std::string path = dir.file(FILE_NAME);
-        write_file(path + ".part", right ? PACED_BODY : std::string(PACED_BODY.size(), 'o'));
-        write_file(path + ".part.sha256", digest_of(PACED_BODY));
+        write_file(part_of(path), right ? PACED_BODY : std::string(PACED_BODY.size(), 'o'));
+        write_file(side_of(path), digest_of(PACED_BODY));
 
         const resume::Run r = resume::run();
 
@@ -935,7 +951,138 @@ TEST(RunInstaller, AWholePartOfAnEarlierRunIsCheckedWithoutADownload) {
         EXPECT_EQ(resume::contains(r.out, "Hash mismatch"), !right);
         EXPECT_TRUE(resume::range_headers().empty());
         EXPECT_EQ(read_file(path), PACED_BODY);
+        EXPECT_FALSE(file_exists(side_of(path))) << "the digest goes with the part it named";
     }
+}
+
+TEST(RunInstaller, AWholePartThatCannotBeMovedIntoPlaceEndsTheRunWithoutADownload) {
+    TestDir dir;
+    start_fresh(dir.path());
+    serve_paced_release();
+    fake_net::serve(NODE_URLS[0], resume::node());
+    fake_os::set_move_fails(true);
+    const std::string path = dir.file(FILE_NAME);
+    write_file(part_of(path), PACED_BODY);
+    write_file(side_of(path), digest_of(PACED_BODY));
+
+    const resume::Run r = resume::run();
+
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(resume::contains(r.out, "Error: cannot write the installer file")) << r.out;
+    EXPECT_FALSE(resume::contains(r.out, download_header(0))) << r.out;
+    int sends = 0;
+    for (const auto& call : fake_net::calls())
+        sends += call == "send " + NODE_URLS[0];
+    EXPECT_EQ(sends, 1) << "the probe only";
+    EXPECT_EQ(read_file(part_of(path)), PACED_BODY) << "the part stays for a later run";
+}
+
+TEST(RunInstaller, APartOfAnotherReleaseIsDeletedAtTheNextRun) {
+    // An earlier run of another release (another file name) broke off; this
+    // run's only node is busy, so nothing of its own replaces the old part.
+    struct OtherCase {
+        const char* name;
+        bool delete_fails;  // a scanner holds the old part
+    };
+    const OtherCase cases[] = {{"deleted", false}, {"its delete fails", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestDir dir;
+        start_fresh(dir.path());
+        serve_paced_release();
+        fake_net::Response busy = resume::node();
+        busy.download_status = 503;
+        fake_net::serve(NODE_URLS[0], busy);
+        fake_os::set_delete_fails(c.delete_fails);
+        const std::string path = dir.file(FILE_NAME);
+        write_file(part_of(path), PACED_BODY.substr(0, 1000));
+        write_file(side_of(path), DIGEST);
+
+        const resume::Run r = resume::run();
+
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_TRUE(resume::contains(r.out, ALL_FAILED));
+        EXPECT_EQ(file_exists(part_of(path)), c.delete_fails);
+        EXPECT_FALSE(file_exists(side_of(path)));
+        EXPECT_TRUE(resume::range_headers().empty()) << "a part not proven is never continued";
+        EXPECT_FALSE(resume::contains(r.out, "Resuming"));
+    }
+}
+
+TEST(RunInstaller, APartWhoseDeleteFailedIsTakenWholeNotContinued) {
+    // The old part of another release stays (a scanner holds it) and stands
+    // without a digest: the download starts from byte 0 and overwrites it.
+    TestDir dir;
+    start_fresh(dir.path());
+    serve_paced_release();
+    fake_net::serve(NODE_URLS[0], resume::node());
+    fake_os::set_delete_fails(true);
+    const std::string path = dir.file(FILE_NAME);
+    write_file(part_of(path), std::string(1000, 'o'));
+    write_file(side_of(path), DIGEST);
+
+    const resume::Run r = resume::run();
+
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(resume::range_headers().empty());
+    EXPECT_FALSE(resume::contains(r.out, "Resuming"));
+    EXPECT_EQ(read_file(path), PACED_BODY);
+}
+
+TEST(RunInstaller, ABusyMirrorCostsNoByteAlreadyFetched) {
+    // A breaks at 60 %, B refuses the range, C continues: every byte of the
+    // file is read once, whatever B answers.
+    const int refusals[] = {503, 429, 416};
+    for (int status : refusals) {
+        SCOPED_TRACE(status);
+        TestDir dir;
+        start_fresh(dir.path());
+        serve_paced_release();
+        fake_net::serve(NODE_URLS[0], resume::resetting(24));
+        fake_net::Response busy = resume::node();
+        busy.download_status = static_cast<uint32_t>(status);
+        fake_net::serve(NODE_URLS[1], busy);
+        fake_net::serve(NODE_URLS[2], resume::node());
+        const std::string path = dir.file(FILE_NAME);
+
+        const resume::Run r = resume::run();
+
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(resume::range_headers(),
+                  (std::vector<std::string>{"Range: bytes=2400-", "Range: bytes=2400-"}));
+        EXPECT_TRUE(resume::contains(r.out, NODE_FAILED + resumed_header(2, "0.0"))) << r.out;
+        EXPECT_EQ(read_file(path), PACED_BODY);
+        // The manifest (102 bytes), three probes of one 100-byte chunk each,
+        // then the file once: the refusal's body is not read.
+        EXPECT_EQ(resume::bytes_read(), 102u + 300u + PACED_BODY.size());
+    }
+}
+
+TEST(RunInstaller, AFreshWholeAttemptClearsTheMarkOfMoreThanOneSource) {
+    // A and B stitch a part; C ignores the range and sends a whole file that
+    // fails its digest. That file had one source, so resuming goes on: D's
+    // part is continued by E.
+    TestDir dir;
+    start_fresh(dir.path());
+    serve_paced_release();
+    const std::string stale(PACED_BODY.size(), 'x');
+    fake_net::serve(NODE_URLS[0], resume::resetting(20));  // 2000 bytes
+    fake_net::serve(NODE_URLS[1], resume::resetting(10));  // 1000 more
+    fake_net::Response whole_stale = resume::node(stale);
+    whole_stale.honours_ranges = false;
+    fake_net::serve(NODE_URLS[2], whole_stale);
+    fake_net::serve(NODE_URLS[3], resume::resetting(10));  // 1000 from byte 0
+    fake_net::serve(NODE_URLS[4], resume::node());
+    const std::string path = dir.file(FILE_NAME);
+
+    const resume::Run r = resume::run();
+
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(resume::contains(r.out, "   哈希不匹配 / Hash mismatch!\n"));
+    EXPECT_EQ(resume::range_headers(),
+              (std::vector<std::string>{"Range: bytes=2000-", "Range: bytes=3000-",
+                                        "Range: bytes=1000-"}));
+    EXPECT_EQ(read_file(path), PACED_BODY);
 }
 
 TEST(RunInstaller, FreeSpaceIsAskedForTheMissingBytesOnly) {
@@ -948,8 +1095,8 @@ TEST(RunInstaller, FreeSpaceIsAskedForTheMissingBytesOnly) {
         fake_net::serve(NODE_URLS[0], resume::node());
         fake_os::set_free_space(free_bytes);
         const std::string path = dir.file(FILE_NAME);
-        write_file(path + ".part", PACED_BODY.substr(0, 3000));
-        write_file(path + ".part.sha256", digest_of(PACED_BODY));
+        write_file(part_of(path), PACED_BODY.substr(0, 3000));
+        write_file(side_of(path), digest_of(PACED_BODY));
 
         const resume::Run r = resume::run();
 
@@ -958,9 +1105,41 @@ TEST(RunInstaller, FreeSpaceIsAskedForTheMissingBytesOnly) {
         if (free_bytes >= 1000) {
             EXPECT_EQ(read_file(path), PACED_BODY);
         } else {
-            EXPECT_EQ(read_file(path + ".part"), PACED_BODY.substr(0, 3000))
+            EXPECT_EQ(read_file(part_of(path)), PACED_BODY.substr(0, 3000))
                 << "the part stays for a run with more room";
         }
+    }
+}
+
+TEST(RunInstaller, FreeSpaceIsComparedInWholeBytesPast2To53) {
+    // 2^53 + 1 and 2^53 are one double apart from nothing: only a comparison
+    // of whole bytes tells that one byte is missing. Past 2^32, too.
+    struct LargeCase {
+        uint64_t size;
+        uint64_t free_bytes;
+        bool refused;
+    };
+    const LargeCase cases[] = {
+        {(uint64_t{1} << 53) + 1, uint64_t{1} << 53, true},
+        {(uint64_t{1} << 53) + 1, (uint64_t{1} << 53) + 1, false},
+        {(uint64_t{1} << 32) + 1, uint64_t{1} << 32, true},
+        {UINT64_MAX, UINT64_MAX - 1, true},
+        {UINT64_MAX, UINT64_MAX, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        TestDir dir;
+        start_fresh(dir.path());
+        fake_net::serve(FIRST_SOURCE,
+                        fake_net::body("v0.8.0\n" + FILE_NAME + "\n" + std::to_string(c.size) +
+                                       "\n" + DIGEST + "\n"));
+        fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));  // never the release's size
+        fake_os::set_free_space(c.free_bytes);
+
+        const resume::Run r = resume::run();
+
+        EXPECT_EQ(r.exit_code, c.refused ? 2 : 1);
+        EXPECT_EQ(resume::contains(r.out, "not enough free space"), c.refused) << r.out;
     }
 }
 
