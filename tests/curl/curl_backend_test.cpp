@@ -3,6 +3,7 @@
 // what the client reports, and what it refuses.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -425,6 +426,38 @@ TEST(CurlBackend, ASessionReusesItsConnections) {
     const std::string last = fetch(session, "https://keep.test/connections");
     std::printf("[ figures  ] 6 requests (2 at once) on one session: %s\n",
                 last.substr(last.find("connections")).c_str());
+    close_handle(session);
+}
+
+// Stopping a batch aborts the requests still running: the server that holds
+// one sees its client go, rather than giving up on it after 8 s. The waits are
+// long (20 s), so nothing but the stop ends the request sooner.
+TEST(CurlBackend, StoppingABatchAbortsItsRunningRequests) {
+    REQUIRE_TEST_NETWORK();
+    NetSession* session = open_session();
+    ASSERT_NE(session, nullptr);
+    apply_timeouts(session, 20000, 20000, 20000, 20000);
+    const std::string none_yet = "status 200\nlength 20\nbody held 0 gone 0 out 0\\n\n";
+    ASSERT_EQ(fetch(session, "https://keep.test/holds"), none_yet);
+
+    static char body[64];
+    Exchange held = exchange("https://keep.test/hold", nullptr, ExchangeBody::whole, body, 64);
+    ASSERT_TRUE(open_exchange(session, held));
+    start_exchanges(&held, 1);
+    const std::string holding = "status 200\nlength 20\nbody held 1 gone 0 out 0\\n\n";
+    std::string counts;
+    for (int tries = 0; tries < 1000 && counts != holding; ++tries) {
+        counts = fetch(session, "https://keep.test/holds");
+        if (counts != holding) usleep(20000);
+    }
+    ASSERT_EQ(counts, holding) << "the request reached the server";
+    stop_exchanges();
+    EXPECT_EQ(held.end, ExchangeEnd::none);
+    while (counts == holding) {  // the server notices the close in its own time
+        usleep(20000);
+        counts = fetch(session, "https://keep.test/holds");
+    }
+    EXPECT_EQ(counts, "status 200\nlength 20\nbody held 1 gone 1 out 0\\n\n");
     close_handle(session);
 }
 

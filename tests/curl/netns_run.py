@@ -62,6 +62,8 @@ def scenario(folder):
         # Keeps connections open as a real mirror does, and tells how many it accepted.
         "keep.test": {"keep_alive": True, "routes": {
             "/connections": {"connections": True},
+            "/hold": {"hold": True, "hold_s": 8},
+            "/holds": {"holds": True},
             "/small": {"file": small},
             "/bytes/%d" % LARGE: {"file": large},
         }},

@@ -54,6 +54,9 @@ unknown names are refused. ACTION:
         "need_cookie": "name=value" (403 unless the request's Cookie header carries it)
     {"connections": true}        serve "connections N\n": the connections this host's
                                  server has accepted so far
+    {"hold": true, "hold_s": S}  answer nothing; wait up to S seconds (10) for the client
+                                 to close the connection ("gone") or give up ("out")
+    {"holds": true}              serve "held H gone G out O\n": those holds so far
 
 Every response carries "Connection: close" unless its host has "keep_alive"
 (a body that is cut, longer than announced or ended by the close still
@@ -184,6 +187,7 @@ class HostServer:
         self.tls_delay_ms = host_setup.get("tls_delay_ms", 0)
         self.keep_alive = host_setup.get("keep_alive", False)
         self.accepted = 0
+        self.holds = {"held": 0, "gone": 0, "out": 0}  # requests held, and how each hold ended
         self.accepted_lock = threading.Lock()
         self.ctx = None
         if port != 80:
@@ -264,6 +268,12 @@ class HostServer:
                 if action.get("connections"):
                     with self.accepted_lock:
                         action = {"body": "connections %d\n" % self.accepted}
+                elif action.get("holds"):
+                    with self.accepted_lock:
+                        action = {"body": "held %(held)d gone %(gone)d out %(out)d\n" % self.holds}
+                elif action.get("hold"):
+                    self._hold(stream, action, entry)
+                    return
                 keep = self.keep_alive and headers.get("connection", "").lower() != "close"
                 clean = _respond(stream, action, headers, entry, raw, keep)
                 served += 1
@@ -274,6 +284,22 @@ class HostServer:
             entry["answer"] += " (client gone: %s)" % e.__class__.__name__
         finally:
             _close(stream, clean)
+
+
+    def _hold(self, stream, action, entry):
+        """Answers nothing and waits for the client to close the connection."""
+        with self.accepted_lock:
+            self.holds["held"] += 1
+        stream.settimeout(action.get("hold_s", 10))
+        try:
+            ended = "gone" if stream.recv(1) == b"" else "out"
+        except socket.timeout:
+            ended = "out"
+        except OSError:
+            ended = "gone"
+        entry["answer"] = "held, then " + ended
+        with self.accepted_lock:
+            self.holds[ended] += 1
 
 
 def _read_head(stream):
