@@ -160,6 +160,7 @@ void close_handle(NetSession* session) {
 bool open_exchange(NetSession* session, Exchange& exchange) {
     exchange.end = ExchangeEnd::none;
     exchange.received = 0;
+    exchange.ended_ms = 0;
     exchange.request = nullptr;
     split_url(exchange.url, exchange.host, exchange.path);
     exchange.connection = open_connection(session, exchange.host);

@@ -171,6 +171,26 @@ TEST_F(SessionTest, AnUnreadableStatusFails) {
     close_handle(session);
 }
 
+// A request to https://h.example/f, answered by the response, sent and
+// received; its handles are closed when it goes.
+struct Answered {
+    NetSession* session;
+    NetConnection* connection;
+    NetRequest* request;
+    explicit Answered(const fake_net::Response& response) {
+        fake_net::serve("https://h.example/f", response);
+        session = open_session();
+        connection = open_connection(session, u"h.example");
+        request = open_get_request(connection, u"/f");
+        EXPECT_TRUE(send_and_receive(request));
+    }
+    ~Answered() {
+        close_handle(request);
+        close_handle(connection);
+        close_handle(session);
+    }
+};
+
 TEST_F(SessionTest, AContentRangeIsReadOnlyInItsOneForm) {
     struct RangeCase {
         const char* header;  // "" for none
@@ -202,21 +222,14 @@ TEST_F(SessionTest, AContentRangeIsReadOnlyInItsOneForm) {
         fake_net::Response response = fake_net::body("x");
         response.status = 206;
         response.content_range = c.header;
-        fake_net::serve("https://h.example/f", response);
-        NetSession* session = open_session();
-        NetConnection* connection = open_connection(session, u"h.example");
-        NetRequest* request = open_get_request(connection, u"/f");
-        ASSERT_TRUE(send_and_receive(request));
+        Answered answered(response);
         uint32_t status = 0;
-        EXPECT_TRUE(query_status_code(request, &status));
+        EXPECT_TRUE(query_status_code(answered.request, &status));
         EXPECT_EQ(status, 206u);
         uint64_t first = 7, total = 7;
-        EXPECT_EQ(query_content_range(request, &first, &total), c.ok);
+        EXPECT_EQ(query_content_range(answered.request, &first, &total), c.ok);
         EXPECT_EQ(first, c.ok ? c.first : 7);
         EXPECT_EQ(total, c.ok ? c.total : 7);
-        close_handle(request);
-        close_handle(connection);
-        close_handle(session);
     }
     EXPECT_FALSE(query_content_range(nullptr, nullptr, nullptr));
 }
@@ -254,19 +267,13 @@ TEST_F(SessionTest, AContentLengthIsDigitsUpTo64Bits) {
         fake_net::Response response = fake_net::body("x");
         response.has_content_length = c.text != nullptr;
         response.content_length_text = c.text;
-        fake_net::serve("https://h.example/f", response);
-        NetSession* session = open_session();
-        NetConnection* connection = open_connection(session, u"h.example");
-        NetRequest* request = open_get_request(connection, u"/f");
-        ASSERT_TRUE(send_and_receive(request));
+        Answered answered(response);
         uint64_t length = 7;
-        EXPECT_EQ(query_content_length(request, &length), c.ok);
+        EXPECT_EQ(query_content_length(answered.request, &length), c.ok);
         EXPECT_EQ(length, c.ok ? c.length : 7);
         uint64_t parsed = 7;
         EXPECT_EQ(parse_content_length(c.text != nullptr ? c.text : "", &parsed), c.ok);
-        close_handle(request);
-        close_handle(connection);
-        close_handle(session);
+        EXPECT_EQ(parsed, c.ok ? c.length : 7);
     }
 }
 
