@@ -181,8 +181,9 @@ NetSession g_sessions[MAX_SESSIONS];
 NetConnection g_connections[MAX_CONNECTIONS];
 NetRequest g_requests[MAX_REQUESTS];
 bool g_curl_ready = false;
-// One lock per kind of shared data, as libcurl asks: it may hold the lock of
-// one kind while it takes another's.
+// One lock per kind of shared data, as libcurl asks, so that a thread using
+// one kind (a cookie) never waits for another using a different kind (a DNS
+// answer).
 pthread_mutex_t g_share_locks[CURL_LOCK_DATA_LAST];
 pthread_once_t g_share_locks_once = PTHREAD_ONCE_INIT;
 
