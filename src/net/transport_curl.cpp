@@ -74,9 +74,10 @@ namespace {
 constexpr int MAX_SESSIONS = 8;
 constexpr int MAX_CONNECTIONS = 8;
 constexpr int MAX_REQUESTS = 8;
-// Multi handles (each with the connections its requests left open) a session
-// keeps for later requests; beyond that the longest parked one is closed.
-constexpr int MAX_PARKED = 4;
+// Multi handles (each with the connection its request left open) a session
+// keeps for later requests, one for each request of a batch; beyond that the
+// longest parked one is closed.
+constexpr int MAX_PARKED = MAX_REQUESTS;
 constexpr int AGENT_BYTES = 512;
 constexpr int HOST_BYTES = 1024;
 constexpr int PATH_BYTES = 4096;      // a 1024-unit path is at most 3 bytes a unit
@@ -626,8 +627,11 @@ void park_multi(NetSession* s, CURLM* multi, const char* host) {
 void release(NetRequest* r) {
     detach(r);
     if (r->easy != nullptr) curl_easy_cleanup(r->easy);
+    // Only a transfer that ended well leaves a connection to use again; one
+    // cut off (a probe that read its first bytes, a failure) closes it.
     NetSession* s = live_session(r->session, r->session_generation);
-    if (r->multi != nullptr && s != nullptr && r->host_valid) {
+    const bool reusable = r->finished && r->result == CURLE_OK && r->host_valid;
+    if (r->multi != nullptr && s != nullptr && reusable) {
         park_multi(s, r->multi, r->host);
     } else if (r->multi != nullptr) {
         curl_multi_cleanup(r->multi);
