@@ -12,6 +12,7 @@
 
 #include "net/client.hpp"
 #include "net/transport.hpp"
+#include "os/os.hpp"
 
 namespace {
 
@@ -414,12 +415,19 @@ TEST(CurlBackend, ASessionReusesItsConnections) {
     };
     for (Exchange& e : both)
         ASSERT_TRUE(open_exchange(session, e));
+    const uint64_t started = tick_ms();
     start_exchanges(both, 2);
-    while (next_ended_exchange() >= 0) {
-    }
+    uint64_t handed_ms[2] = {0, 0};
+    for (int slot; (slot = next_ended_exchange()) >= 0;)
+        handed_ms[slot] = tick_ms();
     stop_exchanges();
-    EXPECT_EQ(both[0].end, ExchangeEnd::received);
-    EXPECT_EQ(both[1].end, ExchangeEnd::received);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(both[i].url);
+        EXPECT_EQ(both[i].end, ExchangeEnd::received);
+        // Each worker notes its own end, on the clock the stages use.
+        EXPECT_GE(both[i].ended_ms, started);
+        EXPECT_LE(both[i].ended_ms, handed_ms[i]);
+    }
     const std::string two = "status 200\nlength 14\nbody connections 2\\n\n";
     EXPECT_EQ(fetch(session, "https://keep.test/connections"), two)
         << "two at once, then one of theirs again";
