@@ -24,7 +24,7 @@ struct NodeReport {
     bool reachable;
     bool responded;           // the download request got a 200 or 206
     bool transfer_ok;         // the body was read to its end without an error
-    uint32_t content_length;  // 0: none
+    uint64_t content_length;  // 0: none
     uint64_t received;
     uint64_t elapsed_ms;
     char sha256[SHA256_HEX_SIZE];

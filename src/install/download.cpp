@@ -210,7 +210,7 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
     const uint64_t expected_size = release.size;
     const bool resumable = part_record != nullptr && expected_size != 0;
     if (part_record != nullptr) *part_record = PartRecord{false, false};
-    uint32_t content_length = 0;
+    uint64_t content_length = 0;
     uint32_t available = 0;
 
     // A part of this release shorter than the release is continued where it

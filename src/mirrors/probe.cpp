@@ -71,7 +71,9 @@ void print_probe_header() {
 }
 
 // Every entry is probed at once; each latency runs from the common start to
-// the moment that probe's own first read ended, whatever the others do. The
+// the moment that probe's own first read ended, whatever the others do: the
+// batch notes that moment where the probe ends, so a report line that is slow
+// to print (a console that blocks its writer) delays no later probe's figure. The
 // report lines still come in slot order: a line is printed once its probe and
 // every probe before it have ended, so the table reads top to bottom.
 void probe_nodes(NetSession* session, NodeTable& table) {
@@ -96,7 +98,7 @@ void probe_nodes(NetSession* session, NodeTable& table) {
         // turn counts as failed rather than waited for.
         ended[slot < 0 ? next : slot] = true;
         if (slot >= 0 && g_exchanges[slot].end == ExchangeEnd::received)
-            mark_reachable(table.nodes[slot], start, tick_ms());
+            mark_reachable(table.nodes[slot], start, g_exchanges[slot].ended_ms);
     }
     stop_exchanges();
 }

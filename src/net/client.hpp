@@ -27,7 +27,7 @@ constexpr uint32_t FLAG_SECURE = 0x800000;
 constexpr uint32_t ADDREQ_FLAG_ADD = 0x20000000;
 
 constexpr uint32_t QUERY_STATUS_CODE_NUMBER = 0x20000013;
-constexpr uint32_t QUERY_CONTENT_LENGTH_NUMBER = 0x20000005;
+constexpr uint32_t QUERY_CONTENT_LENGTH = 5;  // the header's text
 constexpr uint32_t QUERY_CONTENT_RANGE = 53;  // the header's text
 
 // UTF-8 to UTF-16 as MultiByteToWideChar(CP_UTF8, 0, utf8, -1, out, capacity):

@@ -5,13 +5,16 @@
 // sequence (status test, body rules) then exists once, shared with the
 // Windows batch and the single requests. A thread only performs its own
 // exchange and reports its index; the caller's thread opens and closes every
-// handle and is the only one that prints. Stopping asks libcurl to give up
-// at once (client::abort wakes the waiting call), so a stage never waits for
-// an answer it no longer needs.
+// handle and is the only one that prints. Each thread notes when its
+// exchange ended (tick_ms, which any thread may call), so a caller held up by
+// a console that blocks its output still learns each one's own time.
+// Stopping asks libcurl to give up at once (client::abort wakes the waiting call), so a stage never
+// waits for an answer it no longer needs.
 #include <pthread.h>
 
 #include "net/client.hpp"
 #include "net/transport.hpp"
+#include "os/os.hpp"
 
 namespace {
 
@@ -34,6 +37,7 @@ int g_handed_count = 0;
 void* perform(void* argument) {
     Worker* worker = static_cast<Worker*>(argument);
     perform_exchange(*worker->exchange);
+    worker->exchange->ended_ms = tick_ms();
     pthread_mutex_lock(&g_lock);
     g_ended[g_ended_count++] = static_cast<int>(worker - g_workers);
     pthread_cond_signal(&g_ended_signal);

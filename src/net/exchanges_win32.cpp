@@ -6,7 +6,8 @@
 // shared with the POSIX batch and the single requests, and the client keeps
 // its synchronous calls. A thread only performs its own exchange; the
 // caller's thread opens and closes every handle and is the only one that
-// prints.
+// prints. Each thread notes when its exchange ended, so a caller held up (by
+// a console that blocks its output) still learns each one's own time.
 //
 // Stopping closes the request handles of the exchanges still running: that is
 // how WinHTTP cancels a synchronous call made on another thread. Wine does not
@@ -26,6 +27,7 @@
 #include <cstring>
 
 #include "net/client.hpp"
+#include "os/os.hpp"
 
 namespace {
 
@@ -56,7 +58,9 @@ bool g_pending[MAX_EXCHANGES];  // performed in turn, not yet handed to the call
 int g_count = 0;
 
 DWORD WINAPI perform(void* argument) {
-    perform_exchange(static_cast<Worker*>(argument)->own);
+    Exchange& own = static_cast<Worker*>(argument)->own;
+    perform_exchange(own);
+    own.ended_ms = tick_ms();
     return 0;
 }
 
@@ -102,6 +106,7 @@ void hand(Worker& worker) {
     Exchange& caller = *worker.caller;
     caller.end = worker.own.end;
     caller.received = worker.own.received;
+    caller.ended_ms = worker.own.ended_ms;
     if (worker.own.buffer != caller.buffer && worker.own.received > 0)
         std::memcpy(caller.buffer, worker.own.buffer, worker.own.received);
     worker.handed = true;
@@ -133,6 +138,7 @@ void start_exchanges(Exchange* exchanges, int count) {
         g_batch[i] = start_worker(exchanges[i]);
         if (g_batch[i] == nullptr) {  // no thread: this one runs in turn
             perform_exchange(exchanges[i]);
+            exchanges[i].ended_ms = tick_ms();
             g_pending[i] = true;
         }
     }

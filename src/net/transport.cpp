@@ -124,9 +124,17 @@ bool query_content_range(NetRequest* request, uint64_t* first, uint64_t* total) 
     return true;
 }
 
-bool query_content_length(NetRequest* request, uint32_t* length) {
+bool parse_content_length(const char* text, uint64_t* length) {
+    return parse_number(text, '\0', length);
+}
+
+// Read as text on every backend: the 32-bit number query cannot carry a
+// length past 4 GiB, and one parser keeps the rules the same everywhere.
+bool query_content_length(NetRequest* request, uint64_t* length) {
     if (request == nullptr) return false;
-    return client::query_number(request, client::QUERY_CONTENT_LENGTH_NUMBER, length);
+    char text[CONTENT_LENGTH_TEXT_BYTES];
+    if (!client::query_text(request, client::QUERY_CONTENT_LENGTH, text, sizeof text)) return false;
+    return parse_content_length(text, length);
 }
 
 bool query_data_available(NetRequest* request, uint32_t* count) {
@@ -152,6 +160,7 @@ void close_handle(NetSession* session) {
 bool open_exchange(NetSession* session, Exchange& exchange) {
     exchange.end = ExchangeEnd::none;
     exchange.received = 0;
+    exchange.ended_ms = 0;
     exchange.request = nullptr;
     split_url(exchange.url, exchange.host, exchange.path);
     exchange.connection = open_connection(session, exchange.host);

@@ -43,7 +43,13 @@ bool query_status_code(NetRequest* request, uint32_t* status);
 // A 206's "Content-Range: bytes FIRST-LAST/TOTAL": false when absent or not of
 // that form (LAST below TOTAL, FIRST not above LAST).
 bool query_content_range(NetRequest* request, uint64_t* first, uint64_t* total);
-bool query_content_length(NetRequest* request, uint32_t* length);
+// Content-Length as the response gave it: digits only (leading zeros too),
+// no sign, no blank, at most 2^64 - 1. False when absent or not of that form.
+bool query_content_length(NetRequest* request, uint64_t* length);
+bool parse_content_length(const char* text, uint64_t* length);
+// Room for a Content-Length value and its terminator: 2^64 - 1 has 20 digits,
+// the rest leaves leading zeros some room.
+constexpr uint32_t CONTENT_LENGTH_TEXT_BYTES = 64;
 bool query_data_available(NetRequest* request, uint32_t* count);  // 0: body complete
 bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* count);
 
@@ -75,6 +81,9 @@ struct Exchange {
     uint32_t limit;
     ExchangeEnd end;
     uint32_t received;
+    // In a batch: tick_ms() taken by the one that performed it, right after
+    // it ended, so that the time is its own however late the caller looks.
+    uint64_t ended_ms;
     char16_t host[URL_PART_UNITS];
     char16_t path[URL_PART_UNITS];
     NetConnection* connection;

@@ -31,19 +31,29 @@
 // Cookies: as WinHTTP does, each session keeps the cookies its responses set
 // (redirect legs included) and sends them on its later requests: one
 // in-memory store per session, shared by its requests, never read from or
-// written to a file, and gone when the session is closed.
+// written to a file, and gone when the session is closed. The same share
+// holds the session's DNS answers and TLS sessions.
+//
+// Connections: as WinHTTP does, a session keeps the connections its requests
+// leave open and uses them again for its later requests to the same host. A
+// connection lives in the connection cache of the multi handle that made it,
+// so a closed request's multi handle is parked in its session, named by its
+// host, and the next request of that session to that host is driven through
+// it. libcurl does not support one connection cache used by several threads
+// at once (CURL_LOCK_DATA_CONNECT in a share), and parking needs none: a
+// multi handle is driven by one request, on one thread, at a time.
 //
 // Threads: the batch of exchanges runs requests of one session on several
 // threads at once. Each thread drives only its own request's handles; the
-// session's cookie store is the one thing they share, and libcurl locks it
-// through the session's lock functions. Handles are opened and closed on the
-// caller's thread only, and abort() is the one call made on a request from
-// another thread.
+// session's share is the one thing they use together, and libcurl locks it
+// through one lock per kind of data. Handles are opened and closed, and multi
+// handles parked and taken, on the caller's thread only; abort() is the one
+// call made on a request from another thread.
 //
 // Handles live in small fixed pools (no heap of our own; libcurl allocates
 // its own). A closed handle's slot is marked free and its generation bumped,
-// so a stale or foreign pointer fails instead of crashing. A Content-Length
-// above 4294967295 makes the number query fail.
+// so a stale or foreign pointer fails instead of crashing. Content-Length is
+// kept as the text of its first header and parsed by the transport.
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <sys/socket.h>
@@ -64,6 +74,10 @@ namespace {
 constexpr int MAX_SESSIONS = 8;
 constexpr int MAX_CONNECTIONS = 8;
 constexpr int MAX_REQUESTS = 8;
+// Multi handles (each with the connection its request left open) a session
+// keeps for later requests, one for each request of a batch; beyond that the
+// longest parked one is closed.
+constexpr int MAX_PARKED = MAX_REQUESTS;
 constexpr int AGENT_BYTES = 512;
 constexpr int HOST_BYTES = 1024;
 constexpr int PATH_BYTES = 4096;      // a 1024-unit path is at most 3 bytes a unit
@@ -96,14 +110,19 @@ constexpr TlsBit TLS_BITS[] = {
     {0x2000, CURL_SSLVERSION_TLSv1_3, CURL_SSLVERSION_MAX_TLSv1_3},
 };
 
-enum class Length { ABSENT, NUMBER, INVALID };
-
 }  // namespace
+
+struct ParkedMulti {
+    CURLM* multi = nullptr;  // null: the place is free
+    uint64_t parked_ms = 0;
+    char host[HOST_BYTES] = {};
+};
 
 struct NetSession {
     bool in_use = false;
     uint32_t generation = 0;
-    CURLSH* cookies = nullptr;
+    CURLSH* share = nullptr;  // cookies, DNS answers and TLS sessions
+    ParkedMulti parked[MAX_PARKED];
     bool has_agent = false;
     char agent[AGENT_BYTES] = {};
     bool no_proxy = false;
@@ -131,7 +150,8 @@ struct NetRequest {
     uint32_t resolve_ms = 0, connect_ms = 0, send_ms = 0, receive_ms = 0, response_ms = 0;
     bool in_use = false;
     bool host_valid = false;
-    bool attached = false;  // in its multi handle
+    char host[HOST_BYTES] = {};  // its connection's host, which its multi handle is parked by
+    bool attached = false;       // in its multi handle
     std::atomic<bool> aborted{false};
 
     // Progress of the transfer.
@@ -143,9 +163,10 @@ struct NetRequest {
 
     // The response being received.
     bool in_response = false, has_location = false;
-    Length length_state = Length::ABSENT;
     int status = 0;
-    uint32_t length = 0;
+    // The first Content-Length's value, as text; "" when absent or too long.
+    bool has_length = false;
+    char length[RANGE_TEXT_BYTES] = {};
     char content_range[RANGE_TEXT_BYTES] = {};  // "" when absent or too long
 
     // Body received and not yet read, at chunk[begin, end). The transfer is
@@ -161,13 +182,41 @@ NetSession g_sessions[MAX_SESSIONS];
 NetConnection g_connections[MAX_CONNECTIONS];
 NetRequest g_requests[MAX_REQUESTS];
 bool g_curl_ready = false;
-pthread_mutex_t g_cookie_lock = PTHREAD_MUTEX_INITIALIZER;
+// One lock per kind of shared data, as libcurl asks, so that a thread using
+// one kind (a cookie) never waits for another using a different kind (a DNS
+// answer).
+pthread_mutex_t g_share_locks[CURL_LOCK_DATA_LAST];
+pthread_once_t g_share_locks_once = PTHREAD_ONCE_INIT;
 
-void lock_cookies(CURL*, curl_lock_data, curl_lock_access, void*) {
-    pthread_mutex_lock(&g_cookie_lock);
+void init_share_locks() {
+    for (pthread_mutex_t& lock : g_share_locks)
+        pthread_mutex_init(&lock, nullptr);
 }
-void unlock_cookies(CURL*, curl_lock_data, void*) {
-    pthread_mutex_unlock(&g_cookie_lock);
+pthread_mutex_t* share_lock(curl_lock_data data) {
+    const int index = static_cast<int>(data);
+    return index >= 0 && index < CURL_LOCK_DATA_LAST ? &g_share_locks[index] : &g_share_locks[0];
+}
+void lock_share(CURL*, curl_lock_data data, curl_lock_access, void*) {
+    pthread_mutex_lock(share_lock(data));
+}
+void unlock_share(CURL*, curl_lock_data data, void*) {
+    pthread_mutex_unlock(share_lock(data));
+}
+
+// A session's share: cookies, DNS answers and TLS sessions.
+CURLSH* make_share() {
+    pthread_once(&g_share_locks_once, init_share_locks);
+    CURLSH* share = curl_share_init();
+    if (share == nullptr) return nullptr;
+    if (curl_share_setopt(share, CURLSHOPT_LOCKFUNC, lock_share) != CURLSHE_OK ||
+        curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, unlock_share) != CURLSHE_OK ||
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK ||
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) != CURLSHE_OK ||
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) != CURLSHE_OK) {
+        curl_share_cleanup(share);
+        return nullptr;
+    }
+    return share;
 }
 
 uint64_t now_ms() {
@@ -287,19 +336,6 @@ bool header_value(const char* line, size_t len, const char* name, const char** v
     return true;
 }
 
-// Digits only, at most 4294967295; anything else is not a number to report.
-Length parse_length(const char* value, size_t len, uint32_t* length) {
-    if (len == 0) return Length::INVALID;
-    uint64_t n = 0;
-    for (size_t i = 0; i < len; ++i) {
-        if (value[i] < '0' || value[i] > '9') return Length::INVALID;
-        n = n * 10 + static_cast<uint64_t>(value[i] - '0');
-        if (n > UINT32_MAX) return Length::INVALID;
-    }
-    *length = static_cast<uint32_t>(n);
-    return Length::NUMBER;
-}
-
 void begin_attempt(NetRequest* r, uint64_t now) {
     r->resolved = r->connected = r->sent = false;
     r->attempt_ms = r->activity_ms = now;
@@ -316,8 +352,8 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
         r->in_response = true;
         r->status = parse_status(data, len);
         r->has_location = false;
-        r->length_state = Length::ABSENT;
-        r->length = 0;
+        r->has_length = false;
+        r->length[0] = '\0';
         r->content_range[0] = '\0';
         return len;
     }
@@ -339,9 +375,11 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
     const char* value;
     size_t value_len;
     if (header_value(data, len, "Content-Length", &value, &value_len)) {
-        if (r->length_state == Length::ABSENT) {
-            r->length_state = parse_length(value, value_len, &r->length);
+        if (!r->has_length && value_len < sizeof r->length) {
+            std::memcpy(r->length, value, value_len);
+            r->length[value_len] = '\0';
         }
+        r->has_length = true;
     } else if (header_value(data, len, "Location", &value, &value_len)) {
         if (value_len > 0) r->has_location = true;
     } else if (header_value(data, len, "Content-Range", &value, &value_len)) {
@@ -542,7 +580,7 @@ bool configure(NetRequest* r, const NetSession* s, const NetConnection* c, const
               curl_easy_setopt(e, CURLOPT_PREREQDATA, r) == CURLE_OK &&
               // "" starts the cookie engine without reading any file; there is no jar.
               curl_easy_setopt(e, CURLOPT_COOKIEFILE, "") == CURLE_OK &&
-              curl_easy_setopt(e, CURLOPT_SHARE, s->cookies) == CURLE_OK;
+              curl_easy_setopt(e, CURLOPT_SHARE, s->share) == CURLE_OK;
     if (!ok) return false;
     if (!is_no_limit(s->resolve_ms) && !is_no_limit(s->connect_ms)) {
         long backstop = static_cast<long>(s->resolve_ms) + static_cast<long>(s->connect_ms);
@@ -556,10 +594,48 @@ bool configure(NetRequest* r, const NetSession* s, const NetConnection* c, const
     return r->host_valid ? curl_easy_setopt(e, CURLOPT_CURLU, r->url) == CURLE_OK : true;
 }
 
+// The multi handle parked for this session's host, taken out of the session;
+// a new one when none is parked.
+CURLM* take_multi(NetSession* s, const char* host) {
+    for (ParkedMulti& parked : s->parked) {
+        if (parked.multi != nullptr && std::strcmp(parked.host, host) == 0) {
+            CURLM* multi = parked.multi;
+            parked.multi = nullptr;
+            return multi;
+        }
+    }
+    return curl_multi_init();
+}
+
+// Keeps the multi handle, with any connection its request left open, for the
+// session's next request to the same host; the longest parked one makes room.
+void park_multi(NetSession* s, CURLM* multi, const char* host) {
+    ParkedMulti* place = nullptr;
+    for (ParkedMulti& parked : s->parked) {
+        if (parked.multi == nullptr) {
+            place = &parked;
+            break;
+        }
+        if (place == nullptr || parked.parked_ms < place->parked_ms) place = &parked;
+    }
+    if (place->multi != nullptr) curl_multi_cleanup(place->multi);
+    place->multi = multi;
+    place->parked_ms = now_ms();
+    std::snprintf(place->host, sizeof place->host, "%s", host);
+}
+
 void release(NetRequest* r) {
     detach(r);
     if (r->easy != nullptr) curl_easy_cleanup(r->easy);
-    if (r->multi != nullptr) curl_multi_cleanup(r->multi);
+    // Only a transfer that ended well leaves a connection to use again; one
+    // cut off (a probe that read its first bytes, a failure) closes it.
+    NetSession* s = live_session(r->session, r->session_generation);
+    const bool reusable = r->finished && r->result == CURLE_OK && r->host_valid;
+    if (r->multi != nullptr && s != nullptr && reusable) {
+        park_multi(s, r->multi, r->host);
+    } else if (r->multi != nullptr) {
+        curl_multi_cleanup(r->multi);
+    }
     if (r->url != nullptr) curl_url_cleanup(r->url);
     if (r->headers != nullptr) curl_slist_free_all(r->headers);
     r->in_use = false;
@@ -578,8 +654,8 @@ void release(NetRequest* r) {
     r->in_response = r->has_location = false;
     r->status = 0;
     r->content_range[0] = '\0';
-    r->length_state = Length::ABSENT;
-    r->length = 0;
+    r->has_length = false;
+    r->length[0] = '\0';
     r->paused = false;
     r->begin = r->end = 0;
 }
@@ -604,15 +680,8 @@ NetSession* open(const char16_t* user_agent, uint32_t access_type) {
     if (s == nullptr) return nullptr;
     s->has_agent = user_agent != nullptr;
     if (s->has_agent && !utf16_to_utf8(user_agent, s->agent, AGENT_BYTES)) return nullptr;
-    s->cookies = curl_share_init();
-    if (s->cookies == nullptr ||
-        curl_share_setopt(s->cookies, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE) != CURLSHE_OK ||
-        curl_share_setopt(s->cookies, CURLSHOPT_LOCKFUNC, lock_cookies) != CURLSHE_OK ||
-        curl_share_setopt(s->cookies, CURLSHOPT_UNLOCKFUNC, unlock_cookies) != CURLSHE_OK) {
-        if (s->cookies != nullptr) curl_share_cleanup(s->cookies);
-        s->cookies = nullptr;
-        return nullptr;
-    }
+    s->share = make_share();
+    if (s->share == nullptr) return nullptr;
     s->in_use = true;
     ++s->generation;
     s->no_proxy = access_type == ACCESS_TYPE_NO_PROXY;
@@ -709,7 +778,8 @@ NetRequest* open_request(NetConnection* connection, const char16_t* verb, const 
     r->receive_ms = s->receive_ms;
     r->response_ms = s->response_ms;
     r->host_valid = c->host_valid;
-    r->multi = curl_multi_init();
+    std::snprintf(r->host, sizeof r->host, "%s", c->host);
+    r->multi = take_multi(s, c->host);
     r->easy = curl_easy_init();
     r->url = curl_url();
     if (r->multi == nullptr || r->easy == nullptr || r->url == nullptr ||
@@ -799,20 +869,18 @@ bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value) {
         *value = static_cast<uint32_t>(status);
         return true;
     }
-    if (info_level == QUERY_CONTENT_LENGTH_NUMBER) {
-        if (r->length_state != Length::NUMBER) return false;
-        *value = r->length;
-        return true;
-    }
     return false;
 }
 
 bool query_text(NetRequest* request, uint32_t info_level, char* text, uint32_t capacity) {
     NetRequest* r = live_request(request);
-    if (r == nullptr || !r->final_headers || info_level != QUERY_CONTENT_RANGE) return false;
-    const size_t length = std::strlen(r->content_range);
+    if (r == nullptr || !r->final_headers) return false;
+    const char* value = info_level == QUERY_CONTENT_RANGE    ? r->content_range
+                        : info_level == QUERY_CONTENT_LENGTH ? r->length
+                                                             : "";
+    const size_t length = std::strlen(value);
     if (length == 0 || length + 1 > capacity) return false;
-    std::memcpy(text, r->content_range, length + 1);
+    std::memcpy(text, value, length + 1);
     return true;
 }
 
@@ -870,8 +938,14 @@ void close(NetSession* session) {
             curl_easy_setopt(r.easy, CURLOPT_SHARE, nullptr);  // or the store could not go
         }
     }
-    curl_share_cleanup(s->cookies);
-    s->cookies = nullptr;
+    // The parked connections first: they still refer to the share's DNS
+    // answers and TLS sessions.
+    for (ParkedMulti& parked : s->parked) {
+        if (parked.multi != nullptr) curl_multi_cleanup(parked.multi);
+        parked.multi = nullptr;
+    }
+    curl_share_cleanup(s->share);
+    s->share = nullptr;
     s->in_use = false;
     ++s->generation;
 }

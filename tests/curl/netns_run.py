@@ -59,6 +59,14 @@ def scenario(folder):
         "tls10.test": {"routes": ECHO, "tls": "1.0"},
         "tls13.test": {"routes": ECHO, "tls": "1.3"},
         "wrongname.test": {"routes": ECHO, "cert": "wrong-name"},
+        # Keeps connections open as a real mirror does, and tells how many it accepted.
+        "keep.test": {"keep_alive": True, "routes": {
+            "/connections": {"connections": True},
+            "/hold": {"hold": True, "hold_s": 8},
+            "/holds": {"holds": True},
+            "/small": {"file": small},
+            "/bytes/%d" % LARGE: {"file": large},
+        }},
     }}
 
 
@@ -104,7 +112,8 @@ def main():
     if not netsim.available():
         print("skipped: cannot create network and mount namespaces here")
         sys.exit(SKIP)
-    net = netsim.Network(workdir, names=["main.test", "other.test", "tls10.test", "tls13.test"])
+    net = netsim.Network(workdir, names=["main.test", "other.test", "tls10.test", "tls13.test",
+                                         "keep.test"])
     for n in (LARGE, 12):
         with open(os.path.join(workdir, PATTERN % n), "wb") as f:
             f.write((bytes(range(251)) * (n // 251 + 1))[:n])

@@ -23,6 +23,7 @@ Scenario (a JSON-able dict):
             "tls_delay_ms": 2000,    # wait this long after accepting, before the TLS handshake
             "server": "nginx",       # played by nginx instead (nginx_host.py: what it can play)
             "drop": True,            # no server: connection attempts are dropped, not refused
+            "keep_alive": True,      # serve further requests on a connection, as nginx does
         }, ...},
      "silent_names": ["slow.test"]}  # see below
 
@@ -51,8 +52,15 @@ unknown names are refused. ACTION:
         "endless": true (after the body, zero bytes without end until the client goes)
     options for every action: "set_cookie": "name=value" (sent as Set-Cookie, Path=/),
         "need_cookie": "name=value" (403 unless the request's Cookie header carries it)
+    {"connections": true}        serve "connections N\n": the connections this host's
+                                 server has accepted so far
+    {"hold": true, "hold_s": S}  answer nothing; wait up to S seconds (10) for the client
+                                 to close the connection ("gone") or give up ("out")
+    {"holds": true}              serve "held H gone G out O\n": those holds so far
 
-Every response carries "Connection: close"; a close-delimited body ends with
+Every response carries "Connection: close" unless its host has "keep_alive"
+(a body that is cut, longer than announced or ended by the close still
+closes); a close-delimited body ends with
 a TLS close_notify. Each request is logged as {"server", "port", "method",
 "path", "host_header", "range", "user_agent", "t_ms", "answer", "sent"}: "sent"
 counts the body bytes handed to the connection.
@@ -178,6 +186,10 @@ class HostServer:
         self.name, self.port, self.log, self.started = name, port, log, started
         self.routes = host_setup.get("routes" if port != 80 else "http_routes", {})
         self.tls_delay_ms = host_setup.get("tls_delay_ms", 0)
+        self.keep_alive = host_setup.get("keep_alive", False)
+        self.accepted = 0
+        self.holds = {"held": 0, "gone": 0, "out": 0}  # requests held, and how each hold ended
+        self.accepted_lock = threading.Lock()
         self.ctx = None
         if port != 80:
             self.ctx = self._context(host_setup, pki)
@@ -213,6 +225,8 @@ class HostServer:
                 conn, _ = self.sock.accept()
             except OSError:
                 return
+            with self.accepted_lock:
+                self.accepted += 1
             threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
 
     def _record(self, entry):
@@ -234,27 +248,59 @@ class HostServer:
             return
         entry = {}
         clean = False
+        served = 0
         try:
-            head = _read_head(stream)
-            if head is None:
-                self._record({"event": "no-request"})
-                return
-            method, path, headers, raw = head
-            entry = {"method": method, "path": path, "host_header": headers.get("host"),
-                     "range": headers.get("range"), "user_agent": headers.get("user-agent")}
-            if "cookie" in headers:
-                entry["cookie"] = headers["cookie"]
-            self._record(entry)
-            action = self.routes.get(path, self.routes.get("*", {"status": 404}))
-            if "probe" in action or "get" in action:
-                probe = re.fullmatch(r"bytes=\d+-\d+", headers.get("range", "")) is not None
-                action = action.get("probe" if probe else "get", {"status": 404})
-            clean = _respond(stream, action, headers, entry, raw)
+            while True:
+                head = _read_head(stream)
+                if head is None:
+                    if served == 0:
+                        self._record({"event": "no-request"})
+                    return
+                method, path, headers, raw = head
+                entry = {"method": method, "path": path, "host_header": headers.get("host"),
+                         "range": headers.get("range"), "user_agent": headers.get("user-agent")}
+                if "cookie" in headers:
+                    entry["cookie"] = headers["cookie"]
+                self._record(entry)
+                action = self.routes.get(path, self.routes.get("*", {"status": 404}))
+                if "probe" in action or "get" in action:
+                    probe = re.fullmatch(r"bytes=\d+-\d+", headers.get("range", "")) is not None
+                    action = action.get("probe" if probe else "get", {"status": 404})
+                if action.get("connections"):
+                    with self.accepted_lock:
+                        action = {"body": "connections %d\n" % self.accepted}
+                elif action.get("holds"):
+                    with self.accepted_lock:
+                        action = {"body": "held %(held)d gone %(gone)d out %(out)d\n" % self.holds}
+                elif action.get("hold"):
+                    self._hold(stream, action, entry)
+                    return
+                keep = self.keep_alive and headers.get("connection", "").lower() != "close"
+                clean = _respond(stream, action, headers, entry, raw, keep)
+                served += 1
+                if not (keep and clean):
+                    return
         except OSError as e:
             entry.setdefault("answer", "")
             entry["answer"] += " (client gone: %s)" % e.__class__.__name__
         finally:
             _close(stream, clean)
+
+
+    def _hold(self, stream, action, entry):
+        """Answers nothing and waits for the client to close the connection."""
+        with self.accepted_lock:
+            self.holds["held"] += 1
+        stream.settimeout(action.get("hold_s", 10))
+        try:
+            ended = "gone" if stream.recv(1) == b"" else "out"
+        except socket.timeout:
+            ended = "out"
+        except OSError:
+            ended = "gone"
+        entry["answer"] = "held, then " + ended
+        with self.accepted_lock:
+            self.holds[ended] += 1
 
 
 def _read_head(stream):
@@ -290,8 +336,11 @@ def _load(path):
     return _file_cache[path]
 
 
-def _respond(stream, action, headers, entry, raw):
-    """Plays one action; returns whether the connection may end with a clean TLS shutdown."""
+def _respond(stream, action, headers, entry, raw, keep_alive=False):
+    """Plays one action; returns whether the connection may end with a clean TLS shutdown.
+
+    With keep_alive the answer does not say "Connection: close", for a host
+    that serves several requests on one connection."""
     if action.get("delay_ms"):
         time.sleep(action["delay_ms"] / 1000.0)
     if action.get("stall") == "headers":
@@ -340,7 +389,9 @@ def _respond(stream, action, headers, entry, raw):
             announced = length
         extra_headers.append("Content-Length: %d" % announced)
     head = "HTTP/1.1 %d %s\r\n" % (status, REASONS.get(status, "Status"))
-    head += "Content-Type: application/octet-stream\r\nConnection: close\r\n"
+    head += "Content-Type: application/octet-stream\r\n"
+    if not keep_alive or length == "none-close" or "cut" in action or "extra" in action:
+        head += "Connection: close\r\n"
     head += "".join(h + "\r\n" for h in extra_headers) + "\r\n"
     stream.sendall(head.encode("latin-1"))
     entry["answer"] = "%d %s" % (status, length if length != "exact" else announced)

@@ -371,6 +371,27 @@ def close_delimited_download(ctx):
     return _no_length(ctx, "none-close")
 
 
+FOUR_AND_A_HALF_GIB = 4608 * 1048576
+
+
+def length_past_4_gib(ctx):
+    """A release of 4.5 GiB: the node announces that Content-Length, sends the first 1 %
+    (46 MB, up to the byte where the progress reaches 1 %) and closes. The length is
+    accepted and the progress shows it; the node fails on the short body only, and the
+    part stays. (bench/large installs such a release whole.)"""
+    large = ctx.large_release(LARGE_MIB)
+    rel = Release(large.version, large.file_name, large.path, FOUR_AND_A_HALF_GIB, large.sha256)
+    one_percent = -(-rel.size // 100)
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, get={"file": rel.path, "length": rel.size, "cut": one_percent})
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, False])
+    t.download_header(0).progress(0, one_percent, rel.size).node_failed().all_failed()
+    requests = [M(0), P(0, rel), G(0, rel)]
+    return expect(net, 1, t, requests, _part_files(rel), False)
+
+
 def redirects(ctx):
     """A redirect to HTTPS is followed (probe and download); one to plain HTTP is not."""
     rel = ctx.releases["main"]
@@ -855,6 +876,7 @@ SCENARIOS = [
     ("chunked-download", chunked_download, ("native", "windows")),
     ("close-delimited-download", close_delimited_download, ("native", "windows")),
     ("redirects", redirects, ("native", "windows")),
+    ("length-past-4-gib", length_past_4_gib, ("native", "windows")),
     ("planted-libraries", planted(full_install, "program"), ("windows",)),
     ("planted-libraries-redirects", planted(redirects, "program"), ("windows",)),
     ("planted-libraries-working-folder", planted(full_install, "cwd"), ("windows",)),

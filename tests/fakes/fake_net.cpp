@@ -7,6 +7,7 @@
 #include <memory>
 #include <set>
 
+#include "fake_os.hpp"
 #include "net/client.hpp"
 #include "net/utf16.hpp"
 
@@ -250,24 +251,25 @@ bool receive_response(NetRequest* request) {
 bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value) {
     char level[32];
     std::snprintf(level, sizeof level, "0x%x", info_level);
-    bool ok = request->sent;
-    if (info_level == client::QUERY_STATUS_CODE_NUMBER) {
-        ok = ok && !fails(request, Step::query_status);
-        if (ok) *value = request->response.status;
-    } else {
-        ok = ok && request->response.has_content_length && !fails(request, Step::query_length) &&
-             request->response.content_length <= UINT32_MAX;
-        if (ok) *value = static_cast<uint32_t>(request->response.content_length);
-    }
+    bool ok = request->sent && info_level == client::QUERY_STATUS_CODE_NUMBER &&
+              !fails(request, Step::query_status);
+    if (ok) *value = request->response.status;
     return log(std::string("query ") + level, ok);
 }
 
 bool query_text(NetRequest* request, uint32_t info_level, char* text, uint32_t capacity) {
     char level[32];
     std::snprintf(level, sizeof level, "0x%x", info_level);
-    const std::string& value = request->response.content_range;
-    bool ok = request->sent && info_level == client::QUERY_CONTENT_RANGE && !value.empty() &&
-              value.size() < capacity;
+    const Response& r = request->response;
+    std::string value;
+    if (info_level == client::QUERY_CONTENT_RANGE) {
+        value = r.content_range;
+    } else if (info_level == client::QUERY_CONTENT_LENGTH && r.has_content_length &&
+               !fails(request, Step::query_length)) {
+        value = r.content_length_text == nullptr ? std::to_string(r.content_length)
+                                                 : r.content_length_text;
+    }
+    bool ok = request->sent && !value.empty() && value.size() < capacity;
     if (ok) std::memcpy(text, value.c_str(), value.size() + 1);
     return log(std::string("query ") + level, ok);
 }
@@ -334,13 +336,17 @@ void close(NetSession* session) {
 }  // namespace client
 
 // The batch runs each exchange whole when its time comes: in the order of
-// their scripted ends, the clock moved on to each end as it is handed back.
+// their scripted ends, the clock moved on to each end as it is handed back
+// unless it is there already (a printer that blocked the caller moved it).
+// Each exchange's end time is its scripted end on that clock, taken with the
+// next scripted tick as a worker thread takes it.
 void start_exchanges(Exchange* exchanges, int count) {
     g_batch_count = 0;
+    const uint64_t start = fake_os::moved_ms();
     for (int i = 0; i < count && i < MAX_EXCHANGES; ++i) {
         BatchSlot& slot = g_batch[g_batch_count++];
         slot.exchange = exchanges[i].request != nullptr ? &exchanges[i] : nullptr;
-        slot.ends_at = g_read_ms + (slot.exchange ? exchanges[i].request->response.delay_ms : 0);
+        slot.ends_at = start + (slot.exchange ? exchanges[i].request->response.delay_ms : 0);
         slot.handed = slot.exchange == nullptr;
     }
 }
@@ -354,8 +360,10 @@ int next_ended_exchange() {
     if (best < 0) return -1;
     BatchSlot& slot = g_batch[best];
     slot.handed = true;
-    if (slot.ends_at > g_read_ms) g_read_ms = slot.ends_at;
+    const uint64_t now = fake_os::moved_ms();
+    if (slot.ends_at > now) g_read_ms += slot.ends_at - now;
     perform_exchange(*slot.exchange);
+    slot.exchange->ended_ms = fake_os::take_tick(slot.ends_at);
     return best;
 }
 

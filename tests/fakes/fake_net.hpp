@@ -23,10 +23,10 @@ enum class Step {
 
 struct Response {
     uint32_t status = 200;
-    bool has_content_length = false;  // a numeric Content-Length header
-    // Above 4294967295 the 32-bit number query fails, as it does in the libcurl
-    // backend: the header is there but cannot be reported.
-    uint64_t content_length = 0;
+    bool has_content_length = false;  // a Content-Length header
+    uint64_t content_length = 0;      // its value, in digits
+    // When not null, the header's text instead, as given: "", a sign, a blank.
+    const char* content_length_text = nullptr;
     std::vector<std::string> chunks;  // each chunk becomes available in one piece
     Step fail_at = Step::none;
     int fail_on_call = 0;  // for data_available and read: the failing call, from 0

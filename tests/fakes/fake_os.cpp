@@ -31,6 +31,7 @@ uint64_t g_free_space = 0;
 bool g_move_fails = false;
 bool g_delete_fails = false;
 uint64_t g_tick_offset = 0;
+uint64_t g_print_ms = 0;
 std::vector<std::string> g_file_events;
 bool g_swap_after_hold = false;
 std::string g_swapped_content;
@@ -57,6 +58,7 @@ void reset() {
     g_move_fails = false;
     g_delete_fails = false;
     g_tick_offset = 0;
+    g_print_ms = 0;
 }
 
 void set_ticks(const std::vector<uint64_t>& ticks) {
@@ -95,6 +97,18 @@ void set_delete_fails(bool fails) {
 void advance_ticks(uint64_t ms) {
     g_tick_offset += ms;
 }
+void set_print_ms(uint64_t ms) {
+    g_print_ms = ms;
+}
+uint64_t take_tick(uint64_t offset_ms) {
+    if (g_ticks.empty()) return offset_ms;  // a test that never reset the fake OS
+    const uint64_t t = g_ticks[g_next_tick < g_ticks.size() ? g_next_tick : g_ticks.size() - 1];
+    ++g_next_tick;
+    return t + offset_ms;
+}
+uint64_t moved_ms() {
+    return g_tick_offset + fake_net::read_time_ms();
+}
 
 }  // namespace fake_os
 
@@ -117,10 +131,12 @@ void out_printf(const char* format, ...) {
     if (length > 0) g_printed.append(text, std::min(static_cast<size_t>(length), sizeof text - 1));
     std::vprintf(format, args);
     va_end(args);
+    g_tick_offset += g_print_ms;
 }
 void out_line(const char* text) {
     g_printed.append(text).append("\n");
     std::puts(text);
+    g_tick_offset += g_print_ms;
 }
 void out_flush() {
     std::fflush(stdout);

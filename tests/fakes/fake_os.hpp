@@ -68,5 +68,15 @@ void set_delete_fails(bool fails);
 // Adds ms to every later tick_ms() result. The time the fake transport's
 // reads took (fake_net::read_time_ms()) is added as well.
 void advance_ticks(uint64_t ms);
+// Each later out_printf/out_line call advances the clock by ms before it
+// returns: a console that blocks its writer (a selection, Ctrl+S).
+void set_print_ms(uint64_t ms);
+// The next tick_ms() value, taken as the batch's own workers take it: the
+// scripted ticks move on, but no "tick" call is logged, the stage not having
+// asked for it. offset_ms is added to the scripted tick alone.
+uint64_t take_tick(uint64_t offset_ms);
+// The part of the clock that scripts move on, without the scripted ticks:
+// advance_ticks(), the printer, and the fake transport's time.
+uint64_t moved_ms();
 
 }  // namespace fake_os

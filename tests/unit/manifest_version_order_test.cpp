@@ -31,6 +31,8 @@ TEST(CompareVersions, OrdersPartByPart) {
         {"1.2-rc1", "1.2.0"},        //
         {"1.beta", "1.0"},           // a part without digits comes before any number
         {"1.alpha", "1.beta"},       // and is compared as text
+        {"1.2.0-rc", "1.2.0-rc1"},   // a suffix that begins a longer one comes first
+        {"1.alpha", "1.alphabet"},   // as does such a part
         {"1..2", "1.0.2"},           // an empty part is such a part
         {"99999999999999999999", "100000000000000000000"},  // numbers of any length
         {"18446744073709551615", "18446744073709551616"},

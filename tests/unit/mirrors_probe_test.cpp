@@ -72,11 +72,12 @@ struct ProbeCase {
     const char* name;
     bool served;
     Response response;
+    // The stage's start, then the tick the batch takes where the probe ends.
     std::vector<uint64_t> ticks;
     bool reachable;
     uint32_t latency_ms;
-    std::string calls;  // platform calls after the session was opened
-    std::string ticks_taken;
+    std::string calls;        // platform calls after the session was opened
+    std::string ticks_taken;  // by the stage itself: only its start
     std::string line;
 };
 
@@ -90,7 +91,7 @@ TEST(ProbeNodes, OneNodeEachOutcome) {
          true,
          120,
          head + sent + "available 16384\nread 2048 -> 2048\n" + close_both,
-         "tick 1000\ntick 1120\n",
+         "tick 1000\n",
          "   节点A/Node A              120 ms  [可达/OK]\n"},
         {"200 ignoring the range: one read of 2048",
          true,
@@ -99,7 +100,7 @@ TEST(ProbeNodes, OneNodeEachOutcome) {
          true,
          120,
          head + sent + "available 1048576\nread 2048 -> 2048\n" + close_both,
-         "tick 1000\ntick 1120\n",
+         "tick 1000\n",
          "   节点A/Node A              120 ms  [可达/OK]\n"},
         {"a short body is read whole",
          true,
@@ -108,7 +109,7 @@ TEST(ProbeNodes, OneNodeEachOutcome) {
          true,
          7,
          head + sent + "available 10\nread 10 -> 10\n" + close_both,
-         "tick 50\ntick 57\n",
+         "tick 50\n",
          "   节点A/Node A                7 ms  [可达/OK]\n"},
         {"equal ticks give 0 ms",
          true,
@@ -117,7 +118,7 @@ TEST(ProbeNodes, OneNodeEachOutcome) {
          true,
          0,
          head + sent + "available 16384\nread 2048 -> 2048\n" + close_both,
-         "tick 5000\ntick 5000\n",
+         "tick 5000\n",
          "   节点A/Node A                0 ms  [可达/OK]\n"},
         {"the tick wraps its low 32 bits",
          true,
@@ -126,7 +127,7 @@ TEST(ProbeNodes, OneNodeEachOutcome) {
          true,
          32,
          head + sent + "available 16384\nread 2048 -> 2048\n" + close_both,
-         "tick 4294967280\ntick 4294967312\n",
+         "tick 4294967280\n",
          "   节点A/Node A               32 ms  [可达/OK]\n"},
         {"a latency wider than five digits widens the field",
          true,
@@ -135,7 +136,7 @@ TEST(ProbeNodes, OneNodeEachOutcome) {
          true,
          123456,
          head + sent + "available 16384\nread 2048 -> 2048\n" + close_both,
-         "tick 0\ntick 123456\n",
+         "tick 0\n",
          "   节点A/Node A            123456 ms  [可达/OK]\n"},
         {"206 with nothing available",
          true,
@@ -367,7 +368,8 @@ std::string slot_letters(const NodeTable& t) {
 // The fake answers only the URLs it is given; nothing is contacted.
 struct StageCase {
     const char* name;
-    std::vector<int> served_slots;  // answered with 206 and a body
+    std::vector<int> served_slots;    // answered with 206 and a body
+    std::vector<uint64_t> delays_ms;  // each served slot's time to answer
     std::vector<uint64_t> ticks;
     std::string report;
     std::string ranked;  // slot letters after ranking
@@ -383,11 +385,11 @@ TEST(ProbeStage, ReportLinesInSlotOrderThenTheRanking) {
         "   节点E/Node E                - ms  [不可达/FAIL]\n"
         "   节点F/Node F                - ms  [不可达/FAIL]\n";
     const StageCase cases[] = {
-        {"nothing reachable", {}, {10, 20, 30, 40, 50, 60}, NO_NETWORK, "ABCDEF"},
+        {"nothing reachable", {}, {}, {10, 20, 30, 40, 50, 60}, NO_NETWORK, "ABCDEF"},
         {"B, D and F reachable",
          {1, 3, 5},
-         // the common start, then the ends of B, D and F as they are handed back
-         {10, 130, 90, 90},
+         {120, 80, 80},
+         {10},  // the common start; each probe ends after its own time
          "\n[2/4] 探测候选节点 / Probing candidate nodes...\n"
          "   节点A/Node A                - ms  [不可达/FAIL]\n"
          "   节点B/Node B              120 ms  [可达/OK]\n"
@@ -398,7 +400,8 @@ TEST(ProbeStage, ReportLinesInSlotOrderThenTheRanking) {
          "DFBACE"},
         {"only F reachable",
          {5},
-         {1000, 1005},
+         {0},
+         {1000, 1005},  // the start, then the tick each probe's end is taken with
          "\n[2/4] 探测候选节点 / Probing candidate nodes...\n"
          "   节点A/Node A                - ms  [不可达/FAIL]\n"
          "   节点B/Node B                - ms  [不可达/FAIL]\n"
@@ -416,8 +419,11 @@ TEST(ProbeStage, ReportLinesInSlotOrderThenTheRanking) {
         NodeTable t = empty_table();
         build_candidates(builtin_like_release(), t, TEST_PROXIES);
         ASSERT_EQ(t.count, 6);
-        for (int slot : c.served_slots)
-            fake_net::serve(t.nodes[slot].url, status_with_body(206, 16384));
+        for (size_t i = 0; i < c.served_slots.size(); ++i) {
+            Response answer = status_with_body(206, 16384);
+            answer.delay_ms = c.delays_ms[i];
+            fake_net::serve(t.nodes[c.served_slots[i]].url, answer);
+        }
         NetSession* session = open_session();
         apply_timeouts(session, PROBE_PROFILE);
 
@@ -556,6 +562,34 @@ TEST(ProbeStage, AtOnceEachLatencyIsItsOwnAndTheStageLastsTheLongestProbe) {
         EXPECT_EQ(fake_net::open_handles(), 1);
         close_handle(session);
     }
+}
+
+// A console that blocks each report line for 2 s (a selection in QuickEdit
+// mode, Ctrl+S) holds up the stage, not the probes: each latency stays the
+// time its own probe took, and the ranking follows them.
+TEST(ProbeStage, APrinterThatBlocksLeavesEachLatencyItsOwn) {
+    fake_net::reset();
+    fake_os::reset();
+    fake_os::set_ticks({5000});
+    const char* const urls[] = {"https://a.test/f", "https://b.test/f", "https://c.test/f"};
+    const uint64_t delays_ms[] = {100, 900, 300};
+    NodeTable t = empty_table();
+    for (int i = 0; i < 3; ++i) {
+        add_candidate(t, NODE_LABELS[i], "%s", urls[i]);
+        Response answer = status_with_body(206, 16384);
+        answer.delay_ms = delays_ms[i];
+        fake_net::serve(urls[i], answer);
+    }
+    NetSession* session = open_session();
+    fake_os::set_print_ms(2000);
+    EXPECT_EQ(transcript([&] { probe_nodes(session, t); }),
+              "   节点A/Node A              100 ms  [可达/OK]\n"
+              "   节点B/Node B              900 ms  [可达/OK]\n"
+              "   节点C/Node C              300 ms  [可达/OK]\n");
+    EXPECT_EQ(fake_os::moved_ms(), 100u + 3 * 2000u) << "the printer did block the stage";
+    rank_nodes(t);
+    EXPECT_EQ(slot_letters(t), "ACB");
+    close_handle(session);
 }
 
 }  // namespace

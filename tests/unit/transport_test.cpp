@@ -117,7 +117,8 @@ TEST_F(SessionTest, AnAbsentSessionSetsNothingAndConnectsNowhere) {
     EXPECT_FALSE(send_and_receive(nullptr));
     EXPECT_FALSE(query_status(nullptr));
     uint32_t n = 0;
-    EXPECT_FALSE(query_content_length(nullptr, &n));
+    uint64_t length = 0;
+    EXPECT_FALSE(query_content_length(nullptr, &length));
     EXPECT_FALSE(query_data_available(nullptr, &n));
     EXPECT_FALSE(read_data(nullptr, &n, sizeof n, &n));
     close_handle(static_cast<NetRequest*>(nullptr));
@@ -170,6 +171,26 @@ TEST_F(SessionTest, AnUnreadableStatusFails) {
     close_handle(session);
 }
 
+// A request to https://h.example/f, answered by the response, sent and
+// received; its handles are closed when it goes.
+struct Answered {
+    NetSession* session;
+    NetConnection* connection;
+    NetRequest* request;
+    explicit Answered(const fake_net::Response& response) {
+        fake_net::serve("https://h.example/f", response);
+        session = open_session();
+        connection = open_connection(session, u"h.example");
+        request = open_get_request(connection, u"/f");
+        EXPECT_TRUE(send_and_receive(request));
+    }
+    ~Answered() {
+        close_handle(request);
+        close_handle(connection);
+        close_handle(session);
+    }
+};
+
 TEST_F(SessionTest, AContentRangeIsReadOnlyInItsOneForm) {
     struct RangeCase {
         const char* header;  // "" for none
@@ -186,9 +207,14 @@ TEST_F(SessionTest, AContentRangeIsReadOnlyInItsOneForm) {
         {"bytes 99-60/100", false, 0, 0},   // backwards
         {"bytes 60-100/100", false, 0, 0},  // past the total
         {"60-99/100", false, 0, 0},         // no unit
+        {"items 60-99/100", false, 0, 0},   // another unit of the same length
+        {"bytes=60-99/100", false, 0, 0},
         {"bytes 60-99/100 ", false, 0, 0},  // trailing text
         {"bytes -60-99/100", false, 0, 0},
         {"bytes 60-99/99999999999999999999", false, 0, 0},  // overflows 64 bits
+        {"bytes 0-2/18446744073709551615", true, 0, UINT64_MAX},
+        // 2^64 + 3: only its last digit overflows, to 3 were it not caught.
+        {"bytes 0-2/18446744073709551619", false, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.header);
@@ -196,23 +222,59 @@ TEST_F(SessionTest, AContentRangeIsReadOnlyInItsOneForm) {
         fake_net::Response response = fake_net::body("x");
         response.status = 206;
         response.content_range = c.header;
-        fake_net::serve("https://h.example/f", response);
-        NetSession* session = open_session();
-        NetConnection* connection = open_connection(session, u"h.example");
-        NetRequest* request = open_get_request(connection, u"/f");
-        ASSERT_TRUE(send_and_receive(request));
+        Answered answered(response);
         uint32_t status = 0;
-        EXPECT_TRUE(query_status_code(request, &status));
+        EXPECT_TRUE(query_status_code(answered.request, &status));
         EXPECT_EQ(status, 206u);
         uint64_t first = 7, total = 7;
-        EXPECT_EQ(query_content_range(request, &first, &total), c.ok);
+        EXPECT_EQ(query_content_range(answered.request, &first, &total), c.ok);
         EXPECT_EQ(first, c.ok ? c.first : 7);
         EXPECT_EQ(total, c.ok ? c.total : 7);
-        close_handle(request);
-        close_handle(connection);
-        close_handle(session);
     }
     EXPECT_FALSE(query_content_range(nullptr, nullptr, nullptr));
+}
+
+// One parser for every backend, each of which hands over the header's text.
+TEST_F(SessionTest, AContentLengthIsDigitsUpTo64Bits) {
+    struct LengthCase {
+        const char* text;  // the header's value; null for no header
+        bool ok;
+        uint64_t length;
+    };
+    static const LengthCase cases[] = {
+        {"0", true, 0},
+        {"4294967295", true, 4294967295u},  // 2^32 - 1
+        {"4294967296", true, 4294967296u},  // 2^32
+        {"4831838208", true, 4831838208u},  // 4.5 GiB
+        {"18446744073709551615", true, UINT64_MAX},
+        {"00000000000000000000000012", true, 12},  // leading zeros
+        {"18446744073709551616", false, 0},        // 2^64
+        {"18446744073709551619", false, 0},        // 2^64 + 3: the last digit overflows
+        {"99999999999999999999", false, 0},
+        {"+12", false, 0},
+        {"-12", false, 0},
+        {"1 2", false, 0},
+        {"12 ", false, 0},
+        {" ", false, 0},
+        {"", false, 0},
+        {"0x10", false, 0},
+        {"12a", false, 0},
+        {nullptr, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text != nullptr ? c.text : "(none)");
+        fake_net::reset();
+        fake_net::Response response = fake_net::body("x");
+        response.has_content_length = c.text != nullptr;
+        response.content_length_text = c.text;
+        Answered answered(response);
+        uint64_t length = 7;
+        EXPECT_EQ(query_content_length(answered.request, &length), c.ok);
+        EXPECT_EQ(length, c.ok ? c.length : 7);
+        uint64_t parsed = 7;
+        EXPECT_EQ(parse_content_length(c.text != nullptr ? c.text : "", &parsed), c.ok);
+        EXPECT_EQ(parsed, c.ok ? c.length : 7);
+    }
 }
 
 }  // namespace

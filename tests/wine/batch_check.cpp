@@ -4,7 +4,8 @@
 // attempt's thread still holds the closed handle's value; WinHTTP gives freed
 // values to new handles. A new request must never get that value while the
 // thread may still pass it to WinHTTP, and gets it again once the thread has
-// ended (nothing kept aside is left open).
+// ended (nothing kept aside is left open). And an exchange that ends carries
+// the time its worker noted.
 //
 //   batch_check.exe https://DROPPING-ADDRESS/PATH
 #include <windows.h>
@@ -68,6 +69,19 @@ int main(int argc, char** argv) {
     check(open_exchange(session, later) && later.request == stale,
           "then the request kept aside has been closed: its value is given again");
     close_exchange(later);
+
+    // A worker notes when its exchange ended, on the clock the stages use:
+    // here one refused at once (nothing listens on 127.0.0.10).
+    Exchange refused = exchange_for("https://127.0.0.10/f");
+    check(open_exchange(session, refused), "an exchange to a refusing host opens");
+    const uint64_t started = tick_ms();
+    start_exchanges(&refused, 1);
+    const int slot = next_ended_exchange();
+    const uint64_t handed = tick_ms();
+    check(slot == 0 && refused.end == ExchangeEnd::unreachable, "it ends, unreachable");
+    check(refused.ended_ms >= started && refused.ended_ms <= handed,
+          "its end time is its worker's, between the start and its handing back");
+    stop_exchanges();
     close_handle(session);
     return failures == 0 ? 0 : 1;
 }
