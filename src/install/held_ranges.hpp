@@ -31,7 +31,7 @@
 
 // Room for the ranges of one download. Four connections that each split the
 // largest range leave a handful of holes at any time; 64 is far more than a
-// download from MAX_CONNECTIONS nodes makes, and keeps the record under 3 KB.
+// download from MAX_CONNECTIONS nodes makes, and keeps the record under 4 KiB.
 constexpr int MAX_HELD_RANGES = 64;
 constexpr int HELD_DIGEST_LENGTH = 64;
 // The longest record text: its head, 64 ranges of two 20-digit numbers, "end".
