@@ -69,7 +69,7 @@ bool compose_new_path(const char* path, char out[HELD_PATH_SIZE + sizeof HELD_NE
 
 void start_held_ranges(HeldRanges* held, const ReleaseRecord& release) {
     std::memset(held, 0, sizeof *held);
-    std::snprintf(held->sha256, sizeof held->sha256, "%s", release.sha256);
+    (void)std::snprintf(held->sha256, sizeof held->sha256, "%s", release.sha256);
     held->size = release.size;
 }
 
@@ -246,7 +246,7 @@ HeldRecordCheck load_held_ranges(const char* path, const char* part_path,
     char text[HELD_RECORD_TEXT_SIZE + 1];
     const size_t count = std::fread(text, 1, sizeof text, file);
     const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
+    (void)std::fclose(file);  // read only: nothing to lose
     if (failed) return HeldRecordCheck::absent;
     if (count > HELD_RECORD_TEXT_SIZE) return HeldRecordCheck::malformed;
     HeldRanges record;
