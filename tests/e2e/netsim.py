@@ -25,7 +25,8 @@ Scenario (a JSON-able dict):
             "drop": True,            # no server: connection attempts are dropped, not refused
             "keep_alive": True,      # serve further requests on a connection, as nginx does
         }, ...},
-     "silent_names": ["slow.test"]}  # see below
+     "silent_names": ["slow.test"],  # see below
+     "link_rate": 12582912}          # bytes per second through the user's link (see below)
 
 A host missing from "hosts" has no server: connections are refused. A host
 with "drop" drops them instead, as a filtering network does: its port 443
@@ -35,7 +36,10 @@ connect runs into its own timeout. A route
 "*" answers every path not listed. With "silent_names", a name server on
 127.0.0.1:53 never answers a query for those names and answers any other
 "no such name" at once; without it nothing listens there and lookups of
-unknown names are refused. ACTION:
+unknown names are refused. With "link_rate", every byte between the hosts and
+the program shares one token bucket of that rate (tc's tbf on loopback, which
+all of them use), as a user's link limits all connections together, whatever
+each server gives one connection. ACTION:
 
     {"file": "/abs/path"}        serve it; Range honoured ("range": false ignores it)
     {"body": "text"}             serve that text
@@ -522,6 +526,12 @@ def _inside(config_path):
     scenario = cfg["scenario"]
     addresses = host_addresses(scenario)
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    if scenario.get("link_rate"):
+        # The burst holds one loopback packet (64 KiB with segmentation
+        # offload) and a little more; 50 ms of queue, as a home router's.
+        subprocess.run(["tc", "qdisc", "add", "dev", "lo", "root", "tbf", "rate",
+                        "%dbps" % scenario["link_rate"], "burst", "256kb", "latency", "50ms"],
+                       check=True)
     hosts = os.path.join(work, "hosts")
     with open(hosts, "w") as f:
         f.write("127.0.0.1 localhost\n127.0.0.1 %s\n" % socket.gethostname())
