@@ -25,7 +25,7 @@ std::string show(const ByteRange* ranges, int32_t count) {
     return text;
 }
 
-struct NodeSpec {
+struct NodeCase {
     const char* url;
     bool reachable;
 };
@@ -34,12 +34,12 @@ struct NodeSpec {
 // the log, and a view over them for the plan.
 class Download {
 public:
-    explicit Download(const std::vector<NodeSpec>& nodes) {
+    explicit Download(const std::vector<NodeCase>& nodes) {
         std::memset(&table_, 0, sizeof table_);
-        for (const NodeSpec& spec : nodes) {
+        for (const NodeCase& given : nodes) {
             MirrorNode& node = table_.nodes[table_.count++];
-            std::snprintf(node.url, sizeof node.url, "%s", spec.url);
-            node.reachable = spec.reachable;
+            std::snprintf(node.url, sizeof node.url, "%s", given.url);
+            node.reachable = given.reachable;
         }
         ReleaseRecord release{};
         release.size = SIZE;
@@ -86,7 +86,7 @@ private:
     NodeTable table_;
 };
 
-const std::vector<NodeSpec> FOUR_HOSTS = {
+const std::vector<NodeCase> FOUR_HOSTS = {
     {"https://a.example/r.exe", true},
     {"https://b.example/r.exe", true},
     {"https://c.example/r.exe", true},
@@ -128,7 +128,7 @@ TEST(SplitPlan, NoHelperWhenTheFirstNodeFinishesInTime) {
 
 struct RankCase {
     const char* name;
-    std::vector<NodeSpec> nodes;
+    std::vector<NodeCase> nodes;
     std::vector<int32_t> left;
     std::vector<int32_t> helpers;  // the nodes added, in order
 };
@@ -288,7 +288,7 @@ TEST(SplitPlan, AFailedHelpersRangeIsFinishedByOthers) {
 
 struct JudgeCase {
     const char* name;
-    std::vector<NodeSpec> nodes;
+    std::vector<NodeCase> nodes;
     std::vector<int32_t> left;
     int32_t first, second;
     int32_t judge;
