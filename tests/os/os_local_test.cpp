@@ -124,13 +124,33 @@ TEST(InstanceLock, ASecondCopyIsRefusedUntilTheFirstEnds) {
 
 TEST(InstanceLock, NoPrivateFolderMeansNoLockRatherThanARefusal) {
     PrivateTmpdir tmpdir;
-    // A file where the private folder should be: the folder cannot be had.
-    write_file(tmpdir.private_folder().substr(0, tmpdir.private_folder().size() - 1), "");
-    int status = 0;
-    pid_t pid = fork();
-    if (pid == 0) _exit(take_instance_lock() == InstanceLock::unavailable ? 0 : 1);
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string folder = tmpdir.private_folder();
+    const std::string plain = folder.substr(0, folder.rfind("trevalon-")) + "plain-file";
+    struct Case {
+        const char* name;
+        bool tmpdir_is_a_file;
+        InstanceLock expected;
+    };
+    // A file where the private folder should be only moves the run to a fresh
+    // folder of its own, whose lock it holds; a TMPDIR in which no folder can be
+    // made at all leaves no lock, which is not a refusal either.
+    static const Case cases[] = {
+        {"a file at the folder's name", false, InstanceLock::held},
+        {"no folder can be made", true, InstanceLock::unavailable},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(folder.substr(0, folder.size() - 1), "");
+        write_file(plain, "");
+        int status = 0;
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (c.tmpdir_is_a_file) setenv("TMPDIR", plain.c_str(), 1);
+            _exit(take_instance_lock() == c.expected ? 0 : 1);
+        }
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
 }
 
 // The started installer must not inherit the lock: while it is still open,
