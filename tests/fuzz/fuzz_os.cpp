@@ -1,13 +1,14 @@
-// The operating-system services for the tool's fuzz target: standard output is
-// kept in memory for the target to compare, and nothing else is available
-// (no temporary directory, no deletion, no held file, no launch), which the check command
-// never asks for.
+// The operating-system services for the fuzz targets: standard output is kept
+// in memory for the tool's target to compare, the clock stands still, and
+// nothing else is available (no temporary directory, no deletion, no held file,
+// no launch), which the code under test never asks for.
 #include "fuzz_os.hpp"
 
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
 
+#include "fake_os.hpp"
 #include "os/os.hpp"
 
 namespace {
@@ -47,6 +48,17 @@ void out_flush() {}
 uint64_t tick_ms() {
     return 0;
 }
+
+// The scripted transport's batch reads its clock here; in a fuzz target the
+// clock stands still, as tick_ms() does.
+namespace fake_os {
+uint64_t take_tick(uint64_t offset_ms) {
+    return offset_ms;
+}
+uint64_t moved_ms() {
+    return 0;
+}
+}  // namespace fake_os
 
 uint32_t temp_directory(char*, uint32_t) {
     return 0;
