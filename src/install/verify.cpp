@@ -65,6 +65,18 @@ void release_checked_file() {
     g_checked = nullptr;
 }
 
+namespace {
+
+// A signed file that is refused: its line, the file let go and deleted.
+Verification refuse_checked_file(const char* path, const char* line, Verification result) {
+    out_line(line);
+    release_checked_file();
+    delete_file(path);
+    return result;
+}
+
+}  // namespace
+
 Verification verify_download(const char* path, const ReleaseRecord& release) {
     out_line("[4/4] 校验完整性 / Verifying integrity (SHA-256)...");
 
@@ -91,18 +103,9 @@ Verification verify_download(const char* path, const ReleaseRecord& release) {
     const SignerPins& pins = signer_pins();
     if (pins.count == 0) return Verification::verified;
     const char* refusal = signature_refusal(pins.check(path, g_checked, pins.keys, pins.count));
-    if (refusal != nullptr) {
-        out_line(refusal);
-        release_checked_file();
-        delete_file(path);
-        return Verification::refused;
-    }
+    if (refusal != nullptr) return refuse_checked_file(path, refusal, Verification::refused);
     refusal = pins.identity_refusal(g_checked, release);
-    if (refusal != nullptr) {
-        out_line(refusal);
-        release_checked_file();
-        delete_file(path);
-        return Verification::release_refused;
-    }
+    if (refusal != nullptr)
+        return refuse_checked_file(path, refusal, Verification::release_refused);
     return Verification::verified;
 }
