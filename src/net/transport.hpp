@@ -113,3 +113,68 @@ int next_ended_exchange();
 // Stops those still running (their end stays none) and closes the handles of
 // every exchange of the batch before it returns.
 void stop_exchanges();
+
+// Streams: the GETs of one download from several nodes at once. Each stream
+// is one request of the download session, performed on a thread of its own
+// beneath this seam; its body is handed to the caller one buffer at a time,
+// and the stream reads on only once the caller has let go of that buffer
+// (resume_stream). So memory is one buffer per stream whatever the file's
+// size, only the caller's thread writes files or prints, and no stream runs
+// ahead of what the caller has taken. As with the batch, handles are opened
+// and closed on the caller's thread; a stream's thread only sends, receives
+// and reads. Nothing here judges an answer or prints.
+constexpr int MAX_STREAMS = 4;
+constexpr uint32_t STREAM_BUFFER_BYTES = 65536;
+constexpr uint64_t STREAM_TO_END = ~static_cast<uint64_t>(0);
+
+enum class StreamEventKind {
+    // The final response's headers, in answer. The stream waits for
+    // resume_stream (read the body) or stop_stream (refused).
+    answered,
+    // count bytes (more than 0) of the body in the stream's buffer, at data.
+    // The stream waits for resume_stream or stop_stream; the buffer is the
+    // caller's to read until then.
+    data,
+    // The stream is over and its slot free again, its handles closed:
+    // complete when the body ended as its length said (data available 0);
+    // otherwise it failed (no connection, no response, a read that failed or
+    // timed out). After answered, complete comes only after every data event.
+    ended,
+};
+
+struct StreamAnswer {
+    uint32_t status;
+    bool has_range;  // a Content-Range of the form query_content_range takes
+    uint64_t range_first, range_total;
+    bool has_length;  // a Content-Length of the form query_content_length takes
+    uint64_t length;
+};
+
+struct StreamEvent {
+    int32_t stream;
+    StreamEventKind kind;
+    StreamAnswer answer;  // answered
+    const uint8_t* data;  // data
+    uint32_t count;       // data
+    bool complete;        // ended
+};
+
+// Opens a GET of url in the free slot `stream` (0 to MAX_STREAMS - 1) with
+// "Range: bytes=FIRST-LAST" for [first, end), "Range: bytes=FIRST-" when end
+// is STREAM_TO_END, and no Range header at all when first is 0 and end is
+// STREAM_TO_END, and starts performing it. False, nothing left open and the
+// slot free, when the connection or request cannot be opened or the header
+// cannot be added.
+bool start_stream(NetSession* session, int32_t stream, const char* url, uint64_t first,
+                  uint64_t end);
+// Waits for the next event of any started stream, in the order they happen.
+// False at once when no stream is started.
+bool next_stream_event(StreamEvent* event);
+// After answered or data: the stream goes on (reads its next bytes).
+void resume_stream(int32_t stream);
+// Ends a started stream now, wherever it is (waiting for the caller, or in a
+// network call), and frees its slot: no further event of it is handed out,
+// and its buffer is no longer the caller's. Returns promptly even when the
+// stream's thread is blocked in the network; whatever that thread still does
+// touches nothing the caller owns. Nothing for a free slot.
+void stop_stream(int32_t stream);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 constexpr unsigned CONSOLE_CODE_PAGE_UTF8 = 65001;
 
@@ -114,3 +115,7 @@ bool move_file_replacing(const char* from, const char* to);
 
 // The size of the file at path; false when there is no such file.
 bool file_size(const char* path, uint64_t* bytes);
+
+// Moves a stdio file's position to offset (from its start), for a part file
+// written at offsets; sizes past 2 GiB included. False when it cannot.
+bool seek_file(std::FILE* file, uint64_t offset);

@@ -535,3 +535,8 @@ bool file_size(const char* path, uint64_t* bytes) {
 bool move_file_replacing(const char* from, const char* to) {
     return rename(from, to) == 0;
 }
+
+bool seek_file(std::FILE* file, uint64_t offset) {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}

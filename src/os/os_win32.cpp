@@ -228,3 +228,8 @@ bool file_size(const char* path, uint64_t* bytes) {
 bool move_file_replacing(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
+
+bool seek_file(std::FILE* file, uint64_t offset) {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}

@@ -340,3 +340,8 @@ bool move_file_replacing(const char* from, const char* to) {
     g_calls.push_back(std::string("move ") + from + " " + to);
     return !g_move_fails && std::rename(from, to) == 0;
 }
+
+bool seek_file(std::FILE* file, uint64_t offset) {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
