@@ -451,7 +451,8 @@ Flow keep_part_and_end(Split& s, DownloadOutcome outcome) {
 // so that no record claims them) and are fetched again from the others.
 Flow found_wrong(Split& s, int32_t node) {
     if (node >= 0) {
-        print_event_line(s, "节点内容与其他节点不一致", "Node serves different bytes, dropped", node);
+        print_event_line(s, "节点内容与其他节点不一致", "Node serves different bytes, dropped",
+                         node);
         s.left[node] = true;
         for (int32_t c = 0; c < MAX_CONNECTIONS; ++c) {
             if (s.connections[c].open && s.connections[c].node == node) {
@@ -528,7 +529,16 @@ Flow on_judge_event(Split& s, const StreamEvent& e) {
         uint32_t count = e.count;
         if (count > check.range.end - s.judge.at)
             count = static_cast<uint32_t>(check.range.end - s.judge.at);
-        if (count > 0 && !part_has(s, s.judge.at, e.data, count)) s.judge.same = false;
+        // Compared where the part holds bytes; the rest of the check may
+        // not be written yet.
+        for (int32_t i = 0; i < s.held.count && count > 0; ++i) {
+            const ByteRange& r = s.held.ranges[i];
+            const uint64_t from = r.start > s.judge.at ? r.start : s.judge.at;
+            const uint64_t to = r.end < s.judge.at + count ? r.end : s.judge.at + count;
+            if (from >= to) continue;
+            if (!part_has(s, from, e.data + (from - s.judge.at), static_cast<uint32_t>(to - from)))
+                s.judge.same = false;
+        }
         s.judge.at += count;
         resume_stream(JUDGE_STREAM);
         return GO_ON;
