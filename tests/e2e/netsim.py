@@ -60,6 +60,8 @@ each server gives one connection. ACTION:
                                  server has accepted so far
     {"hold": true, "hold_s": S}  answer nothing; wait up to S seconds (10) for the client
                                  to close the connection ("gone") or give up ("out")
+        "body": "text", "hold_after": N: first a 200 that announces the text, and N of its
+        bytes, then the wait (a mirror that stalls in the middle of a body)
     {"holds": true}              serve "held H gone G out O\n": those holds so far
 
 Every response carries "Connection: close" unless its host has "keep_alive"
@@ -292,11 +294,16 @@ class HostServer:
 
 
     def _hold(self, stream, action, entry):
-        """Answers nothing and waits for the client to close the connection."""
+        """Answers nothing (or a body's start) and waits for the client to close the connection."""
         with self.accepted_lock:
             self.holds["held"] += 1
         stream.settimeout(action.get("hold_s", 10))
         try:
+            if "body" in action:
+                body = action["body"].encode()
+                head = "HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body)
+                stream.sendall(head.encode("latin-1") + body[:action.get("hold_after", 0)])
+                entry["sent"] = min(len(body), action.get("hold_after", 0))
             ended = "gone" if stream.recv(1) == b"" else "out"
         except socket.timeout:
             ended = "out"
