@@ -58,7 +58,7 @@ struct Link {
     bool helper;         // joined as a helper (not the node that started)
     bool counted;        // counted in the progress label's helpers
     uint64_t bytes;      // body bytes taken from it
-    uint64_t first_ms;   // its first body byte
+    uint64_t start_ms;   // its request started
     uint64_t mark_ms, mark_bytes, next_ms, next_bytes;
 };
 
@@ -232,6 +232,7 @@ bool start_link(Split& s, int32_t c, int32_t node, ByteRange range, uint64_t ask
     link.asked_first = range.start;
     link.asked_end = asked_end;
     link.helper = was_helper;
+    link.start_ms = link.mark_ms = link.next_ms = tick_ms();
     if (start_stream(s.session, c, s.table->nodes[node].url, range.start, asked_end)) return true;
     connection.open = false;
     return false;
@@ -247,19 +248,24 @@ bool apply_step(Split& s, const SplitStep& step, bool helper) {
     return start_link(s, step.connection, step.node, step.range, step.range.end, helper);
 }
 
-// The recent rate of a connection, for the plan.
-void measure(Split& s, int32_t c, uint64_t now) {
-    Link& link = s.links[c];
-    if (link.first_ms == 0 && link.bytes == 0) return;
-    if (now - link.next_ms >= RATE_WINDOW_MS) {
-        link.mark_ms = link.next_ms;
-        link.mark_bytes = link.next_bytes;
-        link.next_ms = now;
-        link.next_bytes = link.bytes;
+// The recent rate of each open connection, for the plan, counted from the
+// moment its request started: a connection that is slow to answer or stalls
+// shows it in its rate, which never falls below 1 once measured (0 is "not
+// measured yet"), so that others take its share.
+void measure(Split& s, uint64_t now) {
+    for (int32_t c = 0; c < MAX_CONNECTIONS; ++c) {
+        if (!s.connections[c].open) continue;
+        Link& link = s.links[c];
+        if (now - link.next_ms >= RATE_WINDOW_MS) {
+            link.mark_ms = link.next_ms;
+            link.mark_bytes = link.next_bytes;
+            link.next_ms = now;
+            link.next_bytes = link.bytes;
+        }
+        if (now - link.start_ms < RATE_FIRST_MS || now <= link.mark_ms) continue;
+        const uint64_t rate = (link.bytes - link.mark_bytes) * 1000 / (now - link.mark_ms);
+        s.connections[c].rate = rate != 0 ? rate : 1;
     }
-    if (now - link.first_ms < RATE_FIRST_MS || now <= link.mark_ms) return;
-    s.connections[c].rate = (link.bytes - link.mark_bytes) * 1000 / (now - link.mark_ms);
-    if (s.connections[c].rate == 0) s.connections[c].rate = 1;
 }
 
 // The one-node rule of a download from one node: measured from the first
@@ -674,13 +680,8 @@ Flow on_data(Split& s, int32_t c, const StreamEvent& e, uint64_t now) {
             return cannot_write(s);
         if (s.part_record != nullptr && s.helpers_joined != 0) s.part_record->appended = true;
     }
-    if (link.bytes == 0) {
-        link.first_ms = link.mark_ms = link.next_ms = now;
-        link.mark_bytes = link.next_bytes = 0;
-    }
     link.bytes += count;
     connection.done += count;
-    measure(s, c, now);
     start_judge(s);
     if (s.record_active && s.unrecorded_bytes >= RECORD_EVERY_BYTES && !save_record(s))
         return cannot_write(s);
@@ -726,6 +727,7 @@ Restart restart(Split& s) {
             const uint64_t from = held_bytes(s.held);
             s.connections[0] = SplitConnection{true, node, {from, s.release->size}, 0, 0};
             s.links[0] = Link{};
+            s.links[0].start_ms = s.links[0].mark_ms = s.links[0].next_ms = tick_ms();
             s.links[0].asked_first = from;
             s.links[0].asked_end = STREAM_TO_END;
             if (start_stream(s.session, 0, s.table->nodes[node].url, from, STREAM_TO_END))
@@ -826,6 +828,7 @@ Flow step(Split& s) {
     if (!next_stream_event(&e)) return keep_part_and_end(s, DownloadOutcome::failed);
     const uint64_t now = tick_ms();
     if (e.stream == JUDGE_STREAM) return on_judge_event(s, e);
+    measure(s, now);
     const int32_t c = e.stream;
     if (c < 0 || c >= MAX_CONNECTIONS || !s.connections[c].open) return GO_ON;
     Flow flow = GO_ON;

@@ -183,7 +183,7 @@ TEST_F(SplitDownloadTest, HelpersJoinInRankOrderAndFailuresCostAHelperNeverTheFi
     NodeScript shared_host;
     shared_host.host = "b.test";
     NodeScript cut;
-    cut.cut_after = 2 * MIB + 4096;
+    cut.cut_after = MIB / 2 + 4096;
     NodeScript ignores;
     ignores.ignores_ranges = true;
     NodeScript busy;
@@ -242,7 +242,7 @@ TEST_F(SplitDownloadTest, HelpersJoinInRankOrderAndFailuresCostAHelperNeverTheFi
         EXPECT_LE(static_cast<double>(bytes_sent()), c.most_sent * SIZE) << out_;
         // The progress line names the first node and its helpers.
         EXPECT_NE(out_.find("[节点A/Node A +"), std::string::npos) << out_;
-        EXPECT_EQ(fake_net::open_handles(), 1);  // the session, closed by the test
+        EXPECT_EQ(fake_net::open_handles(), 0);
     }
 }
 
@@ -324,7 +324,7 @@ TEST_F(SplitDownloadTest, AStragglersShareIsTakenByTheFastOnes) {
     EXPECT_TRUE(installed_is_release());
     // Three nodes at 1 MiB/s fetch 8 MiB in under 3 s; a few more for the
     // start and the last ranges, never D's two minutes.
-    EXPECT_LT(fake_os::moved_ms() - start, 6000u) << out_;
+    EXPECT_LT(fake_os::moved_ms() - start, 6000u) << out_ << fake_net::stream_calls_text();
     EXPECT_LE(static_cast<double>(bytes_sent()), 1.1 * SIZE);
 }
 
