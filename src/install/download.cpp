@@ -169,6 +169,12 @@ void compose_part_path(const char* path, char part[PART_PATH_SIZE]) {
     compose_beside(path, PART_FILE_NAME, part, PART_PATH_SIZE);
 }
 
+void compose_part_ranges_path(const char* path, char record[PART_RANGES_PATH_SIZE]) {
+    char part[PART_PATH_SIZE];
+    compose_part_path(path, part);
+    std::snprintf(record, PART_RANGES_PATH_SIZE, "%s%s", part, PART_RANGES_SUFFIX);
+}
+
 void compose_part_digest_path(const char* path, char side[PART_DIGEST_PATH_SIZE]) {
     compose_beside(path, PART_DIGEST_FILE_NAME, side, PART_DIGEST_PATH_SIZE);
 }

@@ -99,6 +99,7 @@ struct Split {
     bool repaired;         // a failed digest's ranges were fetched again once
     bool started;          // a connection was started
     bool resume_said;      // the first answer was taken (and a resume said)
+    bool resumed;          // it continues bytes that stood before it
 
     // Progress.
     bool progress_shown;
@@ -374,7 +375,10 @@ Taken take_bytes(Split& s, int32_t node, uint64_t offset, const uint8_t* data, u
             }
             if (!log_written(&s.log, node, at, at + n)) s.log_complete = false;
             if (node != s.first_node) s.writers_several = true;
-            if (s.part_record != nullptr) s.part_record->wrote = true;
+            if (s.part_record != nullptr) {
+                s.part_record->wrote = true;
+                if (s.resumed || s.helpers_joined != 0) s.part_record->appended = true;
+            }
         }
         done += n;
     }
@@ -658,6 +662,7 @@ Flow on_answer(Split& s, int32_t c, const StreamAnswer& answer) {
         s.links[c].asked_first = 0;
         s.links[c].asked_end = STREAM_TO_END;
     } else if (!s.resume_said && held_bytes(s.held) != 0) {
+        s.resumed = true;
         // Said only once a node has taken up the range.
         const double mb = static_cast<double>(held_bytes(s.held)) * BYTES_TO_MB;
         out_printf("   从 %.1f MB 处继续下载 / Resuming at %.1f MB\n", mb, mb);
@@ -678,7 +683,6 @@ Flow on_data(Split& s, int32_t c, const StreamEvent& e, uint64_t now) {
     if (count > 0) {
         if (take_bytes(s, connection.node, at, e.data, count) == Taken::cannot_write)
             return cannot_write(s);
-        if (s.part_record != nullptr && s.helpers_joined != 0) s.part_record->appended = true;
     }
     link.bytes += count;
     connection.done += count;
@@ -696,8 +700,10 @@ Flow on_data(Split& s, int32_t c, const StreamEvent& e, uint64_t now) {
         }
         return next_range(s, c);
     }
-    if (s.leave_if_too_slow && s.helpers_joined == 0 && connection_is_alone(view_of(s), c) &&
-        alone_too_slow(s, now)) {
+    // While no helper has joined, the node is alone with the file, as in a
+    // download from one node (the plan adds none to a file too small to
+    // split): the one-node rule on slow nodes holds.
+    if (s.leave_if_too_slow && s.helpers_joined == 0 && alone_too_slow(s, now)) {
         out_line("\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...");
         return keep_part_and_end(s, DownloadOutcome::too_slow);
     }
@@ -845,12 +851,6 @@ Flow step(Split& s) {
 }
 
 }  // namespace
-
-void compose_part_ranges_path(const char* path, char record[PART_RANGES_PATH_SIZE]) {
-    char part[PART_PATH_SIZE];
-    compose_part_path(path, part);
-    std::snprintf(record, PART_RANGES_PATH_SIZE, "%s%s", part, PART_RANGES_SUFFIX);
-}
 
 DownloadOutcome download_from_nodes(NetSession* session, const NodeTable& table, int32_t first,
                                     const ReleaseRecord& release, const char* path,

@@ -115,8 +115,7 @@ protected:
             r.stall_after_bytes = n.stall_after;
             fake_net::serve(url_of(static_cast<int>(i), n), r);
             MirrorNode& node = table_.nodes[i];
-            std::snprintf(node.url, sizeof node.url, "%s",
-                          url_of(static_cast<int>(i), n).c_str());
+            std::snprintf(node.url, sizeof node.url, "%s", url_of(static_cast<int>(i), n).c_str());
             node.label = NODE_LABELS[i];
             node.reachable = 1;
             node.latency_ms = static_cast<uint32_t>(10 * (i + 1));
