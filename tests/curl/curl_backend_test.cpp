@@ -721,6 +721,8 @@ TEST(CurlStreams, AStopEndsTheStreamWhereverItIs) {
     static const StopCase cases[] = {
         {"resolving a name that never resolves", "https://slow.test/bytes/5242893", 0, false,
          false},
+        {"connecting to a host that drops every attempt", "https://drop.test/bytes/5242893", 0,
+         false, false},
         {"waiting for headers", "https://main.test/hold", 0, false, true},
         {"waiting in the middle of a body", "https://main.test/hold-body", 2, true, true},
         {"reading a slow body without end", "https://main.test/endless", 4, true, false},
@@ -750,6 +752,7 @@ TEST(CurlStreams, AStopEndsTheStreamWhereverItIs) {
             holding = holds_other_than(session, before);
             ASSERT_EQ(holding.held, before.held + 1) << "the request reached the server";
         }
+        usleep(200000);  // the stream's thread well into the wait it is stopped in
         const auto stop_started = std::chrono::steady_clock::now();
         stop_stream(SLOT);
         const long long stop_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
