@@ -534,9 +534,9 @@ void run_streams(NetSession* session, const StreamCase* cases, int count, Stream
     }
 }
 
-// The answer and the bytes of each stream, four at once (the table is taken
-// four cases at a time, each batch in the slots the one before freed). The
-// echo shows the Range header as it went out.
+// The answer and the bytes of each stream, a slot's worth at once (the table
+// is taken MAX_STREAMS cases at a time, each batch in the slots the one before
+// freed). The echo shows the Range header as it went out.
 TEST(CurlStreams, EachStreamHandsOverItsAnswerAndItsBody) {
     REQUIRE_TEST_NETWORK();
     static const StreamCase cases[] = {
@@ -599,7 +599,9 @@ TEST(CurlStreams, EachStreamHandsOverItsAnswerAndItsBody) {
 // four have answered, so the four requests are open at once.
 TEST(CurlStreams, FourStreamsFromFourHostsMakeTheFile) {
     REQUIRE_TEST_NETWORK();
-    static const char* const URLS[MAX_STREAMS] = {
+    constexpr int HOSTS = 4;
+    static_assert(HOSTS <= MAX_STREAMS, "a slot for each host");
+    static const char* const URLS[HOSTS] = {
         "https://mirror1.test/slow/bytes/5242893", "https://mirror2.test/slow/bytes/5242893",
         "https://mirror3.test/slow/bytes/5242893", "https://mirror4.test/slow/bytes/5242893"};
     constexpr uint64_t QUARTER = (LARGE / 4) & ~uint64_t{65535};
@@ -607,31 +609,31 @@ TEST(CurlStreams, FourStreamsFromFourHostsMakeTheFile) {
     ASSERT_NE(session, nullptr);
     apply_timeouts(session, DOWNLOAD_PROFILE);
     const uint64_t started = tick_ms();
-    StreamLog logs[MAX_STREAMS];
-    uint64_t firsts[MAX_STREAMS];
-    for (int i = 0; i < MAX_STREAMS; ++i) {
+    StreamLog logs[HOSTS];
+    uint64_t firsts[HOSTS];
+    for (int i = 0; i < HOSTS; ++i) {
         firsts[i] = QUARTER * static_cast<uint64_t>(i);
-        const uint64_t end = i + 1 < MAX_STREAMS ? firsts[i] + QUARTER : LARGE;
+        const uint64_t end = i + 1 < HOSTS ? firsts[i] + QUARTER : LARGE;
         ASSERT_TRUE(start_stream(session, i, URLS[i], firsts[i], end));
     }
     int answered = 0;
     StreamEvent event;
     while (next_stream_event(&event)) {
         ASSERT_GE(event.stream, 0);
-        ASSERT_LT(event.stream, MAX_STREAMS);
+        ASSERT_LT(event.stream, HOSTS);
         note_event(event, logs[event.stream]);
-        if (event.kind == StreamEventKind::answered && ++answered == MAX_STREAMS) {
-            for (int i = 0; i < MAX_STREAMS; ++i)
+        if (event.kind == StreamEventKind::answered && ++answered == HOSTS) {
+            for (int i = 0; i < HOSTS; ++i)
                 resume_stream(i);
         } else if (event.kind == StreamEventKind::data) {
             resume_stream(event.stream);
         }
     }
-    EXPECT_EQ(answered, MAX_STREAMS);
+    EXPECT_EQ(answered, HOSTS);
     std::string file;
-    for (int i = 0; i < MAX_STREAMS; ++i) {
+    for (int i = 0; i < HOSTS; ++i) {
         SCOPED_TRACE(URLS[i]);
-        const uint64_t length = (i + 1 < MAX_STREAMS ? firsts[i] + QUARTER : LARGE) - firsts[i];
+        const uint64_t length = (i + 1 < HOSTS ? firsts[i] + QUARTER : LARGE) - firsts[i];
         const std::string first = std::to_string(firsts[i]), size = std::to_string(length);
         EXPECT_EQ(logs[i].transcript, "answered 206, range " + first + " of 5242893, length " +
                                           size + "\ndata " + size + " bytes, the file's from " +
@@ -719,6 +721,8 @@ TEST(CurlStreams, AStopEndsTheStreamWhereverItIs) {
     static const StopCase cases[] = {
         {"resolving a name that never resolves", "https://slow.test/bytes/5242893", 0, false,
          false},
+        {"connecting to a host that drops every attempt", "https://drop.test/bytes/5242893", 0,
+         false, false},
         {"waiting for headers", "https://main.test/hold", 0, false, true},
         {"waiting in the middle of a body", "https://main.test/hold-body", 2, true, true},
         {"reading a slow body without end", "https://main.test/endless", 4, true, false},
@@ -748,6 +752,7 @@ TEST(CurlStreams, AStopEndsTheStreamWhereverItIs) {
             holding = holds_other_than(session, before);
             ASSERT_EQ(holding.held, before.held + 1) << "the request reached the server";
         }
+        usleep(200000);  // the stream's thread well into the wait it is stopped in
         const auto stop_started = std::chrono::steady_clock::now();
         stop_stream(SLOT);
         const long long stop_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -781,7 +786,9 @@ TEST(CurlStreams, AStopEndsTheStreamWhereverItIs) {
 // more of the stopped one comes.
 TEST(CurlStreams, AStalledMirrorIsStoppedAndTheOthersGoOn) {
     REQUIRE_TEST_NETWORK();
-    static const char* const URLS[MAX_STREAMS] = {
+    constexpr int HOSTS = 4;
+    static_assert(HOSTS <= MAX_STREAMS, "a slot for each host");
+    static const char* const URLS[HOSTS] = {
         "https://mirror1.test/slow/bytes/5242893", "https://mirror2.test/slow/bytes/5242893",
         "https://mirror3.test/slow/bytes/5242893", "https://main.test/hold-body"};
     constexpr int32_t STALLED = 3;
@@ -790,18 +797,18 @@ TEST(CurlStreams, AStalledMirrorIsStoppedAndTheOthersGoOn) {
     ASSERT_NE(session, nullptr);
     apply_timeouts(session, 60000, 60000, 60000, 60000);
     const Holds before = main_holds(session);
-    for (int32_t i = 0; i < MAX_STREAMS; ++i)
+    for (int32_t i = 0; i < HOSTS; ++i)
         ASSERT_TRUE(
             start_stream(session, i, URLS[i], SHARE * static_cast<uint64_t>(i),
                          i == STALLED ? STREAM_TO_END : SHARE * static_cast<uint64_t>(i + 1)));
-    StreamLog logs[MAX_STREAMS];
+    StreamLog logs[HOSTS];
     bool stopped = false, stalled_data = false;
     long long stop_ms = -1;
     int events_after_stop = 0;
     StreamEvent event;
     while (next_stream_event(&event)) {
         ASSERT_GE(event.stream, 0);
-        ASSERT_LT(event.stream, MAX_STREAMS);
+        ASSERT_LT(event.stream, HOSTS);
         note_event(event, logs[event.stream]);
         if (stopped) ++events_after_stop;
         if (event.stream == STALLED) {

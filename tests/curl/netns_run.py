@@ -87,6 +87,7 @@ def scenario(folder):
             "/small": {"file": small},
             "/bytes/%d" % LARGE: {"file": large},
         }},
+        "drop.test": {"drop": True},  # connection attempts go unanswered
         **mirrors,
     }}
 
