@@ -39,9 +39,16 @@ constexpr int DIGEST_TEXT_LENGTH = 64;
 constexpr int32_t JUDGE_STREAM = MAX_CONNECTIONS;
 static_assert(MAX_STREAMS > MAX_CONNECTIONS, "a stream for the judge");
 
-// A connection's rate is known once it has sent for this long; until then
-// the plan counts it as unmeasured and no helper joins on its account.
-constexpr uint64_t RATE_FIRST_MS = 500;
+// A connection's rate is known once this long has passed since its answer;
+// until then the plan counts it as unmeasured and no helper joins on its
+// account. TCP's slow start doubles the rate every round trip and is within a
+// factor of two of the link after some six of them: 300 ms at a far mirror's
+// 50 ms. A rate still low by that much only adds a helper to a download that
+// would have taken two to three seconds.
+constexpr uint64_t RATE_FIRST_MS = 300;
+// A connection without an answer this long after its request counts as a
+// straggler (rate 1), so that others may take its range.
+constexpr uint64_t SILENT_MS = 2000;
 // The recent rate: bytes since a mark between one and two windows old.
 constexpr uint64_t RATE_WINDOW_MS = 1000;
 // The record follows the writes at least every this many bytes: a run that
@@ -59,6 +66,7 @@ struct Link {
     bool counted;        // counted in the progress label's helpers
     uint64_t bytes;      // body bytes taken from it
     uint64_t start_ms;   // its request started
+    uint64_t answer_ms;  // its answer was accepted
     uint64_t mark_ms, mark_bytes, next_ms, next_bytes;
 };
 
@@ -68,6 +76,7 @@ struct Judge {
     int32_t node;
     uint64_t at;  // the next byte of the check's range it sends
     bool same;    // its bytes so far equal the part's
+    bool spot;    // a second node's copy of the first node's bytes, not a third's
 };
 
 // The whole state of one download, a static: it holds the record and the log,
@@ -249,21 +258,26 @@ bool apply_step(Split& s, const SplitStep& step, bool helper) {
     return start_link(s, step.connection, step.node, step.range, step.range.end, helper);
 }
 
-// The recent rate of each open connection, for the plan, counted from the
-// moment its request started: a connection that is slow to answer or stalls
-// shows it in its rate, which never falls below 1 once measured (0 is "not
-// measured yet"), so that others take its share.
+// The recent rate of each open connection, for the plan, counted from its
+// answer: the connection's set-up (TCP, TLS, a far mirror's round trips) is
+// not its rate. Once measured a rate never falls below 1 (0 is "not measured
+// yet"), so a connection that stalls, or that has not answered after
+// SILENT_MS, shows as the straggler it is and others take its share.
 void measure(Split& s, uint64_t now) {
     for (int32_t c = 0; c < MAX_CONNECTIONS; ++c) {
         if (!s.connections[c].open) continue;
         Link& link = s.links[c];
+        if (!link.answered) {
+            if (now - link.start_ms >= SILENT_MS) s.connections[c].rate = 1;
+            continue;
+        }
         if (now - link.next_ms >= RATE_WINDOW_MS) {
             link.mark_ms = link.next_ms;
             link.mark_bytes = link.next_bytes;
             link.next_ms = now;
             link.next_bytes = link.bytes;
         }
-        if (now - link.start_ms < RATE_FIRST_MS || now <= link.mark_ms) continue;
+        if (now - link.answer_ms < RATE_FIRST_MS || now <= link.mark_ms) continue;
         const uint64_t rate = (link.bytes - link.mark_bytes) * 1000 / (now - link.mark_ms);
         s.connections[c].rate = rate != 0 ? rate : 1;
     }
@@ -514,7 +528,7 @@ void start_judge(Split& s) {
             check.verdict = OverlapVerdict::unresolved;
             continue;
         }
-        s.judge = Judge{true, k, node, check.range.start, true};
+        s.judge = Judge{true, k, node, check.range.start, true, false};
         return;
     }
 }
@@ -531,7 +545,8 @@ Flow on_judge_event(Split& s, const StreamEvent& e) {
         }
         stop_stream(JUDGE_STREAM);
         s.judge.active = false;
-        check.verdict = OverlapVerdict::unresolved;
+        // A spot check that cannot be made says nothing against anyone.
+        check.verdict = s.judge.spot ? OverlapVerdict::agree : OverlapVerdict::unresolved;
         start_judge(s);
         return GO_ON;
     }
@@ -555,7 +570,14 @@ Flow on_judge_event(Split& s, const StreamEvent& e) {
     }
     s.judge.active = false;
     if (s.judge.at != check.range.end) {
-        check.verdict = OverlapVerdict::unresolved;
+        check.verdict = s.judge.spot ? OverlapVerdict::agree : OverlapVerdict::unresolved;
+        start_judge(s);
+        return GO_ON;
+    }
+    if (s.judge.spot) {
+        // The first node's bytes against a second node's copy: when they
+        // differ, a third node decides as for any check.
+        check.verdict = s.judge.same ? OverlapVerdict::agree : OverlapVerdict::differ;
         start_judge(s);
         return GO_ON;
     }
@@ -568,6 +590,30 @@ Flow on_judge_event(Split& s, const StreamEvent& e) {
     const Flow flow = found_wrong(s, odd);
     if (!flow.ended) start_judge(s);
     return flow;
+}
+
+// When the first helper joins, the node that started has written its front
+// alone, and the overlaps of the helpers' ranges reach it only when it gets
+// to them: a node that serves another file would spoil a quarter of the
+// file first. So the first helper's node is asked for the last 64 KiB that
+// node wrote, at once, in the judge's slot; when they differ, a third node
+// decides as for any check. One short request, to a host that also serves a
+// range: the one time two connections go to one host.
+void start_spot_check(Split& s, int32_t helper_node) {
+    const SplitConnection& first = s.connections[0];
+    if (s.judge.active || !first.open || first.node != s.first_node ||
+        s.log.check_count >= MAX_SPLIT_CHECKS)
+        return;
+    const uint64_t at = first.range.start + first.done;
+    if (at < CHECK_OVERLAP_BYTES) return;
+    const ByteRange range = {at - CHECK_OVERLAP_BYTES, at};
+    if (writer_in_part(s, range.start) != s.first_node) return;
+    if (!start_stream(s.session, JUDGE_STREAM, s.table->nodes[helper_node].url, range.start,
+                      range.end))
+        return;
+    const int32_t k = s.log.check_count++;
+    s.log.checks[k] = OverlapCheck{range, s.first_node, helper_node, OverlapVerdict::pending};
+    s.judge = Judge{true, k, helper_node, range.start, true, true};
 }
 
 // Starts the record beside the part, before any byte lands past its front.
@@ -593,6 +639,7 @@ Flow maybe_add_helper(Split& s) {
         s.links[step.connection].counted = true;
         ++s.helpers_joined;
         ++s.helpers_shown;
+        if (s.helpers_joined == 1) start_spot_check(s, step.node);
     }
 }
 
@@ -670,6 +717,8 @@ Flow on_answer(Split& s, int32_t c, const StreamAnswer& answer) {
     s.resume_said = true;
     if (!ensure_file(s)) return cannot_write(s);
     s.links[c].answered = true;
+    s.links[c].answer_ms = s.links[c].mark_ms = s.links[c].next_ms = tick_ms();
+    s.links[c].mark_bytes = s.links[c].next_bytes = s.links[c].bytes;
     resume_stream(c);
     return GO_ON;
 }

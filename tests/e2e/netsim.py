@@ -47,7 +47,8 @@ each server gives one connection. ACTION:
     {"status": 404}              that status (alone: a short text body)
     {"redirect": URL}            302 (or "status") with Location: URL
     {"probe": ACTION, "get": ACTION}   by whether the request has a closed Range header
-        (bytes=A-B, as probes ask); a download that continues a part (bytes=N-) is a get
+        from byte 0 (bytes=0-B, as probes ask); a download that continues a part (bytes=N-)
+        and a helper's range (bytes=A-B, A > 0) are gets
     options for file/body: "length": "none-chunked" | "none-close" | N (announce N bytes),
         "cut": N (send N body bytes, then close), "extra": N (N more bytes than announced),
         "rate": bytes per second ("rate_for_s": S: only for the first S seconds, then at
@@ -270,7 +271,7 @@ class HostServer:
                 self._record(entry)
                 action = self.routes.get(path, self.routes.get("*", {"status": 404}))
                 if "probe" in action or "get" in action:
-                    probe = re.fullmatch(r"bytes=\d+-\d+", headers.get("range", "")) is not None
+                    probe = re.fullmatch(r"bytes=0-\d+", headers.get("range", "")) is not None
                     action = action.get("probe" if probe else "get", {"status": 404})
                 if action.get("connections"):
                     with self.accepted_lock:
