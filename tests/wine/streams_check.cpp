@@ -49,6 +49,15 @@ double now_ms() {
     return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
+// Stops the stream and prints how long that took; returns the milliseconds.
+double timed_stop(int32_t stream, const char* what) {
+    const double before = now_ms();
+    stop_stream(stream);
+    const double took = now_ms() - before;
+    std::printf("INFO stop_stream %s took %.2f ms\n", what, took);
+    return took;
+}
+
 // What the caller has seen of the stream in each slot.
 struct Tally {
     uint64_t first, end;  // the range asked for
@@ -177,10 +186,7 @@ void whole_file_to_a_range(NetSession* session) {
     const StreamAnswer& a = g_tally[1].answer;
     check(answered && a.status == 200 && !a.has_range && a.has_length && a.length == g_size,
           "answered: 200, no Content-Range, the whole file's length");
-    const double before = now_ms();
-    stop_stream(1);
-    const double took = now_ms() - before;
-    std::printf("INFO stop_stream after the answer took %.2f ms\n", took);
+    timed_stop(1, "after the answer");
     check(!next_stream_event(&event), "stopped after the answer: nothing more, no stream left");
 }
 
@@ -206,10 +212,7 @@ void stopped_streams_hand_out_nothing(NetSession* session) {
     const int32_t other = 1 - first;
     resume_stream(first);
     Sleep(1000);
-    const double before = now_ms();
-    stop_stream(other);  // its answer is posted and not taken
-    const double took = now_ms() - before;
-    std::printf("INFO stop_stream of a stream with an event not taken took %.2f ms\n", took);
+    timed_stop(other, "of a stream whose answer is posted and not taken");
     check(start(session, other, "https://c.test/file", 400000, 500000),
           "its slot takes a new stream at once");
     bool data = false;
@@ -218,10 +221,7 @@ void stopped_streams_hand_out_nothing(NetSession* session) {
         if (event.stream == first && event.kind == StreamEventKind::data) data = true;
         if (!data) resume_stream(event.stream);
     }
-    const double before_waiting = now_ms();
-    stop_stream(first);  // waits for the caller after its data
-    const double took_waiting = now_ms() - before_waiting;
-    std::printf("INFO stop_stream of a stream waiting after data took %.2f ms\n", took_waiting);
+    timed_stop(first, "of a stream waiting for the caller after data");
     check(start(session, first, "https://d.test/file", 600000, 650000),
           "the slot of the stream stopped after data takes a new stream at once");
     drain();
@@ -261,9 +261,7 @@ void stalled_server(NetSession* session, uint64_t stall_after, uint32_t stall_s)
         // A second after its last byte the stream's thread waits in the network.
         if (stalled_at == 0 || now_ms() - stalled_at < 1000) continue;
         others_running = !g_tally[1].ended && !g_tally[2].ended;
-        const double before = now_ms();
-        stop_stream(0);
-        stop_took = now_ms() - before;
+        stop_took = timed_stop(0, "of a stream stalled in the network");
         Exchange next{};
         next.url = STALL_URL;
         next.body = ExchangeBody::whole;
@@ -272,7 +270,6 @@ void stalled_server(NetSession* session, uint64_t stall_after, uint32_t stall_s)
         replaced = start(session, 0, "https://c.test/file", 12345, 500000);
     }
     check(others_running && stop_took >= 0, "the stalled stream is stopped while the others run");
-    std::printf("INFO stop_stream of a stream stalled in the network took %.2f ms\n", stop_took);
     check(stop_took >= 0 && stop_took < 5000,
           "that stop returns well within the 30 s receive timeout");
     check(stale_value_kept,
