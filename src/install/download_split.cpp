@@ -305,7 +305,7 @@ bool alone_too_slow(Split& s, uint64_t now) {
            projects_too_slow(now - s.rate_mark_ms, total - s.rate_mark_total, whole - total);
 }
 
-enum class Taken { ok, past_range, cannot_write };
+enum class Taken { ok, cannot_write };
 
 // Compares the bytes of the part at offset with data; false on a read error
 // too (the check then counts as a disagreement, which a third node settles).
@@ -723,11 +723,43 @@ Flow on_answer(Split& s, int32_t c, const StreamAnswer& answer) {
     return GO_ON;
 }
 
+// A connection that asked for the rest of the file and has all of it: it is
+// waited for until its body ends, since more bytes would show that it does
+// not serve the release.
+bool draining(const Split& s, int32_t c) {
+    const SplitConnection& connection = s.connections[c];
+    return connection.open && s.links[c].asked_end == STREAM_TO_END &&
+           connection.range.end == s.release->size &&
+           connection.done == connection.range.end - connection.range.start;
+}
+
 Flow on_data(Split& s, int32_t c, const StreamEvent& e, uint64_t now) {
     SplitConnection& connection = s.connections[c];
     Link& link = s.links[c];
     const uint64_t at = connection.range.start + connection.done;
     const uint64_t rest = connection.range.end - at;
+    // A body that runs past the release's size is not the release: none of
+    // it reaches the disk. Alone, the node fails and the part goes, as in a
+    // download from one node; beside helpers, its bytes go.
+    if (link.asked_end == STREAM_TO_END && connection.range.end == s.release->size &&
+        e.count > rest) {
+        const int32_t node = connection.node;
+        stop_link(s, c);
+        if (s.helpers_joined == 0 && open_count(s) == 0) {
+            out_line(
+                "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, "
+                "switching...");
+            stop_everything(s);
+            drop_everything(s);
+            return end_with(DownloadOutcome::failed);
+        }
+        if (s.links[c].counted) --s.helpers_shown;
+        print_dropped(s, c, node);
+        s.left[node] = true;
+        drop_node_bytes(&s.log, &s.held, node);
+        if (s.record_active && !save_record(s)) return cannot_write(s);
+        return GO_ON;
+    }
     const uint32_t count = e.count < rest ? e.count : static_cast<uint32_t>(rest);
     if (count > 0) {
         if (take_bytes(s, connection.node, at, e.data, count) == Taken::cannot_write)
@@ -742,8 +774,9 @@ Flow on_data(Split& s, int32_t c, const StreamEvent& e, uint64_t now) {
     // (or a range shortened under it) has done its part.
     if (connection.done == connection.range.end - connection.range.start) {
         // A request that asked exactly this far ends by itself, and its
-        // connection may serve the next range.
-        if (e.count == count && link.asked_end == connection.range.end) {
+        // connection may serve the next range; one that asked to the end of
+        // the file must end there too, or it was not the release.
+        if (e.count == count && (link.asked_end == connection.range.end || draining(s, c))) {
             resume_stream(c);
             return GO_ON;
         }
@@ -868,7 +901,10 @@ Flow finish(Split& s) {
 }
 
 Flow step(Split& s) {
-    if (held_bytes(s.held) == s.release->size) return finish(s);
+    bool any_draining = false;
+    for (int32_t c = 0; c < MAX_CONNECTIONS; ++c)
+        any_draining = any_draining || draining(s, c);
+    if (held_bytes(s.held) == s.release->size && !any_draining) return finish(s);
     if (open_count(s) == 0) {
         const Restart restarted = restart(s);
         if (restarted != Restart::started) {
