@@ -25,10 +25,21 @@ SKIP = 77
 LARGE = 5 * 1024 * 1024 + 13
 ECHO = {"*": {"echo": True}}
 PATTERN = "pattern-%d.bin"  # bytes i % 251, as the test's pattern()
+# The release of curl_split_download, and another file of its size: the
+# pattern's bytes, each XOR STALE_XOR, as a mirror with a stale build serves.
+SPLIT = 8 * 1024 * 1024 + 13
+STALE = "stale-%d.bin"
+STALE_XOR = 0xA5
+SPLIT_RATE = 1 << 20  # what each mirror gives one connection of that download
+SPLIT_CUT = 1 << 20  # body bytes the cutting mirror sends of any answer
 STALL_S = 5
 CUT = 100000  # body bytes /cut sends before it closes
 HOLD_S = 30  # how long /hold-body waits for the client to go
 MIRRORS = ["mirror1.test", "mirror2.test", "mirror3.test", "mirror4.test"]
+
+
+def pattern(n):
+    return (bytes(range(251)) * (n // 251 + 1))[:n]
 
 
 def scenario(folder):
@@ -67,10 +78,18 @@ def scenario(folder):
         "/holds": {"holds": True},
     }
     # Four mirrors of the same file, for streams at once from several hosts;
-    # the slow route gives each connection 1 MiB/s.
+    # the slow route gives each connection 1 MiB/s. The /split/ routes serve a
+    # download from several mirrors, each at SPLIT_RATE per connection: the
+    # release, another file of its size, the release cut off in every answer,
+    # and the release whole whatever range is asked.
+    split, stale = os.path.join(folder, PATTERN % SPLIT), os.path.join(folder, STALE % SPLIT)
     mirror_routes = {
         "/bytes/%d" % LARGE: {"file": large},
         "/slow/bytes/%d" % LARGE: {"file": large, "rate": 1 << 20},
+        "/split/release.exe": {"file": split, "rate": SPLIT_RATE},
+        "/split/stale.exe": {"file": stale, "rate": SPLIT_RATE},
+        "/split/cut.exe": {"file": split, "rate": SPLIT_RATE, "cut": SPLIT_CUT},
+        "/split/whole.exe": {"file": split, "rate": SPLIT_RATE, "range": False},
     }
     mirrors = {name: {"routes": mirror_routes} for name in MIRRORS}
     return {"silent_names": ["slow.test"], "hosts": {
@@ -136,9 +155,11 @@ def main():
         sys.exit(SKIP)
     net = netsim.Network(workdir, names=["main.test", "other.test", "tls10.test", "tls13.test",
                                          "keep.test"] + MIRRORS)
-    for n in (LARGE, 12):
+    for n in (LARGE, 12, SPLIT):
         with open(os.path.join(workdir, PATTERN % n), "wb") as f:
-            f.write((bytes(range(251)) * (n // 251 + 1))[:n])
+            f.write(pattern(n))
+    with open(os.path.join(workdir, STALE % SPLIT), "wb") as f:
+        f.write(pattern(SPLIT).translate(bytes(b ^ STALE_XOR for b in range(256))))
     argv = [sys.executable, os.path.abspath(__file__), "--inside", os.path.join(net.pki, "ca.pem"),
             os.path.abspath(args[0])] + args[1:]
     result = net.run(scenario(workdir), argv, name=os.path.basename(args[0]),
