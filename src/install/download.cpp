@@ -115,6 +115,8 @@ void compose_resume_header(uint64_t from, char16_t header[64]) {
     header[i] = u'\0';
 }
 
+}  // namespace
+
 // Whether the digest beside the part names this release.
 bool part_is_of_release(const char* path, const ReleaseRecord& release) {
     char side[PART_DIGEST_PATH_SIZE];
@@ -137,8 +139,6 @@ bool mark_part_release(const char* path, const ReleaseRecord& release) {
     const bool written = std::fwrite(release.sha256, 1, length, file) == length;
     return (std::fclose(file) == 0) && written;
 }
-
-}  // namespace
 
 bool prepare_installer_path(const ReleaseRecord& release, char path[INSTALLER_PATH_SIZE]) {
     char dir[TEMP_DIR_SIZE];

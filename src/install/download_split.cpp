@@ -35,7 +35,6 @@
 namespace {
 
 constexpr uint64_t NO_PERCENTAGE_PRINTED = ~static_cast<uint64_t>(0);
-constexpr int DIGEST_TEXT_LENGTH = 64;
 constexpr int32_t JUDGE_STREAM = MAX_CONNECTIONS;
 static_assert(MAX_STREAMS > MAX_CONNECTIONS, "a stream for the judge");
 
@@ -172,28 +171,6 @@ void draw_progress(Split& s) {
                static_cast<double>(total) * BYTES_TO_MB, static_cast<double>(whole) * BYTES_TO_MB);
     out_flush();
     s.progress_shown = true;
-}
-
-// Whether the digest beside the part names this release.
-bool part_is_of_release(const char* path, const ReleaseRecord& release) {
-    char side[PART_DIGEST_PATH_SIZE];
-    compose_part_digest_path(path, side);
-    FILE* file = std::fopen(side, "rb");
-    if (file == nullptr) return false;
-    char digest[DIGEST_TEXT_LENGTH + 2] = {};
-    const size_t count = std::fread(digest, 1, DIGEST_TEXT_LENGTH + 1, file);
-    std::fclose(file);
-    return count == DIGEST_TEXT_LENGTH && digest_text_matches(release.sha256, digest);
-}
-
-bool mark_part_release(const char* path, const ReleaseRecord& release) {
-    char side[PART_DIGEST_PATH_SIZE];
-    compose_part_digest_path(path, side);
-    FILE* file = std::fopen(side, "wb");
-    if (file == nullptr) return false;
-    const size_t length = std::strlen(release.sha256);
-    const bool written = std::fwrite(release.sha256, 1, length, file) == length;
-    return (std::fclose(file) == 0) && written;
 }
 
 // The part and everything beside it go: the digest first, so that a part

@@ -68,6 +68,10 @@ void compose_part_path(const char* path, char part[PART_PATH_SIZE]);
 constexpr char PART_DIGEST_FILE_NAME[] = "online-installer.part.sha256";
 constexpr int PART_DIGEST_PATH_SIZE = INSTALLER_PATH_SIZE + sizeof PART_DIGEST_FILE_NAME - 1;
 void compose_part_digest_path(const char* path, char side[PART_DIGEST_PATH_SIZE]);
+// Whether the digest beside the part of this installer path names the release.
+bool part_is_of_release(const char* path, const ReleaseRecord& release);
+// Writes the release's digest beside the part; false when it cannot be written.
+bool mark_part_release(const char* path, const ReleaseRecord& release);
 
 // Whether a transfer that took elapsed_ms for `received` bytes would need more
 // than SLOW_STILL_NEEDED_MS for `remaining` bytes at that rate.

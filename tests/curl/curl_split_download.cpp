@@ -44,17 +44,6 @@ const std::string& release_bytes() {
     return bytes;
 }
 
-std::string digest_of(const std::string& bytes) {
-    Sha256Context context;
-    sha256_init(context);
-    sha256_update(context, bytes.data(), bytes.size());
-    uint8_t digest[SHA256_DIGEST_BYTES];
-    sha256_final(context, digest);
-    char hex[SHA256_HEX_SIZE];
-    sha256_digest_hex(digest, hex);
-    return hex;
-}
-
 // The transcript without its progress line: what was said, one line each.
 std::string said(const std::string& out) {
     std::string lines;
@@ -100,7 +89,7 @@ protected:
         release_.size = SPLIT_SIZE;
         std::snprintf(release_.file_name, sizeof release_.file_name, "trevalon-setup.exe");
         std::snprintf(release_.sha256, sizeof release_.sha256, "%s",
-                      digest_of(release_bytes()).c_str());
+                      sha256_hex_of(release_bytes()).c_str());
         session_ = open_session();
         ASSERT_NE(session_, nullptr);
         apply_timeouts(session_, DOWNLOAD_PROFILE);

@@ -35,17 +35,6 @@ const fake_net::Bytes& stale_bytes() {
     return bytes;
 }
 
-std::string digest_of(const std::string& bytes) {
-    Sha256Context context;
-    sha256_init(context);
-    sha256_update(context, bytes.data(), bytes.size());
-    uint8_t digest[SHA256_DIGEST_BYTES];
-    sha256_final(context, digest);
-    char hex[SHA256_HEX_SIZE];
-    sha256_digest_hex(digest, hex);
-    return hex;
-}
-
 const char* const HOSTS[] = {"a.test", "b.test", "c.test", "d.test"};
 const char ADDED[] = "加入辅助节点 / Helper added: ";
 const char DROPPED[] = "辅助节点已停用 / Helper dropped: ";
@@ -99,7 +88,7 @@ protected:
         record_ = record;
         release_.size = SIZE;
         std::snprintf(release_.sha256, sizeof release_.sha256, "%s",
-                      digest_of(*release_bytes()).c_str());
+                      sha256_hex_of(*release_bytes()).c_str());
     }
 
     void serve(const std::vector<NodeScript>& nodes) {

@@ -490,21 +490,10 @@ const std::string PACED_BODY = [] {
     return body;
 }();
 
-std::string digest_of(const std::string& bytes) {
-    Sha256Context context;
-    sha256_init(context);
-    sha256_update(context, bytes.data(), bytes.size());
-    uint8_t digest[SHA256_DIGEST_BYTES];
-    sha256_final(context, digest);
-    char hex[SHA256_HEX_SIZE];
-    sha256_digest_hex(digest, hex);
-    return hex;
-}
-
 void serve_paced_release() {
     fake_net::serve(FIRST_SOURCE, fake_net::body("v0.8.0\n" + FILE_NAME + "\n" +
                                                  std::to_string(PACED_BODY.size()) + "\n" +
-                                                 digest_of(PACED_BODY) + "\n"));
+                                                 sha256_hex_of(PACED_BODY) + "\n"));
 }
 
 // 39 more reads after the first at ms each: slow beyond the limit at 2000.
@@ -531,7 +520,7 @@ std::string resumed_header(int slot, const char* megabytes) {
 
 std::string paced_complete(int slot) {
     return download_header(slot) + "\n[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n" +
-           "   校验通过 / Verified  SHA-256 " + digest_of(PACED_BODY) +
+           "   校验通过 / Verified  SHA-256 " + sha256_hex_of(PACED_BODY) +
            "\n   启动安装器 / Launching installer...\n";
 }
 
@@ -899,7 +888,7 @@ TEST(RunInstaller, APartOfAnEarlierRunIsContinuedOnlyForTheSameRelease) {
         std::vector<std::string> ranges;
     };
     const EarlierCase cases[] = {
-        {"the same release", digest_of(PACED_BODY), {"Range: bytes=1000-"}},
+        {"the same release", sha256_hex_of(PACED_BODY), {"Range: bytes=1000-"}},
         {"another release with the same file name", DIGEST, {}},
         {"no digest beside it", "-", {}},
     };
@@ -938,7 +927,7 @@ TEST(RunInstaller, AWholePartOfAnEarlierRunIsCheckedWithoutADownload) {
         fake_net::serve(NODE_URLS[0], resume::node());
         const std::string path = dir.file(FILE_NAME);
         write_file(part_of(path), right ? PACED_BODY : std::string(PACED_BODY.size(), 'o'));
-        write_file(side_of(path), digest_of(PACED_BODY));
+        write_file(side_of(path), sha256_hex_of(PACED_BODY));
 
         const resume::Run r = resume::run();
 
@@ -963,7 +952,7 @@ TEST(RunInstaller, AWholePartThatCannotBeMovedIntoPlaceEndsTheRunWithoutADownloa
     fake_os::set_move_fails(true);
     const std::string path = dir.file(FILE_NAME);
     write_file(part_of(path), PACED_BODY);
-    write_file(side_of(path), digest_of(PACED_BODY));
+    write_file(side_of(path), sha256_hex_of(PACED_BODY));
 
     const resume::Run r = resume::run();
 
@@ -1096,7 +1085,7 @@ TEST(RunInstaller, FreeSpaceIsAskedForTheMissingBytesOnly) {
         fake_os::set_free_space(free_bytes);
         const std::string path = dir.file(FILE_NAME);
         write_file(part_of(path), PACED_BODY.substr(0, 3000));
-        write_file(side_of(path), digest_of(PACED_BODY));
+        write_file(side_of(path), sha256_hex_of(PACED_BODY));
 
         const resume::Run r = resume::run();
 

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+#include "install/sha256.hpp"
+
 class TestDir {
 public:
     TestDir();
@@ -34,4 +36,16 @@ std::string transcript(F&& call) {
     call();
     std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
+}
+
+// The SHA-256 of bytes as 64 lower-case hex digits, as a release names it.
+inline std::string sha256_hex_of(const std::string& bytes) {
+    Sha256Context context;
+    sha256_init(context);
+    sha256_update(context, bytes.data(), bytes.size());
+    uint8_t digest[SHA256_DIGEST_BYTES];
+    sha256_final(context, digest);
+    char hex[SHA256_HEX_SIZE];
+    sha256_digest_hex(digest, hex);
+    return hex;
 }
