@@ -88,8 +88,10 @@ given size over a folder inside the namespace only ({"/abs/folder": "1m"});
 what it holds when the run ends is listed in result.tmpfs_files (paths
 relative to the mount, folders ending in "/"), since it goes with the
 namespace. `interrupt` sends the program SIGINT once a file has reached a
-size ({"file": "/abs/path", "min_size": N}); whether and when it was sent is
-in result.interrupted.
+size ({"file": "/abs/path", "min_size": N}), or once what the program has
+printed matches a regular expression ({"output": REGEX}, searched in its
+standard output as UTF-8); whether and when it was sent is in
+result.interrupted.
 
 Within one namespace Wine gets its own wineserver (a tmpfs over
 /tmp/.wine-<uid>), which is waited for and killed before the namespace ends;
@@ -592,8 +594,8 @@ def _inside(config_path):
                                 start_new_session=capture)
         try:
             if cfg.get("interrupt"):
-                result["interrupted"] = _interrupt_when_grown(proc, cfg["interrupt"],
-                                                              cfg.get("timeout", 60))
+                result["interrupted"] = _interrupt_when(proc, cfg["interrupt"], out_path,
+                                                        cfg.get("timeout", 60))
             result["exit_code"] = proc.wait(timeout=cfg.get("timeout", 60))
         except subprocess.TimeoutExpired:
             result["timed_out"] = True
@@ -626,16 +628,23 @@ def _inside(config_path):
     return 0
 
 
-def _interrupt_when_grown(proc, interrupt, timeout):
-    """SIGINT to the program once the file has min_size bytes; the seconds it took, or None."""
+def _interrupt_when(proc, interrupt, out_path, timeout):
+    """SIGINT to the program once the file has min_size bytes, or once its output matches;
+    the seconds it took, or None."""
     import signal
+    pattern = re.compile(interrupt["output"]) if "output" in interrupt else None
     t0 = time.monotonic()
     while proc.poll() is None and time.monotonic() - t0 < timeout:
-        try:
-            size = os.stat(interrupt["file"]).st_size
-        except OSError:
-            size = -1
-        if size >= interrupt.get("min_size", 1):
+        if pattern is not None:
+            with open(out_path, "rb") as f:
+                reached = pattern.search(f.read().decode("utf-8", errors="replace")) is not None
+        else:
+            try:
+                size = os.stat(interrupt["file"]).st_size
+            except OSError:
+                size = -1
+            reached = size >= interrupt.get("min_size", 1)
+        if reached:
             proc.send_signal(signal.SIGINT)
             return round(time.monotonic() - t0, 3)
         time.sleep(0.01)
