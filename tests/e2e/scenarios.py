@@ -880,6 +880,7 @@ SPLIT_SLOTS = [1, 2, 3, 4]
 SPLIT_RATE = 2560 * 1024
 SPLIT_LINK = 12 * 1048576
 SPLIT_STEP_MS = 150
+MAX_CONNECTIONS = 4  # connections that fetch ranges of one download at most
 
 
 def _split_net(ctx, rel, stale_slot=None, ranges_ignored_by=None):
@@ -914,8 +915,10 @@ def _helpers(added=SPLIT_SLOTS[1:], dropped=(), differs=(), any_prefix=False, at
 def _split(rel, served=SPLIT_SLOTS, first_kind="get", range_200=None):
     """The downloads: the first from node B (a plain GET, or any kind with None), every
     other from a mirror; each of `served` sends part of the release; range_200: a node that
-    must have answered a ranged request with the whole file (200)."""
-    return {"first": (SPLIT_SLOTS[0], first_kind),
+    must have answered a ranged request with the whole file (200). At most one connection
+    to a host at once, and MAX_CONNECTIONS that fetch ranges plus the short one that
+    settles a disagreement in all."""
+    return {"first": (SPLIT_SLOTS[0], first_kind), "at_once": MAX_CONNECTIONS + 1, "per_host": 1,
             "nodes": {SLOT_HOSTS[s]: (s, node_path(s, rel.version, rel.file_name))
                       for s in SPLIT_SLOTS},
             "served": list(served), "range_200": range_200}
@@ -967,7 +970,6 @@ def mirror_ignores_ranges(ctx):
 # The bytes that were on their way when a run was interrupted, per connection:
 # what nginx has handed to the kernel and the program had not written yet.
 IN_FLIGHT_BYTES = 1048576
-MAX_CONNECTIONS = 4  # connections of one download at most
 
 
 def interrupt_then_resume(ctx):
