@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "install/held_ranges.hpp"
 #include "install/install.hpp"
 #include "os/os.hpp"
 
@@ -39,6 +40,9 @@ void drop_part(const char* path, const char* part) {
     compose_part_digest_path(path, side);
     std::remove(side);
     delete_file(part);
+    char record[PART_RANGES_PATH_SIZE];
+    compose_part_ranges_path(path, record);
+    drop_held_ranges(record);
 }
 
 DownloadOutcome fail_attempt(const char* path, const char* part, bool keep_part) {
@@ -165,6 +169,12 @@ void compose_part_path(const char* path, char part[PART_PATH_SIZE]) {
     compose_beside(path, PART_FILE_NAME, part, PART_PATH_SIZE);
 }
 
+void compose_part_ranges_path(const char* path, char record[PART_RANGES_PATH_SIZE]) {
+    char part[PART_PATH_SIZE];
+    compose_part_path(path, part);
+    std::snprintf(record, PART_RANGES_PATH_SIZE, "%s%s", part, PART_RANGES_SUFFIX);
+}
+
 void compose_part_digest_path(const char* path, char side[PART_DIGEST_PATH_SIZE]) {
     compose_beside(path, PART_DIGEST_FILE_NAME, side, PART_DIGEST_PATH_SIZE);
 }
@@ -184,7 +194,13 @@ uint64_t adopt_earlier_part(const char* path, const ReleaseRecord& release) {
     uint64_t held = 0;
     if (!file_size(part, &held)) return 0;
     if (release.size != 0 && held <= release.size && part_is_of_release(path, release)) {
-        return held;
+        // A part that several nodes wrote holds what its record says.
+        char record[PART_RANGES_PATH_SIZE];
+        compose_part_ranges_path(path, record);
+        HeldRanges ranges;
+        const HeldRecordCheck check = load_held_ranges(record, part, release, &ranges);
+        if (check == HeldRecordCheck::valid) return held_bytes(ranges);
+        if (check == HeldRecordCheck::absent) return held;
     }
     drop_part(path, part);
     return 0;
@@ -197,6 +213,9 @@ bool place_earlier_whole_part(const char* path) {
     char side[PART_DIGEST_PATH_SIZE];
     compose_part_digest_path(path, side);
     std::remove(side);
+    char record[PART_RANGES_PATH_SIZE];
+    compose_part_ranges_path(path, record);
+    drop_held_ranges(record);
     return true;
 }
 
@@ -209,7 +228,7 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
 
     const uint64_t expected_size = release.size;
     const bool resumable = part_record != nullptr && expected_size != 0;
-    if (part_record != nullptr) *part_record = PartRecord{false, false};
+    if (part_record != nullptr) *part_record = PartRecord{false, false, false};
     uint64_t content_length = 0;
     uint32_t available = 0;
 
@@ -320,7 +339,7 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
             break;
         }
         const size_t written = std::fwrite(g_transfer_buffer, 1, bytes_read, file);
-        if (part_record != nullptr) *part_record = PartRecord{true, base != 0};
+        if (part_record != nullptr) *part_record = PartRecord{true, base != 0, false};
         if (written != bytes_read) {
             write_failed = true;
             break;

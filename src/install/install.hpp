@@ -86,7 +86,10 @@ bool place_earlier_whole_part(const char* path);
 // file that more than one node made.
 struct PartRecord {
     bool wrote;     // bytes of this attempt reached the part
-    bool appended;  // they were added behind a part that stood before it
+    bool appended;  // they were added behind a part that stood before it, or beside another node's
+    // A file that several nodes made failed its digest and nothing could be
+    // blamed: its part is gone, and the run fetches the file whole.
+    bool several_failed = false;
 };
 
 // Downloads the node's file to the part file and, when its size checks pass,
@@ -106,6 +109,24 @@ struct PartRecord {
 DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
                                    const ReleaseRecord& release, const char* path,
                                    bool leave_if_too_slow, PartRecord* part_record = nullptr);
+
+// Beside a part that several nodes write stands the record of the ranges it
+// holds (held_ranges.hpp): the part's path and this suffix.
+constexpr char PART_RANGES_SUFFIX[] = ".ranges";
+constexpr int PART_RANGES_PATH_SIZE = PART_PATH_SIZE + sizeof PART_RANGES_SUFFIX - 1;
+void compose_part_ranges_path(const char* path, char record[PART_RANGES_PATH_SIZE]);
+
+// Downloads the release starting at table.nodes[first] as download_from_node
+// does with a part record, and, while the rest would take longer than one
+// node should be left alone with, with helpers: further reachable nodes that
+// left does not mark, in rank order, each fetching ranges of the part (see
+// download_split.cpp). left is the run's: the nodes to ask no more, which a
+// dropped helper, a node found serving other bytes, and a straggler join.
+// The outcomes are download_from_node's; a helper's failure is not one.
+DownloadOutcome download_from_nodes(NetSession* session, const NodeTable& table, int32_t first,
+                                    const ReleaseRecord& release, const char* path,
+                                    bool leave_if_too_slow, bool left[MAX_NODES],
+                                    PartRecord* part_record);
 
 // True when both are 64 hexadecimal digits, the same but for letter case.
 bool digest_text_matches(const char* expected, const char* computed);

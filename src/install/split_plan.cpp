@@ -42,8 +42,8 @@ uint64_t rest_of(const SplitConnection& c) {
     return c.open ? c.range.end - c.range.start - c.done : 0;
 }
 
-// The first node in rank order that may open a connection: reachable, not
-// left, and of a host that no open connection uses.
+}  // namespace
+
 int32_t next_helper_node(const SplitView& view) {
     for (int32_t i = 0; i < view.nodes->count; ++i) {
         const MirrorNode& node = view.nodes->nodes[i];
@@ -58,6 +58,8 @@ int32_t next_helper_node(const SplitView& view) {
     }
     return NO_NODE;
 }
+
+namespace {
 
 // The bytes neither held nor in an open connection's range: the largest such
 // range (the first of equals) and the total of them all.

@@ -115,6 +115,10 @@ struct SplitStep {
 // rates together; UNKNOWN_MS while no rate is measured.
 uint64_t still_needed_ms(const SplitView& view);
 
+// The first node in rank order that may open a connection: reachable, not
+// left, and of a host that no open connection uses; NO_NODE when none.
+int32_t next_helper_node(const SplitView& view);
+
 // Whether to add a helper now, and what it fetches.
 SplitStep plan_helper(const SplitView& view);
 

@@ -123,7 +123,9 @@ void stop_exchanges();
 // ahead of what the caller has taken. As with the batch, handles are opened
 // and closed on the caller's thread; a stream's thread only sends, receives
 // and reads. Nothing here judges an answer or prints.
-constexpr int MAX_STREAMS = 4;
+// Four connections that fetch ranges, and one short request at a time that
+// settles which of two nodes that disagree serves the release.
+constexpr int MAX_STREAMS = 5;
 constexpr uint32_t STREAM_BUFFER_BYTES = 65536;
 constexpr uint64_t STREAM_TO_END = ~static_cast<uint64_t>(0);
 

@@ -43,12 +43,12 @@
 // at once (CURL_LOCK_DATA_CONNECT in a share), and parking needs none: a
 // multi handle is driven by one request, on one thread, at a time.
 //
-// Threads: the batch of exchanges runs requests of one session on several
-// threads at once. Each thread drives only its own request's handles; the
-// session's share is the one thing they use together, and libcurl locks it
-// through one lock per kind of data. Handles are opened and closed, and multi
-// handles parked and taken, on the caller's thread only; abort() is the one
-// call made on a request from another thread.
+// Threads: the batch of exchanges, and the streams of a download, run
+// requests of one session on several threads at once. Each thread drives only
+// its own request's handles; the session's share is the one thing they use
+// together, and libcurl locks it through one lock per kind of data. Handles
+// are opened and closed, and multi handles parked and taken, on the caller's
+// thread only; abort() is the one call made on a request from another thread.
 //
 // Handles live in small fixed pools (no heap of our own; libcurl allocates
 // its own). A closed handle's slot is marked free and its generation bumped,

@@ -110,14 +110,16 @@ NetConnection* connect(NetSession* session, const char16_t* host, uint16_t port)
 
 NetRequest* open_request(NetConnection* connection, const char16_t* verb, const char16_t* path,
                          uint32_t flags) {
-    // A value that a stopped exchange's thread may still use is kept aside
-    // until that thread has ended, and another request opened in its place.
+    // A value that a stopped exchange's or stream's thread may still use is
+    // kept aside until that thread has ended, and another request opened in
+    // its place.
     NetRequest* request;
     do {
         request = reinterpret_cast<NetRequest*>(
             g_winhttp.OpenRequest(raw(connection), wide(verb), wide(path), nullptr,
                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-    } while (request != nullptr && keep_aside_if_stale(request));
+    } while (request != nullptr &&
+             (keep_aside_if_stale(request) || keep_stream_request_aside_if_stale(request)));
     return request;
 }
 

@@ -109,6 +109,8 @@ struct NodeLoop {
     bool may_resume = true;
     int part_writer = NO_WRITER;  // the node whose bytes the part ends with
     bool mixed = false;           // the part holds bytes of more than one source
+    // Nodes asked no more: tried as the first node, or dropped as a helper.
+    bool left[MAX_NODES] = {};
     // The signed file with the release's digest is not the release: the
     // other nodes serve the same bytes, so none is asked.
     bool release_refused = false;
@@ -146,9 +148,14 @@ struct NodeLoop {
 
     DownloadOutcome try_node(int index, bool leave_if_too_slow) {
         PartRecord record{};
+        // A resumable download may take helpers; a whole one is one node's.
         const DownloadOutcome outcome =
-            download_from_node(session, g_table.nodes[index], g_release, path, leave_if_too_slow,
-                               may_resume ? &record : nullptr);
+            may_resume ? download_from_nodes(session, g_table, index, g_release, path,
+                                             leave_if_too_slow, left, &record)
+                       : download_from_node(session, g_table.nodes[index], g_release, path,
+                                            leave_if_too_slow, nullptr);
+        left[index] = true;
+        if (record.several_failed) may_resume = false;
         if (record.wrote) {
             if (record.appended && part_writer != index) mixed = true;
             if (!record.appended) mixed = false;
@@ -226,7 +233,10 @@ int run_stages() {
     for (int i = 0; i < g_table.count && !loop.ended(); ++i) {
         const MirrorNode& node = g_table.nodes[i];
         if (!node.reachable) break;
-        const bool another_follows = i + 1 < g_table.count && g_table.nodes[i + 1].reachable;
+        if (loop.left[i]) continue;
+        bool another_follows = false;
+        for (int k = i + 1; k < g_table.count && g_table.nodes[k].reachable; ++k)
+            another_follows = another_follows || !loop.left[k];
         const bool leave_if_too_slow = another_follows && slow_nodes_left < MAX_SLOW_NODES_LEFT;
         if (loop.try_node(i, leave_if_too_slow) == DownloadOutcome::too_slow) {
             slow_nodes[slow_nodes_left++] = i;

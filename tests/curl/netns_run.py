@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs the libcurl backend test in the simulated network of tests/e2e/netsim.py.
+"""Runs a test of the libcurl backend in the simulated network of tests/e2e/netsim.py.
 
     netns_run.py [--workdir DIR] TEST_BINARY [ARGS...]
 
@@ -26,6 +26,9 @@ LARGE = 5 * 1024 * 1024 + 13
 ECHO = {"*": {"echo": True}}
 PATTERN = "pattern-%d.bin"  # bytes i % 251, as the test's pattern()
 STALL_S = 5
+CUT = 100000  # body bytes /cut sends before it closes
+HOLD_S = 30  # how long /hold-body waits for the client to go
+MIRRORS = ["mirror1.test", "mirror2.test", "mirror3.test", "mirror4.test"]
 
 
 def scenario(folder):
@@ -52,7 +55,24 @@ def scenario(folder):
         "/stall": {"stall": "headers", "stall_s": STALL_S},
         "/stall-body": {"body": "0123456789", "length": 100, "stall": "body", "stall_after": 10,
                         "stall_s": STALL_S},
+        # For the streams: a 200 to any range, a body cut off, a body that stalls
+        # until the client goes, and one sent slowly without end.
+        "/whole/%d" % LARGE: {"file": large, "range": False},
+        "/cut/%d" % LARGE: {"file": large, "cut": CUT},
+        "/hold": {"hold": True, "hold_s": HOLD_S},
+        "/hold-body": {"hold": True, "hold_s": HOLD_S, "body": "0123456789" * 10,
+                       "hold_after": 10},
+        "/endless": {"body": "0123456789", "length": "none-close", "endless": True,
+                     "rate": 65536},
+        "/holds": {"holds": True},
     }
+    # Four mirrors of the same file, for streams at once from several hosts;
+    # the slow route gives each connection 1 MiB/s.
+    mirror_routes = {
+        "/bytes/%d" % LARGE: {"file": large},
+        "/slow/bytes/%d" % LARGE: {"file": large, "rate": 1 << 20},
+    }
+    mirrors = {name: {"routes": mirror_routes} for name in MIRRORS}
     return {"silent_names": ["slow.test"], "hosts": {
         "main.test": {"routes": main_routes, "more_ports": [8443]},
         "other.test": {"routes": ECHO, "http_routes": ECHO},
@@ -67,6 +87,8 @@ def scenario(folder):
             "/small": {"file": small},
             "/bytes/%d" % LARGE: {"file": large},
         }},
+        "drop.test": {"drop": True},  # connection attempts go unanswered
+        **mirrors,
     }}
 
 
@@ -113,14 +135,14 @@ def main():
         print("skipped: cannot create network and mount namespaces here")
         sys.exit(SKIP)
     net = netsim.Network(workdir, names=["main.test", "other.test", "tls10.test", "tls13.test",
-                                         "keep.test"])
+                                         "keep.test"] + MIRRORS)
     for n in (LARGE, 12):
         with open(os.path.join(workdir, PATTERN % n), "wb") as f:
             f.write((bytes(range(251)) * (n // 251 + 1))[:n])
     argv = [sys.executable, os.path.abspath(__file__), "--inside", os.path.join(net.pki, "ca.pem"),
             os.path.abspath(args[0])] + args[1:]
-    result = net.run(scenario(workdir), argv, name="curl_backend", env={"TREVALON_CURL_NETNS": "1"},
-                     timeout=160, capture=False)
+    result = net.run(scenario(workdir), argv, name=os.path.basename(args[0]),
+                     env={"TREVALON_CURL_NETNS": "1"}, timeout=160, capture=False)
     sys.exit(124 if result.timed_out else result.exit_code)
 
 

@@ -47,7 +47,8 @@ each server gives one connection. ACTION:
     {"status": 404}              that status (alone: a short text body)
     {"redirect": URL}            302 (or "status") with Location: URL
     {"probe": ACTION, "get": ACTION}   by whether the request has a closed Range header
-        (bytes=A-B, as probes ask); a download that continues a part (bytes=N-) is a get
+        from byte 0 (bytes=0-B, as probes ask); a download that continues a part (bytes=N-)
+        and a helper's range (bytes=A-B, A > 0) are gets
     options for file/body: "length": "none-chunked" | "none-close" | N (announce N bytes),
         "cut": N (send N body bytes, then close), "extra": N (N more bytes than announced),
         "rate": bytes per second ("rate_for_s": S: only for the first S seconds, then at
@@ -60,6 +61,8 @@ each server gives one connection. ACTION:
                                  server has accepted so far
     {"hold": true, "hold_s": S}  answer nothing; wait up to S seconds (10) for the client
                                  to close the connection ("gone") or give up ("out")
+        "body": "text", "hold_after": N: first a 200 that announces the text, and N of its
+        bytes, then the wait (a mirror that stalls in the middle of a body)
     {"holds": true}              serve "held H gone G out O\n": those holds so far
 
 Every response carries "Connection: close" unless its host has "keep_alive"
@@ -270,7 +273,7 @@ class HostServer:
                 self._record(entry)
                 action = self.routes.get(path, self.routes.get("*", {"status": 404}))
                 if "probe" in action or "get" in action:
-                    probe = re.fullmatch(r"bytes=\d+-\d+", headers.get("range", "")) is not None
+                    probe = re.fullmatch(r"bytes=0-\d+", headers.get("range", "")) is not None
                     action = action.get("probe" if probe else "get", {"status": 404})
                 if action.get("connections"):
                     with self.accepted_lock:
@@ -294,11 +297,16 @@ class HostServer:
 
 
     def _hold(self, stream, action, entry):
-        """Answers nothing and waits for the client to close the connection."""
+        """Answers nothing (or a body's start) and waits for the client to close the connection."""
         with self.accepted_lock:
             self.holds["held"] += 1
         stream.settimeout(action.get("hold_s", 10))
         try:
+            if "body" in action:
+                body = action["body"].encode()
+                head = "HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body)
+                stream.sendall(head.encode("latin-1") + body[:action.get("hold_after", 0)])
+                entry["sent"] = min(len(body), action.get("hold_after", 0))
             ended = "gone" if stream.recv(1) == b"" else "out"
         except socket.timeout:
             ended = "out"

@@ -15,7 +15,7 @@ Routes take the Python server's actions where nginx has a way to play them:
     {"body": "text"}               written to a file of the run, served as a file
     {"status": N}                  nginx's own answer (its HTML page for errors)
     {"redirect": URL}              return 302 (or "status") URL
-    {"probe": ACTION, "get": ACTION}   by whether the request has a Range header
+    {"probe": ACTION, "get": ACTION}   by whether the request has a closed Range from byte 0
     options: "rate": bytes per second (limit_rate),
              "delay_ms": N before the answer (the echo module's echo_sleep,
                          then an internal redirect to the action)
@@ -110,9 +110,9 @@ class Config:
         if "probe" in action or "get" in action:
             probe = self._internal(self._action(action.get("probe", {"status": 404})))
             get = self._internal(self._action(action.get("get", {"status": 404})))
-            # Probes ask a closed range; a download that continues a part asks
-            # "bytes=N-" and is a get.
-            return ['if ($http_range ~ "^bytes=[0-9]+-[0-9]+$") { rewrite ^ %s last; }' % probe,
+            # Probes ask a closed range from byte 0; a download that continues
+            # a part asks "bytes=N-", a helper "bytes=A-B" with A > 0: gets.
+            return ['if ($http_range ~ "^bytes=0-[0-9]+$") { rewrite ^ %s last; }' % probe,
                     "rewrite ^ %s last;" % get]
         return self._action(action)
 

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <set>
 
+#include "fake_net_internal.hpp"
 #include "fake_os.hpp"
 #include "net/client.hpp"
 #include "net/utf16.hpp"
@@ -15,20 +17,30 @@ struct NetSession {
     uint32_t access_type;
     int number;           // from 1, in the order sessions were opened
     std::string options;  // "option N=V" lines
+    uint32_t receive_ms;  // its receive timeout; 0 while not set
 };
 struct NetConnection {
     std::string host;
+    NetSession* session;
 };
 struct NetRequest {
     std::string url;
     fake_net::Response response;
+    NetSession* session = nullptr;
     bool sent = false;
     size_t chunk = 0, offset = 0;
+    uint64_t body_at = 0, body_end = 0;  // what is left of the shared body
     int available_calls = 0, read_calls = 0;
     uint64_t filler_sent = 0;
-    bool has_headers = false;  // a probe adds its Range header; a download none
-    int64_t range_from = -1;   // a download's "Range: bytes=N-"
+    // A probe adds its Range header, a download none or "Range: bytes=N-";
+    // a stream is a download whatever its header.
+    bool has_headers = false;
+    bool in_stream = false;
+    int64_t range_from = -1;                // "Range: bytes=N-" or "bytes=N-LAST"
+    uint64_t range_last = fake_net::NEVER;  // LAST of a bounded range
     int timed_reads = 0;
+    uint64_t rate_carry = 0;  // the remainder of the reads' time at bytes_per_second
+    uint64_t delivered = 0;   // body bytes a download has read
 };
 
 namespace fake_net {
@@ -70,15 +82,181 @@ bool fails(const NetRequest* r, Step step) {
     return r->response.fail_at == step;
 }
 
+bool is_download(const NetRequest* r) {
+    return r->in_stream || !r->has_headers;
+}
+
 size_t remaining(const NetRequest* r) {
     const auto& chunks = r->response.chunks;
     if (r->chunk < chunks.size()) return chunks[r->chunk].size() - r->offset;
+    if (r->body_at < r->body_end)
+        return static_cast<size_t>(std::min<uint64_t>(r->body_end - r->body_at, FILLER_PIECE));
     uint64_t filler = r->response.filler_bytes;
     if (filler != FILLER_ENDLESS) filler -= r->filler_sent;
     return static_cast<size_t>(std::min<uint64_t>(filler, FILLER_PIECE));
 }
 
+// Where a download's body stops short of its end: at a cut or a stall,
+// whichever it reaches first, once it has delivered that many bytes.
+enum class Halt { none, cut, stall };
+Halt halt_of(const NetRequest* r) {
+    if (!is_download(r) || remaining(r) == 0) return Halt::none;
+    const uint64_t cut = r->response.cut_after_bytes, stall = r->response.stall_after_bytes;
+    if (r->delivered >= cut && cut <= stall) return Halt::cut;
+    if (r->delivered >= stall) return Halt::stall;
+    return Halt::none;
+}
+
+// The bytes the next read can give: the rest of the current piece, for a
+// download no further than its cut or stall.
+size_t allowed(const NetRequest* r) {
+    size_t n = remaining(r);
+    if (!is_download(r)) return n;
+    const uint64_t halt = std::min(r->response.cut_after_bytes, r->response.stall_after_bytes);
+    if (r->delivered >= halt) return 0;
+    return static_cast<size_t>(std::min<uint64_t>(n, halt - r->delivered));
+}
+
+uint32_t receive_timeout_ms(const NetRequest* r) {
+    // A session that never set one has WinHTTP's default, 30 s, as the download's.
+    if (r->session == nullptr || r->session->receive_ms == 0) return DOWNLOAD_PROFILE.receive_ms;
+    return r->session->receive_ms;
+}
+
+// The time a download's read of n bytes takes, counted against its rate.
+uint64_t take_read_ms(NetRequest* r, uint64_t n) {
+    const Response& response = r->response;
+    if (response.bytes_per_second > 0) {
+        const uint64_t scaled = n * 1000 + r->rate_carry;
+        r->rate_carry = scaled % response.bytes_per_second;
+        return scaled / response.bytes_per_second;
+    }
+    const auto& each = response.read_ms;
+    uint64_t ms = response.ms_per_read;
+    if (!each.empty()) ms = each[std::min<size_t>(r->timed_reads, each.size() - 1)];
+    ++r->timed_reads;
+    return ms;
+}
+
+// "bytes=FIRST-" or "bytes=FIRST-LAST" after the header's name; false for
+// any other value.
+bool parse_range(const char* value, int64_t* first, uint64_t* last) {
+    if (*value < '0' || *value > '9') return false;
+    char* end = nullptr;
+    const unsigned long long from = std::strtoull(value, &end, 10);
+    if (*end != '-' || from > INT64_MAX) return false;
+    *first = static_cast<int64_t>(from);
+    *last = NEVER;
+    if (end[1] == '\0') return true;
+    if (end[1] < '0' || end[1] > '9') return false;
+    const char* to = end + 1;
+    *last = std::strtoull(to, &end, 10);
+    return *end == '\0';
+}
+
+// A server that honours the request's range: 206 and the body's bytes from
+// FIRST to LAST (the end when there is none, or when LAST is past it). Past
+// the end a download keeps the whole body, a stream gets a 416.
+void answer_range(NetRequest* request) {
+    Response& r = request->response;
+    uint64_t total = 0;
+    if (r.shared_body) {
+        total = r.shared_body->size();
+    } else {
+        for (const auto& chunk : r.chunks)
+            total += chunk.size();
+    }
+    const uint64_t from = static_cast<uint64_t>(request->range_from);
+    if (from >= total) {
+        if (!request->in_stream) return;
+        r.status = 416;
+        r.chunks.clear();
+        request->body_at = request->body_end = 0;
+        r.filler_bytes = 0;
+        r.has_content_length = true;
+        r.content_length = 0;
+        r.content_range = "bytes */" + std::to_string(total);
+        return;
+    }
+    if (request->range_last < from) return;  // not a range a server takes
+    const uint64_t last = std::min(request->range_last, total - 1);
+    if (r.shared_body) {
+        request->body_at = from;
+        request->body_end = last + 1;
+    } else {
+        std::vector<std::string> slice;
+        uint64_t at = 0;
+        for (const auto& chunk : r.chunks) {
+            const uint64_t begin = std::max(at, from), end = std::min(at + chunk.size(), last + 1);
+            if (begin < end) slice.push_back(chunk.substr(begin - at, end - begin));
+            at += chunk.size();
+        }
+        r.chunks = slice;
+    }
+    r.status = 206;
+    r.has_content_length = true;
+    r.content_length = last - from + 1;
+    r.content_range =
+        "bytes " + std::to_string(from) + "-" + std::to_string(last) + "/" + std::to_string(total);
+}
+
 }  // namespace
+
+Bytes pattern(uint64_t seed, uint64_t n) {
+    // splitmix64, written out byte by byte so that every platform agrees.
+    auto bytes = std::make_shared<std::string>(n, '\0');
+    uint64_t state = seed;
+    for (uint64_t i = 0; i < n; i += 8) {
+        state += 0x9E3779B97F4A7C15ull;
+        uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        z ^= z >> 31;
+        for (uint64_t k = 0; k < 8 && i + k < n; ++k)
+            (*bytes)[i + k] = static_cast<char>(z >> (8 * k));
+    }
+    return bytes;
+}
+
+Response mirror(const Bytes& bytes, uint64_t bytes_per_second) {
+    Response r;
+    r.has_content_length = true;
+    r.content_length = bytes->size();
+    r.shared_body = bytes;
+    r.honours_ranges = true;
+    r.bytes_per_second = bytes_per_second;
+    return r;
+}
+
+void mark_streamed(NetRequest* request) {
+    request->in_stream = true;
+}
+
+uint64_t answer_delay_ms(const NetRequest* request) {
+    return request->response.delay_ms;
+}
+
+uint64_t next_step_ms(NetRequest* request, uint32_t capacity) {
+    switch (halt_of(request)) {
+        case Halt::stall:
+            return receive_timeout_ms(request);
+        case Halt::cut:
+            return 0;
+        case Halt::none:
+            break;
+    }
+    uint64_t n = std::min<uint64_t>(capacity, allowed(request));
+    if (request->read_calls == request->response.empty_read_on_call) n = 0;
+    return n > 0 ? take_read_ms(request, n) : 0;
+}
+
+void pass_time(uint64_t ms) {
+    g_read_ms += ms;
+}
+
+void log_call(const std::string& entry) {
+    g_calls.push_back(entry);
+}
 
 Response body(const std::string& bytes, bool with_length) {
     Response r;
@@ -100,6 +278,7 @@ void reset() {
     g_requests.clear();
     g_read_ms = 0;
     g_batch_count = 0;
+    reset_streams();
 }
 
 uint64_t read_time_ms() {
@@ -123,6 +302,14 @@ std::string calls_text() {
     std::string text;
     for (const auto& c : g_calls)
         text += c + "\n";
+    return text;
+}
+
+std::string stream_calls_text() {
+    std::string text;
+    for (const auto& c : g_calls) {
+        if (c.rfind("stream ", 0) == 0) text += c + "\n";
+    }
     return text;
 }
 
@@ -154,7 +341,7 @@ NetSession* open(const char16_t* user_agent, uint32_t access_type) {
     log("open agent=" + narrow(user_agent) + " access=" + std::to_string(access_type), ok);
     if (!ok) return nullptr;
     g_sessions.push_back(
-        std::make_unique<NetSession>(NetSession{access_type, g_sessions_opened, ""}));
+        std::make_unique<NetSession>(NetSession{access_type, g_sessions_opened, "", 0}));
     g_open.insert(g_sessions.back().get());
     return g_sessions.back().get();
 }
@@ -162,6 +349,7 @@ NetSession* open(const char16_t* user_agent, uint32_t access_type) {
 bool set_option(NetSession* session, uint32_t option, uint32_t value) {
     const std::string entry = "option " + std::to_string(option) + "=" + std::to_string(value);
     if (session != nullptr) session->options += entry + "\n";
+    if (session != nullptr && option == client::OPTION_RECEIVE_TIMEOUT) session->receive_ms = value;
     return log(entry, true);
 }
 
@@ -174,7 +362,7 @@ NetConnection* connect(NetSession* session, const char16_t* host, uint16_t port)
     if (served != g_served.end() && served->second.fail_at == Step::connect) ok = false;
     log("connect " + h + ":" + std::to_string(port), ok);
     if (!ok) return nullptr;
-    g_connections.push_back(std::make_unique<NetConnection>(NetConnection{h}));
+    g_connections.push_back(std::make_unique<NetConnection>(NetConnection{h, session}));
     g_open.insert(g_connections.back().get());
     return g_connections.back().get();
 }
@@ -185,6 +373,8 @@ NetRequest* open_request(NetConnection* connection, const char16_t* verb, const 
     request->url = "https://" + connection->host + narrow(path);
     auto served = g_served.find(request->url);
     if (served != g_served.end()) request->response = served->second;
+    request->session = connection->session;
+    if (request->response.shared_body) request->body_end = request->response.shared_body->size();
     char flag_text[32];
     std::snprintf(flag_text, sizeof flag_text, "0x%x", flags);
     bool ok = g_open.count(connection) && !fails(request.get(), Step::open_request);
@@ -199,12 +389,11 @@ bool add_request_headers(NetRequest* request, const char16_t* headers, uint32_t 
     char flag_text[32];
     std::snprintf(flag_text, sizeof flag_text, "0x%x", flags);
     const std::string text = narrow(headers);
-    const std::string resume = "Range: bytes=";
-    if (text.rfind(resume, 0) == 0 && text.back() == '-') {
-        request->range_from = std::stoll(text.substr(resume.size()));
-    } else {
-        request->has_headers = true;
-    }
+    const std::string range = "Range: bytes=";
+    const bool ranged =
+        text.rfind(range, 0) == 0 &&
+        parse_range(text.c_str() + range.size(), &request->range_from, &request->range_last);
+    if (!ranged || request->range_last != NEVER) request->has_headers = true;
     return log("header " + narrow(headers) + " flags=" + flag_text,
                !fails(request, Step::add_headers));
 }
@@ -213,34 +402,12 @@ bool send_request(NetRequest* request) {
     bool ok = g_served.count(request->url) && !fails(request, Step::send);
     request->sent = ok;
     Response& r = request->response;
-    if (ok && r.download_status != 0 && !request->has_headers) {
+    if (ok && r.download_status != 0 && is_download(request)) {
         r.status = r.download_status;
         r.honours_ranges = false;
     }
-    if (ok && r.honours_ranges && request->range_from >= 0) {
-        std::string whole;
-        for (const auto& chunk : r.chunks)
-            whole += chunk;
-        const uint64_t from = static_cast<uint64_t>(request->range_from);
-        if (from < whole.size()) {
-            size_t skip = from;
-            std::vector<std::string> rest;
-            for (const auto& chunk : r.chunks) {
-                if (skip >= chunk.size()) {
-                    skip -= chunk.size();
-                    continue;
-                }
-                rest.push_back(chunk.substr(skip));
-                skip = 0;
-            }
-            r.chunks = rest;
-            r.status = 206;
-            r.has_content_length = true;
-            r.content_length = whole.size() - from;
-            r.content_range = "bytes " + std::to_string(from) + "-" +
-                              std::to_string(whole.size() - 1) + "/" + std::to_string(whole.size());
-        }
-    }
+    if (ok && r.honours_ranges && request->range_from >= 0 && is_download(request))
+        answer_range(request);
     return log("send " + request->url, ok);
 }
 
@@ -278,7 +445,12 @@ bool query_data_available(NetRequest* request, uint32_t* count) {
     bool ok = request->sent && !(fails(request, Step::data_available) &&
                                  request->available_calls == request->response.fail_on_call);
     ++request->available_calls;
-    if (ok) *count = static_cast<uint32_t>(remaining(request));
+    const Halt halt = ok ? halt_of(request) : Halt::none;
+    if (halt != Halt::none) ok = false;
+    // A stalled download waits out its receive timeout; a stream's clock
+    // already stands at that time.
+    if (halt == Halt::stall && !request->in_stream) g_read_ms += receive_timeout_ms(request);
+    if (ok) *count = static_cast<uint32_t>(allowed(request));
     return log("available " + (ok ? std::to_string(*count) : std::string("-")), ok);
 }
 
@@ -291,11 +463,8 @@ bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* c
     const bool empty = request->read_calls == request->response.empty_read_on_call;
     ++request->read_calls;
     if (ok) {
-        size_t n = empty ? 0 : std::min<size_t>(capacity, remaining(request));
-        if (n > 0 && request->chunk >= request->response.chunks.size()) {
-            std::memset(buffer, 'f', n);
-            request->filler_sent += n;
-        } else if (n > 0) {
+        size_t n = empty ? 0 : std::min<size_t>(capacity, allowed(request));
+        if (n > 0 && request->chunk < request->response.chunks.size()) {
             std::memcpy(buffer, request->response.chunks[request->chunk].data() + request->offset,
                         n);
             request->offset += n;
@@ -303,18 +472,17 @@ bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* c
                 ++request->chunk;
                 request->offset = 0;
             }
+        } else if (n > 0 && request->body_at < request->body_end) {
+            std::memcpy(buffer, request->response.shared_body->data() + request->body_at, n);
+            request->body_at += n;
+        } else if (n > 0) {
+            std::memset(buffer, 'f', n);
+            request->filler_sent += n;
         }
         *count = static_cast<uint32_t>(n);
-        if (n > 0 && !request->has_headers) {
-            const auto& each = request->response.read_ms;
-            if (each.empty()) {
-                g_read_ms += request->response.ms_per_read;
-            } else {
-                const size_t at = std::min<size_t>(request->timed_reads, each.size() - 1);
-                g_read_ms += each[at];
-            }
-            ++request->timed_reads;
-        }
+        if (is_download(request)) request->delivered += n;
+        if (n > 0 && !request->has_headers && !request->in_stream)
+            g_read_ms += take_read_ms(request, n);
     }
     return log("read " + std::to_string(capacity) + " -> " + (ok ? std::to_string(*count) : "-"),
                ok);

@@ -1,12 +1,25 @@
 // A scripted platform client for unit tests: responses per URL, a failure at
 // any step, and a log of every call in the order the code under test made it.
+// Its batch and its streams run on the caller's thread on the fake clock, so
+// a test of a choice between mirrors takes no time and comes out the same on
+// every run.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace fake_net {
+
+// A body held once, however many Responses and requests serve it.
+using Bytes = std::shared_ptr<const std::string>;
+// A deterministic body of n bytes: the same seed gives the same bytes (and a
+// shorter body is a prefix of a longer one), another seed other bytes, so a
+// stale mirror serves pattern(2, n) where the release is pattern(1, n).
+Bytes pattern(uint64_t seed, uint64_t n);
+
+constexpr uint64_t NEVER = UINT64_MAX;
 
 enum class Step {
     none,
@@ -48,15 +61,40 @@ struct Response {
     // The Content-Range header's text; "" for none.
     std::string content_range;
     // Answers "Range: bytes=N-" as a server that honours it: 206, the chunks
-    // from byte N on, their Content-Length and "bytes N-LAST/TOTAL".
+    // from byte N on, their Content-Length and "bytes N-LAST/TOTAL". A stream
+    // also gets "Range: bytes=A-B" answered: 206, bytes A to B (B cut at the
+    // body's end), "bytes A-B/TOTAL" and their Content-Length; a 416 without
+    // a body when A is at or past the end. Without it a range gets the 200
+    // and the whole body, as from a mirror that ignores ranges. A probe's
+    // range is never honoured.
     bool honours_ranges = false;
     // In a batch (start_exchanges), the time from the batch's start until this
-    // exchange ends, however it ends: the answers of a slow or far host.
+    // exchange ends, however it ends: the answers of a slow or far host. For a
+    // stream, the time from its start until its answer (or its failure to get
+    // one).
     uint64_t delay_ms = 0;
     // When not 0: the status that a download (not a probe) gets, with the
     // same headers and body: a mirror that answers probes but is too busy to
-    // serve the file.
+    // serve the file. Streams are downloads.
     uint32_t download_status = 0;
+
+    // When set, the body instead of the chunks, shared rather than copied by
+    // every request that serves it and read in slices: a release of several
+    // MiB. The filler, when scripted, follows it.
+    Bytes shared_body;
+    // When not 0, the rate at which a download's reads deliver: a read of n
+    // bytes takes n*1000/rate ms, the remainders carried from read to read so
+    // that the rate holds over any number of reads; ms_per_read and read_ms
+    // are then unused. A stream's reads take the same time on its own clock.
+    uint64_t bytes_per_second = 0;
+    // A download (a stream too) that has delivered this many body bytes fails
+    // its next data-available call at once, while its body has more: the
+    // mirror broke the connection. Reads stop at that byte.
+    uint64_t cut_after_bytes = NEVER;
+    // A download that has delivered this many body bytes gets nothing more:
+    // its next data-available call fails once the session's receive timeout
+    // has passed (read_time_ms() grows by it; for a stream, its own clock).
+    uint64_t stall_after_bytes = NEVER;
 };
 constexpr uint64_t FILLER_ENDLESS = UINT64_MAX;
 constexpr uint32_t FILLER_PIECE = 1u << 20;
@@ -64,6 +102,9 @@ constexpr uint64_t ENDLESS_GUARD = uint64_t{64} << 20;
 
 // A 200 with the body in one chunk, with or without a Content-Length.
 Response body(const std::string& bytes, bool with_length = true);
+// A mirror of a release: a 200 with the shared body and its Content-Length,
+// ranges honoured, reads at bytes_per_second (0: no time).
+Response mirror(const Bytes& bytes, uint64_t bytes_per_second);
 
 void reset();
 // URL as "https://" + host + path. A URL nobody serves fails at send, as an
@@ -79,14 +120,26 @@ void fail_open_after(int sessions);    // once this many sessions were opened, e
 // A batch (start_exchanges) logs an exchange's sending and reading calls when
 // the exchange ends, at the time its delay_ms gives, and "stop URL" for each
 // one it stops before then.
+// Streams log their calls as they are made, the clock at each step's time:
+// start_stream its opening calls, then "stream N start URL FIRST-LAST"
+// ("FIRST-" to the end; " FAILED" when opening failed); each event its calls,
+// the last event also "stream N end" (complete) or "stream N end FAILED";
+// stop_stream the closing calls, then "stream N stop". next_stream_event with
+// every started stream waiting for resume_stream or stop_stream (the real one
+// would wait forever) logs "stream wait FAILED" and returns false.
 // Sessions are numbered from 1 in the order they were opened.
 const std::vector<std::string>& calls();
+// The "stream " entries of calls() alone, joined with newlines: the order of
+// a download's choices.
+std::string stream_calls_text();
 // The options set on session N, one "option N=V" line each, in order.
 std::string session_options(int session);
 std::string calls_text();  // calls() joined with newlines
 int open_handles();        // sessions, connections and requests not yet closed
-// The time the downloads' reads took since reset(), by their ms_per_read, and
-// the time that batches waited for their exchanges to end, by their delay_ms.
+// The time the downloads' reads took since reset(), by their ms_per_read or
+// bytes_per_second, the time that batches waited for their exchanges to end,
+// by their delay_ms, and the time next_stream_event moved the clock on to
+// each stream's next step.
 uint64_t read_time_ms();
 
 }  // namespace fake_net

@@ -1,0 +1,349 @@
+// A download from several nodes at once, over the scripted streams on the
+// fake clock: which nodes join and when, what a failing or lying node costs,
+// and what a break leaves for the next run. Every case checks the file that
+// came out against the release's bytes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_net.hpp"
+#include "fake_os.hpp"
+#include "install/held_ranges.hpp"
+#include "install/install.hpp"
+#include "install/sha256.hpp"
+#include "net/transport.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+constexpr uint64_t MIB = 1048576;
+constexpr uint64_t SIZE = 8 * MIB;
+
+const fake_net::Bytes& release_bytes() {
+    static const fake_net::Bytes bytes = fake_net::pattern(1, SIZE);
+    return bytes;
+}
+const fake_net::Bytes& stale_bytes() {
+    // Another file of the same size, alike in its first 4 KiB as a stale
+    // build of the same installer would be.
+    static const fake_net::Bytes bytes = [] {
+        std::string text = *fake_net::pattern(2, SIZE);
+        text.replace(0, 4096, release_bytes()->substr(0, 4096));
+        return std::make_shared<const std::string>(std::move(text));
+    }();
+    return bytes;
+}
+
+std::string digest_of(const std::string& bytes) {
+    Sha256Context context;
+    sha256_init(context);
+    sha256_update(context, bytes.data(), bytes.size());
+    uint8_t digest[SHA256_DIGEST_BYTES];
+    sha256_final(context, digest);
+    char hex[SHA256_HEX_SIZE];
+    sha256_digest_hex(digest, hex);
+    return hex;
+}
+
+const char* const HOSTS[] = {"a.test", "b.test", "c.test", "d.test"};
+const char ADDED[] = "加入辅助节点 / Helper added: ";
+const char DROPPED[] = "辅助节点已停用 / Helper dropped: ";
+const char WRONG[] = "节点内容与其他节点不一致 / Node serves different bytes, dropped: ";
+
+// A node as the cases script it: its rate, and what goes wrong.
+struct NodeScript {
+    uint64_t rate = MIB;  // bytes per second
+    bool stale = false;   // serves another file of the same size
+    bool ignores_ranges = false;
+    uint32_t download_status = 0;
+    uint64_t cut_after = fake_net::NEVER;
+    uint64_t stall_after = fake_net::NEVER;
+    const char* host = nullptr;  // another node's host, to share it
+};
+
+std::string url_of(int i, const NodeScript& n) {
+    return std::string("https://") + (n.host != nullptr ? n.host : HOSTS[i]) + "/r" +
+           std::to_string(i) + ".exe";
+}
+
+// How many body bytes each stream was sent, from the fake's log: the reads.
+uint64_t bytes_sent() {
+    uint64_t total = 0;
+    for (const std::string& call : fake_net::calls()) {
+        const size_t arrow = call.find(" -> ");
+        if (call.rfind("read ", 0) == 0 && arrow != std::string::npos &&
+            call.find("FAILED") == std::string::npos && call[arrow + 4] != '-')
+            total += std::stoull(call.substr(arrow + 4));
+    }
+    return total;
+}
+
+int count_of(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+class SplitDownloadTest : public testing::Test {
+protected:
+    void SetUp() override {
+        fake_net::reset();
+        fake_os::reset();
+        fake_os::set_temp_dir(dir_.path());
+        path_ = dir_.file("trevalon-setup.exe");
+        part_ = dir_.file(PART_FILE_NAME);
+        char record[PART_RANGES_PATH_SIZE];
+        compose_part_ranges_path(path_.c_str(), record);
+        record_ = record;
+        release_.size = SIZE;
+        std::snprintf(release_.sha256, sizeof release_.sha256, "%s",
+                      digest_of(*release_bytes()).c_str());
+    }
+
+    void serve(const std::vector<NodeScript>& nodes) {
+        table_ = NodeTable{};
+        table_.count = static_cast<int32_t>(nodes.size());
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            const NodeScript& n = nodes[i];
+            fake_net::Response r =
+                fake_net::mirror(n.stale ? stale_bytes() : release_bytes(), n.rate);
+            r.honours_ranges = !n.ignores_ranges;
+            r.download_status = n.download_status;
+            r.cut_after_bytes = n.cut_after;
+            r.stall_after_bytes = n.stall_after;
+            fake_net::serve(url_of(static_cast<int>(i), n), r);
+            MirrorNode& node = table_.nodes[i];
+            std::snprintf(node.url, sizeof node.url, "%s", url_of(static_cast<int>(i), n).c_str());
+            node.label = NODE_LABELS[i];
+            node.reachable = 1;
+            node.latency_ms = static_cast<uint32_t>(10 * (i + 1));
+        }
+    }
+
+    DownloadOutcome download(int32_t first = 0, bool leave_if_too_slow = false) {
+        NetSession* session = open_session();
+        apply_timeouts(session, DOWNLOAD_PROFILE);
+        DownloadOutcome outcome = DownloadOutcome::cannot_write;
+        out_ = transcript([&] {
+            outcome = download_from_nodes(session, table_, first, release_, path_.c_str(),
+                                          leave_if_too_slow, left_, &record_of_part_);
+        });
+        close_handle(session);
+        return outcome;
+    }
+
+    bool installed_is_release() const {
+        return file_exists(path_) && read_file(path_) == *release_bytes();
+    }
+
+    TestDir dir_;
+    std::string path_, part_, record_;
+    ReleaseRecord release_{};
+    NodeTable table_{};
+    bool left_[MAX_NODES] = {};
+    PartRecord record_of_part_{};
+    std::string out_;
+};
+
+TEST_F(SplitDownloadTest, OneNodeThatFinishesSoonIsAloneAndPrintsTheOneNodeTranscript) {
+    // 8 MiB at 8 MiB/s: half a second in, the rest takes half a second more.
+    serve({{8 * MIB}, {}, {}, {}});
+    ASSERT_EQ(download(), DownloadOutcome::complete) << out_;
+    EXPECT_TRUE(installed_is_release());
+    EXPECT_EQ(fake_net::stream_calls_text().find("stream 1"), std::string::npos)
+        << fake_net::stream_calls_text();
+    EXPECT_EQ(bytes_sent(), SIZE);
+    EXPECT_FALSE(file_exists(part_));
+    EXPECT_FALSE(file_exists(record_));
+
+    // The same node through the download from one node prints the same.
+    const std::string split_out = out_;
+    fake_net::reset();
+    serve({{8 * MIB}, {}, {}, {}});
+    NetSession* session = open_session();
+    const std::string one_out = transcript([&] {
+        EXPECT_EQ(download_from_node(session, table_.nodes[0], release_, path_.c_str(), false),
+                  DownloadOutcome::complete);
+    });
+    close_handle(session);
+    EXPECT_EQ(split_out, one_out);
+}
+
+struct JoinCase {
+    const char* name;
+    std::vector<NodeScript> nodes;
+    std::vector<std::string> lines;  // event lines, in order
+    double most_sent;                // body bytes sent per release byte, at most
+};
+
+TEST_F(SplitDownloadTest, HelpersJoinInRankOrderAndFailuresCostAHelperNeverTheFile) {
+    NodeScript shared_host;
+    shared_host.host = "b.test";
+    NodeScript cut;
+    cut.cut_after = MIB / 2 + 4096;
+    NodeScript ignores;
+    ignores.ignores_ranges = true;
+    NodeScript busy;
+    busy.download_status = 503;
+    NodeScript stall;
+    stall.stall_after = 300000;
+    const JoinCase cases[] = {
+        {"four limited nodes",
+         {{}, {}, {}, {}},
+         {std::string(ADDED) + "节点B/Node B", std::string(ADDED) + "节点C/Node C",
+          std::string(ADDED) + "节点D/Node D"},
+         1.05},
+        {"one connection per host: C shares B's host",
+         {{}, {}, shared_host, {}},
+         {std::string(ADDED) + "节点B/Node B", std::string(ADDED) + "节点D/Node D"},
+         1.05},
+        {"a helper cut off mid-range",
+         {{}, {}, {}, cut},
+         {std::string(ADDED) + "节点B/Node B", std::string(ADDED) + "节点C/Node C",
+          std::string(ADDED) + "节点D/Node D", std::string(DROPPED) + "节点D/Node D"},
+         1.05},
+        {"a helper that answers a range with the whole file",
+         {{}, ignores, {}, {}},
+         {std::string(ADDED) + "节点B/Node B", std::string(ADDED) + "节点C/Node C",
+          std::string(ADDED) + "节点D/Node D", std::string(DROPPED) + "节点B/Node B"},
+         1.05},
+        {"a busy helper",
+         {{}, {}, busy, {}},
+         {std::string(ADDED) + "节点B/Node B", std::string(ADDED) + "节点C/Node C",
+          std::string(ADDED) + "节点D/Node D", std::string(DROPPED) + "节点C/Node C"},
+         1.05},
+        {"a helper that stalls",
+         {{}, stall, {}, {}},
+         {std::string(ADDED) + "节点B/Node B", std::string(ADDED) + "节点C/Node C",
+          std::string(ADDED) + "节点D/Node D"},
+         1.05},
+    };
+    for (const JoinCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        std::fill(std::begin(left_), std::end(left_), false);
+        serve(c.nodes);
+        ASSERT_EQ(download(), DownloadOutcome::complete) << out_;
+        EXPECT_TRUE(installed_is_release());
+        EXPECT_FALSE(file_exists(part_));
+        EXPECT_FALSE(file_exists(record_));
+        std::vector<std::string> lines;
+        size_t at = 0;
+        while ((at = out_.find("\n   ", at)) != std::string::npos) {
+            const size_t end = out_.find('\n', at + 1);
+            const std::string line = out_.substr(at + 4, end - at - 4);
+            if (line.find(": 节点") != std::string::npos) lines.push_back(line);
+            at = end;
+        }
+        EXPECT_EQ(lines, c.lines) << out_;
+        EXPECT_LE(static_cast<double>(bytes_sent()), c.most_sent * SIZE) << out_;
+        // The progress line names the first node and its helpers.
+        EXPECT_NE(out_.find("[节点A/Node A +"), std::string::npos) << out_;
+        EXPECT_EQ(fake_net::open_handles(), 0);
+    }
+}
+
+struct StaleCase {
+    const char* name;
+    std::vector<NodeScript> nodes;
+    const char* wrong;  // the label the line names
+    int32_t first;
+    double most_sent;  // body bytes sent per release byte, at most
+};
+
+TEST_F(SplitDownloadTest, AStaleNodeIsFoundByTheOverlapAndItsBytesFetchedAgain) {
+    NodeScript stale;
+    stale.stale = true;
+    const StaleCase cases[] = {
+        // Found at once: the first helper's node is asked for its last bytes.
+        {"the first node is stale", {stale, {}, {}, {}}, "节点A/Node A", 0, 1.15},
+        // Found where its range meets another node's: about a quarter again.
+        {"a helper is stale", {{}, {}, {}, stale}, "节点D/Node D", 0, 1.35},
+        {"the second helper is stale", {{}, {}, stale, {}}, "节点C/Node C", 0, 1.35},
+    };
+    for (const StaleCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        std::fill(std::begin(left_), std::end(left_), false);
+        serve(c.nodes);
+        ASSERT_EQ(download(c.first), DownloadOutcome::complete) << out_;
+        EXPECT_TRUE(installed_is_release());
+        EXPECT_EQ(count_of(out_, std::string(WRONG) + c.wrong), 1) << out_;
+        // Found by the overlap, not by a failed digest.
+        EXPECT_EQ(out_.find("Hash mismatch"), std::string::npos) << out_;
+        EXPECT_LE(static_cast<double>(bytes_sent()), c.most_sent * SIZE) << out_;
+    }
+}
+
+TEST_F(SplitDownloadTest, WithoutAThirdNodeAFailedDigestBlamesBothAndNothingWrongIsInstalled) {
+    // Two nodes that disagree and nobody to settle it: the digest fails, the
+    // ranges of both are blamed, and no node is left to fetch them.
+    NodeScript stale;
+    stale.stale = true;
+    serve({{}, stale});
+    EXPECT_EQ(download(), DownloadOutcome::failed) << out_;
+    EXPECT_NE(out_.find("Hash mismatch"), std::string::npos) << out_;
+    EXPECT_FALSE(file_exists(path_));
+    EXPECT_TRUE(left_[0] && left_[1]);
+}
+
+TEST_F(SplitDownloadTest, ANodeDroppedBeforeADisagreementIsNotAskedToSettleIt) {
+    // B serves another file; C, the next node by rank, answers ranges with
+    // the whole file and is dropped first: D settles it.
+    NodeScript stale;
+    stale.stale = true;
+    NodeScript ignores;
+    ignores.ignores_ranges = true;
+    serve({{}, stale, ignores, {}});
+    ASSERT_EQ(download(), DownloadOutcome::complete) << out_;
+    EXPECT_TRUE(installed_is_release());
+    EXPECT_EQ(count_of(out_, std::string(DROPPED) + "节点C/Node C"), 1) << out_;
+    EXPECT_EQ(count_of(out_, std::string(WRONG) + "节点B/Node B"), 1) << out_;
+    EXPECT_EQ(count_of(out_, "Hash mismatch"), 0) << out_;
+    EXPECT_FALSE(left_[0] || left_[3]);
+}
+
+TEST_F(SplitDownloadTest, ABreakKeepsEveryRangeAndTheNextRunFetchesOnlyTheHoles) {
+    // Every node breaks after 1.5 MiB: the first run ends with holes.
+    NodeScript cut;
+    cut.cut_after = 3 * MIB / 2;
+    serve({cut, cut, cut, cut});
+    EXPECT_EQ(download(), DownloadOutcome::failed) << out_;
+    ASSERT_TRUE(file_exists(part_));
+    ASSERT_TRUE(file_exists(record_));
+    HeldRanges held;
+    ASSERT_EQ(load_held_ranges(record_.c_str(), part_.c_str(), release_, &held),
+              HeldRecordCheck::valid);
+    EXPECT_GT(held.count, 1);  // not a front only
+    const uint64_t first_run_sent = bytes_sent();
+    const uint64_t first_run_held = held_bytes(held);
+    EXPECT_GE(first_run_held + MIB, first_run_sent);  // at most a MiB not on record
+
+    // The next run: every node works again.
+    fake_net::reset();
+    std::fill(std::begin(left_), std::end(left_), false);
+    serve({{}, {}, {}, {}});
+    ASSERT_EQ(download(), DownloadOutcome::complete) << out_;
+    EXPECT_TRUE(installed_is_release());
+    EXPECT_NE(out_.find("Resuming at"), std::string::npos) << out_;
+    EXPECT_LE(static_cast<double>(first_run_sent + bytes_sent()), 1.1 * SIZE);
+    EXPECT_FALSE(file_exists(record_));
+}
+
+TEST_F(SplitDownloadTest, AStragglersShareIsTakenByTheFastOnes) {
+    // D gives 64 KiB/s: alone it would need two minutes for its quarter.
+    NodeScript slow;
+    slow.rate = 65536;
+    serve({{}, {}, {}, slow});
+    const uint64_t start = fake_os::moved_ms();
+    ASSERT_EQ(download(), DownloadOutcome::complete) << out_;
+    EXPECT_TRUE(installed_is_release());
+    // Three nodes at 1 MiB/s fetch 8 MiB in under 3 s; a few more for the
+    // start and the last ranges, never D's two minutes.
+    EXPECT_LT(fake_os::moved_ms() - start, 6000u) << out_ << fake_net::stream_calls_text();
+    EXPECT_LE(static_cast<double>(bytes_sent()), 1.1 * SIZE);
+}
+
+}  // namespace
