@@ -870,10 +870,10 @@ def far_away_nodes(ctx):
 # connection to 2.5 MiB/s as mirrors limit one client, behind a 12 MiB/s link,
 # as bench/split plays them: the 24 MiB release takes one mirror about 10 s and
 # the four together about 2.5 s, so helpers join. Their probes answer 150 ms
-# apart, ranking them B, C, D, E. A helper asks a closed range (bytes=A-B), which
-# the routes take for a probe, so each mirror plays the same file for both. The
-# requests of the downloads depend on how fast each mirror went: the harness
-# checks them against the "split" spec (tests/e2e/run, check_split_downloads).
+# apart, ranking them B, C, D, E; a helper's range (bytes=A-B) is a get and comes
+# at once. The requests of the downloads depend on how fast each mirror went:
+# the harness checks them against the "split" spec (tests/e2e/run,
+# check_split_downloads).
 
 SPLIT_MIB = 24
 SPLIT_SLOTS = [1, 2, 3, 4]
@@ -988,7 +988,9 @@ def interrupt_then_resume(ctx):
     then = expect(_split_net(ctx, rel), 0, second, requests, _installed(ctx, rel), True,
                   helpers=_helpers(any_prefix=True), split=_split(rel, served=[], first_kind=None))
     several = r"\[%s \+[1-9]\] +[3-6]\d%%" % re.escape(LABELS[SPLIT_SLOTS[0]])
-    return expect(net, code, t, requests, _part_files(rel), False,
+    # The part, its release's digest, and the record of the ranges it holds.
+    left = sorted(_part_files(rel) + [PART_FILE + ".ranges"])
+    return expect(net, code, t, requests, left, False,
                   helpers=_helpers(any_prefix=True, at_least=1), split=_split(rel, served=SPLIT_SLOTS[:2]),
                   interrupt_output=several, then=then,
                   max_sent=_allowance(rel) + IN_FLIGHT_BYTES * MAX_CONNECTIONS,

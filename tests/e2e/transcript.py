@@ -20,7 +20,8 @@ is dropped and for a node found serving other bytes; its progress label
 names the first node plus " +N" for N helpers. Where a scenario expects
 helpers, `normalise` takes those lines out into a list of events, checks
 each print's N against them, and writes every such label with "+#" for N
-(HELPERS_MASK); the download's prints then read as one run that never falls.
+(HELPERS_MASK); the download's prints then read as one run. They never fall,
+but where a node's bytes are dropped as wrong: the count then loses them.
 """
 
 import re
@@ -182,44 +183,48 @@ PROGRESS = re.compile(r"\r   \[([^\]]*)\] +(\d+)%  \((\d+\.\d) / (\d+\.\d) MB\)"
 EVENT_LINE = re.compile(r"(\n?)   (%s|%s|%s): ([^\n]*)\n" % (
     re.escape(HELPER_ADDED), re.escape(HELPER_DROPPED), re.escape(NODE_DIFFERS)))
 EVENT_KINDS = {HELPER_ADDED: "added", HELPER_DROPPED: "dropped", NODE_DIFFERS: "differs"}
-HELPER_LABEL = re.compile(r"(\r   \[[^\]+]*?)( \+(\d+))?\] ")
+HELPER_PRINT = re.compile(r"(\r   \[[^\]+]*?)( \+(\d+))?\]( +(\d+)%  \((\d+\.\d) / \d+\.\d MB\))")
 
 
 def take_helper_events(text, events, problems):
     """Takes the helper lines out of text into events ((kind, label) in order; kind "added",
-    "dropped" or "differs"), checks the helper count of each progress print against them
-    and masks it. Returns the text without those lines."""
+    "dropped" or "differs"), checks each progress print's helper count against them, and
+    that the download's prints never fall but where a node's bytes were dropped as wrong
+    (its line says so), and masks the count. Returns the text without those lines."""
     out = []
     pos = 0
-    added = active = 0
-    counted = True  # false once a node was dropped for its bytes: it may have been a helper
-    for m in re.finditer(r"%s|%s" % (EVENT_LINE.pattern, HELPER_LABEL.pattern), text):
+    helpers = set()  # the helpers at work
+    last = None  # the last print's figures
+    for m in re.finditer(r"%s|%s" % (EVENT_LINE.pattern, HELPER_PRINT.pattern), text):
         out.append(text[pos:m.start()])
         pos = m.end()
         if m.group(0).startswith("\r"):
             n = int(m.group(6)) if m.group(6) is not None else 0
             if m.group(5) is not None and n == 0:
                 problems.append("a progress label with no helper shows %r" % m.group(0))
-            elif counted and n != active:
-                problems.append("progress label %r with %d helper(s) at work" % (m.group(0), active))
-            elif not counted and n > added:
-                problems.append("progress label %r after %d helper(s) joined" % (m.group(0), added))
-            out.append("%s %s] " % (m.group(4), HELPERS_MASK))
+            elif n != len(helpers):
+                problems.append("progress %r with %d helper(s) at work" % (m.group(0), len(helpers)))
+            figures = (int(m.group(8)), float(m.group(9)))
+            if last is not None and (figures[0] < last[0] or figures[1] < last[1]):
+                problems.append("progress falls from %d%% to %r" % (last[0], m.group(0)))
+            last = figures
+            out.append("%s %s]%s" % (m.group(4), HELPERS_MASK, m.group(7)))
             continue
         before = text[:m.start()]
         if not m.group(1) and not before.endswith("\n"):
             problems.append("a helper line does not start a line of its own: %r" % m.group(0))
         elif m.group(1) and not before.endswith("MB)"):
             out.append(m.group(1))  # a line end that closes no progress line stays
-        kind = EVENT_KINDS[m.group(2)]
-        events.append((kind, m.group(3)))
+        kind, label = EVENT_KINDS[m.group(2)], m.group(3)
+        events.append((kind, label))
         if kind == "added":
-            added += 1
-            active += 1
+            helpers.add(label)
+        elif label in helpers:
+            helpers.remove(label)
         elif kind == "dropped":
-            active -= 1
-        else:
-            counted = False
+            problems.append("a helper that never joined was dropped: %r" % m.group(0))
+        if kind == "differs":
+            last = None  # its bytes no longer count
     out.append(text[pos:])
     return "".join(out)
 
@@ -266,9 +271,9 @@ def normalise(raw, cut_at_failure=False, helpers=None):
         dones = [float(r.group(3)) for r in run]
         if len(labels) != 1 or len(totals) != 1:
             problems.append("progress prints mix labels or totals: %r" % sorted(labels | totals))
-        # Where helpers join, a print may repeat the figure of the print before their line.
-        falls = (lambda a, b: b < a) if helpers is not None else (lambda a, b: b <= a)
-        if any(falls(a, b) for a, b in zip(pcts, pcts[1:])) or any(b < a for a, b in zip(dones, dones[1:])):
+        # Where helpers join, take_helper_events has checked the prints across their lines.
+        if helpers is None and (any(b <= a for a, b in zip(pcts, pcts[1:]))
+                                or any(b < a for a, b in zip(dones, dones[1:]))):
             problems.append("progress does not rise: %s" % pcts)
         last = run[-1]
         if (text.startswith(SLOW_LINE, end) or end == len(text)
