@@ -106,6 +106,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -596,10 +597,15 @@ def _inside(config_path):
     with open(out_path, "wb") as out, open(err_path, "wb") as err:
         # terminal: the program reads the caller's terminal (console tests).
         stdin = None if cfg.get("terminal") else subprocess.DEVNULL
+        # A harness started in the background by a shell inherits SIGINT
+        # ignored; a program that is to be interrupted gets the default back,
+        # as it has when a user starts it.
+        default_sigint = (lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) \
+            if cfg.get("interrupt") else None
         proc = subprocess.Popen(cfg["argv"], env=env, cwd=cfg.get("cwd") or work,
                                 stdin=stdin, stdout=out if capture else None,
                                 stderr=err if capture or cfg.get("stderr_path") else None,
-                                start_new_session=capture)
+                                start_new_session=capture, preexec_fn=default_sigint)
         try:
             if cfg.get("interrupt"):
                 result["interrupted"] = _interrupt_when(proc, cfg["interrupt"], out_path,
@@ -639,7 +645,6 @@ def _inside(config_path):
 def _interrupt_when(proc, interrupt, out_path, timeout):
     """SIGINT to the program once the file has min_size bytes, or once its output matches;
     the seconds it took, or None."""
-    import signal
     pattern = re.compile(interrupt["output"]) if "output" in interrupt else None
     t0 = time.monotonic()
     while proc.poll() is None and time.monotonic() - t0 < timeout:
