@@ -69,8 +69,9 @@ Every response carries "Connection: close" unless its host has "keep_alive"
 (a body that is cut, longer than announced or ended by the close still
 closes); a close-delimited body ends with
 a TLS close_notify. Each request is logged as {"server", "port", "method",
-"path", "host_header", "range", "user_agent", "t_ms", "answer", "sent"}: "sent"
-counts the body bytes handed to the connection.
+"path", "host_header", "range", "user_agent", "t_ms", "t_end_ms", "answer", "sent"}:
+"sent" counts the body bytes handed to the connection, "t_end_ms" is when the
+answer ended (its connection closed, unless kept alive).
 
 Use:
 
@@ -287,6 +288,7 @@ class HostServer:
                     return
                 keep = self.keep_alive and headers.get("connection", "").lower() != "close"
                 clean = _respond(stream, action, headers, entry, raw, keep)
+                entry["t_end_ms"] = int((time.monotonic() - self.started) * 1000)
                 served += 1
                 if not (keep and clean):
                     return
@@ -295,6 +297,8 @@ class HostServer:
             entry["answer"] += " (client gone: %s)" % e.__class__.__name__
         finally:
             _close(stream, clean)
+            if "method" in entry:
+                entry["t_end_ms"] = int((time.monotonic() - self.started) * 1000)
 
 
     def _hold(self, stream, action, entry):

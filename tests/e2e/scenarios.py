@@ -883,7 +883,9 @@ SPLIT_STEP_MS = 150
 MAX_CONNECTIONS = 4  # connections that fetch ranges of one download at most
 
 
-def _split_net(ctx, rel, stale_slot=None, ranges_ignored_by=None):
+def _split_net(ctx, rel, stale_slot=None, ranges_ignored_by=None, cut_first_at=None):
+    """cut_first_at: the first node's download ends after that many bytes (the Python
+    server plays it: nginx cannot cut a body)."""
     net = Net(rel)
     net.manifest(0, {"body": rel.manifest()})
     stale = ctx.large_release(SPLIT_MIB, stale=True)
@@ -893,7 +895,12 @@ def _split_net(ctx, rel, stale_slot=None, ranges_ignored_by=None):
             serve["range"] = False
         net.node(slot, probe=serve, get=serve, delay_ms=rank * SPLIT_STEP_MS)
     net.link_rate = SPLIT_LINK
-    return _on_nginx(net)
+    _on_nginx(net)
+    if cut_first_at is not None:
+        first = SPLIT_SLOTS[0]
+        net.node(first, get={"file": rel.path, "rate": SPLIT_RATE, "cut": cut_first_at})
+        del net.hosts[SLOT_HOSTS[first]]["server"]
+    return net
 
 
 def _split_start(rel):
@@ -904,10 +911,13 @@ def _split_start(rel):
     return t, [M(0)] + [P(slot, rel) for slot in [0] + SPLIT_SLOTS]
 
 
-def _helpers(added=SPLIT_SLOTS[1:], dropped=(), differs=(), any_prefix=False, at_least=0):
-    """The helper lines expected, by kind. any_prefix: the helpers that joined may be any
-    first ones of `added` (at least `at_least`), where how many join depends on timing."""
+def _helpers(added=SPLIT_SLOTS[1:], dropped=(), node_dropped=(), differs=(), any_prefix=False,
+             at_least=0):
+    """The helper lines expected, by kind (node_dropped: the node that started). any_prefix:
+    the helpers that joined may be any first ones of `added` (at least `at_least`), where
+    how many join depends on timing."""
     return {"added": [LABELS[s] for s in added], "dropped": [LABELS[s] for s in dropped],
+            "node-dropped": [LABELS[s] for s in node_dropped],
             "differs": [LABELS[s] for s in differs], "any_prefix": any_prefix,
             "at_least": at_least}
 
@@ -929,9 +939,10 @@ def _split_allowance(rel):
     return rel.size * 13 // 10
 
 
-def _split_install(ctx, helpers, stale_slot=None, ranges_ignored_by=None, served=SPLIT_SLOTS):
+def _split_install(ctx, helpers, stale_slot=None, ranges_ignored_by=None, served=SPLIT_SLOTS,
+                   cut_first_at=None):
     rel = ctx.large_release(SPLIT_MIB)
-    net = _split_net(ctx, rel, stale_slot, ranges_ignored_by)
+    net = _split_net(ctx, rel, stale_slot, ranges_ignored_by, cut_first_at)
     t, requests = _split_start(rel)
     t.download_ok(SPLIT_SLOTS[0], rel.size, helpers=True).verified(rel.sha256)
     t.launched(ctx.installer_path(rel))
@@ -965,6 +976,13 @@ def mirror_ignores_ranges(ctx):
     once."""
     return _split_install(ctx, _helpers(dropped=[2]), ranges_ignored_by=2,
                           served=[s for s in SPLIT_SLOTS if s != 2])
+
+
+def first_node_fails_with_helpers(ctx):
+    """As four-limited-mirrors, but node B's download breaks off after 3 MiB, once the
+    helpers have joined: B is dropped, the helpers fetch the rest, and the servers send the
+    release about once."""
+    return _split_install(ctx, _helpers(node_dropped=[SPLIT_SLOTS[0]]), cut_first_at=3 * 1048576)
 
 
 # The bytes that were on their way when a run was interrupted, per connection:
@@ -1051,4 +1069,5 @@ SCENARIOS = [
     ("stale-mirror-later", stale_mirror_later, ("native", "windows")),
     ("interrupt-then-resume", interrupt_then_resume, ("native", "windows")),
     ("mirror-ignores-ranges", mirror_ignores_ranges, ("native", "windows")),
+    ("first-node-fails-with-helpers", first_node_fails_with_helpers, ("native", "windows")),
 ]

@@ -41,6 +41,7 @@ SIGNATURE_REFUSALS = {
 
 HELPER_ADDED = "加入辅助节点 / Helper added"
 HELPER_DROPPED = "辅助节点已停用 / Helper dropped"
+NODE_DROPPED = "节点已停用 / Node dropped"  # the node that started, once helpers joined
 NODE_DIFFERS = "节点内容与其他节点不一致 / Node serves different bytes, dropped"
 HELPERS_MASK = "+#"
 SLOW_LINE = "\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...\n"
@@ -180,15 +181,15 @@ OK_LINE = re.compile(r"^(   \S+ [A-H] {12})([ \d]*\d)( ms  \[可达/OK\])$", re.
 PROGRESS = re.compile(r"\r   \[([^\]]*)\] +(\d+)%  \((\d+\.\d) / (\d+\.\d) MB\)")
 
 
-EVENT_LINE = re.compile(r"(\n?)   (%s|%s|%s): ([^\n]*)\n" % (
-    re.escape(HELPER_ADDED), re.escape(HELPER_DROPPED), re.escape(NODE_DIFFERS)))
-EVENT_KINDS = {HELPER_ADDED: "added", HELPER_DROPPED: "dropped", NODE_DIFFERS: "differs"}
+EVENT_KINDS = {HELPER_ADDED: "added", HELPER_DROPPED: "dropped", NODE_DROPPED: "node-dropped",
+               NODE_DIFFERS: "differs"}
+EVENT_LINE = re.compile(r"(\n?)   (%s): ([^\n]*)\n" % "|".join(re.escape(k) for k in EVENT_KINDS))
 HELPER_PRINT = re.compile(r"(\r   \[[^\]+]*?)( \+(\d+))?\]( +(\d+)%  \((\d+\.\d) / \d+\.\d MB\))")
 
 
 def take_helper_events(text, events, problems):
     """Takes the helper lines out of text into events ((kind, label) in order; kind "added",
-    "dropped" or "differs"), checks each progress print's helper count against them, and
+    "dropped", "node-dropped" or "differs"), checks each progress print's helper count against them, and
     that the download's prints never fall but where a node's bytes were dropped as wrong
     (its line says so), and masks the count. Returns the text without those lines."""
     out = []
@@ -219,11 +220,17 @@ def take_helper_events(text, events, problems):
         events.append((kind, label))
         if kind == "added":
             helpers.add(label)
-        elif label in helpers:
-            helpers.remove(label)
         elif kind == "dropped":
-            problems.append("a helper that never joined was dropped: %r" % m.group(0))
-        if kind == "differs":
+            if label not in helpers:
+                problems.append("a helper dropped that is not at work: %r" % m.group(0))
+            helpers.discard(label)
+        elif kind == "node-dropped":
+            # The node that started the download, once helpers joined.
+            if label in helpers or not any(k == "added" for k, _ in events):
+                problems.append("a node dropped that did not start a download with helpers: %r"
+                                % m.group(0))
+        else:
+            helpers.discard(label)
             last = None  # its bytes no longer count
     out.append(text[pos:])
     return "".join(out)
