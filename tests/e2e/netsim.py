@@ -69,8 +69,9 @@ Every response carries "Connection: close" unless its host has "keep_alive"
 (a body that is cut, longer than announced or ended by the close still
 closes); a close-delimited body ends with
 a TLS close_notify. Each request is logged as {"server", "port", "method",
-"path", "host_header", "range", "user_agent", "t_ms", "answer", "sent"}: "sent"
-counts the body bytes handed to the connection.
+"path", "host_header", "range", "user_agent", "t_ms", "t_end_ms", "answer", "sent"}:
+"sent" counts the body bytes handed to the connection, "t_end_ms" is when the
+answer ended (its connection closed, unless kept alive).
 
 Use:
 
@@ -91,8 +92,10 @@ given size over a folder inside the namespace only ({"/abs/folder": "1m"});
 what it holds when the run ends is listed in result.tmpfs_files (paths
 relative to the mount, folders ending in "/"), since it goes with the
 namespace. `interrupt` sends the program SIGINT once a file has reached a
-size ({"file": "/abs/path", "min_size": N}); whether and when it was sent is
-in result.interrupted.
+size ({"file": "/abs/path", "min_size": N}), or once what the program has
+printed matches a regular expression ({"output": REGEX}, searched in its
+standard output as UTF-8); whether and when it was sent is in
+result.interrupted.
 
 Within one namespace Wine gets its own wineserver (a tmpfs over
 /tmp/.wine-<uid>), which is waited for and killed before the namespace ends;
@@ -104,6 +107,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import ssl
 import subprocess
@@ -284,6 +288,7 @@ class HostServer:
                     return
                 keep = self.keep_alive and headers.get("connection", "").lower() != "close"
                 clean = _respond(stream, action, headers, entry, raw, keep)
+                entry["t_end_ms"] = int((time.monotonic() - self.started) * 1000)
                 served += 1
                 if not (keep and clean):
                     return
@@ -292,6 +297,8 @@ class HostServer:
             entry["answer"] += " (client gone: %s)" % e.__class__.__name__
         finally:
             _close(stream, clean)
+            if "method" in entry:
+                entry["t_end_ms"] = int((time.monotonic() - self.started) * 1000)
 
 
     def _hold(self, stream, action, entry):
@@ -594,14 +601,19 @@ def _inside(config_path):
     with open(out_path, "wb") as out, open(err_path, "wb") as err:
         # terminal: the program reads the caller's terminal (console tests).
         stdin = None if cfg.get("terminal") else subprocess.DEVNULL
+        # A harness started in the background by a shell inherits SIGINT
+        # ignored; a program that is to be interrupted gets the default back,
+        # as it has when a user starts it.
+        default_sigint = (lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) \
+            if cfg.get("interrupt") else None
         proc = subprocess.Popen(cfg["argv"], env=env, cwd=cfg.get("cwd") or work,
                                 stdin=stdin, stdout=out if capture else None,
                                 stderr=err if capture or cfg.get("stderr_path") else None,
-                                start_new_session=capture)
+                                start_new_session=capture, preexec_fn=default_sigint)
         try:
             if cfg.get("interrupt"):
-                result["interrupted"] = _interrupt_when_grown(proc, cfg["interrupt"],
-                                                              cfg.get("timeout", 60))
+                result["interrupted"] = _interrupt_when(proc, cfg["interrupt"], out_path,
+                                                        cfg.get("timeout", 60))
             result["exit_code"] = proc.wait(timeout=cfg.get("timeout", 60))
         except subprocess.TimeoutExpired:
             result["timed_out"] = True
@@ -634,16 +646,22 @@ def _inside(config_path):
     return 0
 
 
-def _interrupt_when_grown(proc, interrupt, timeout):
-    """SIGINT to the program once the file has min_size bytes; the seconds it took, or None."""
-    import signal
+def _interrupt_when(proc, interrupt, out_path, timeout):
+    """SIGINT to the program once the file has min_size bytes, or once its output matches;
+    the seconds it took, or None."""
+    pattern = re.compile(interrupt["output"]) if "output" in interrupt else None
     t0 = time.monotonic()
     while proc.poll() is None and time.monotonic() - t0 < timeout:
-        try:
-            size = os.stat(interrupt["file"]).st_size
-        except OSError:
-            size = -1
-        if size >= interrupt.get("min_size", 1):
+        if pattern is not None:
+            with open(out_path, "rb") as f:
+                reached = pattern.search(f.read().decode("utf-8", errors="replace")) is not None
+        else:
+            try:
+                size = os.stat(interrupt["file"]).st_size
+            except OSError:
+                size = -1
+            reached = size >= interrupt.get("min_size", 1)
+        if reached:
             proc.send_signal(signal.SIGINT)
             return round(time.monotonic() - t0, 3)
         time.sleep(0.01)

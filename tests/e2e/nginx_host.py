@@ -28,7 +28,8 @@ Keep-alive is nginx's own (keepalive_timeout 65 s, Connection: keep-alive).
 Requests come from nginx's access log, one JSON line each, turned into the
 same entries the Python server logs, plus "connection" and
 "connection_requests" (nginx's connection serial and its request count),
-which show whether a client reused a connection.
+which show whether a client reused a connection, and "t_end_ms", when nginx
+finished the request (its last byte sent, or the client gone).
 """
 
 import ctypes
@@ -231,6 +232,7 @@ class Nginx:
                     "path": row["path"], "host_header": row["host_header"] or None,
                     "range": row["range"] or None, "user_agent": row["user_agent"] or None,
                     "t_ms": int(round((began - started_wall) * 1000)),
+                    "t_end_ms": int(round((float(row["msec"]) - started_wall) * 1000)),
                     "answer": "%s %s" % (row["status"], row["bytes"]), "by": "nginx",
                     "sent": int(row["bytes"]),
                     "connection": int(row["connection"]),

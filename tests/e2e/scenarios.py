@@ -11,6 +11,8 @@ Probe answers are delayed per node where the ranking must be deterministic:
 the fastest node answers at once, the others 250 ms apart.
 """
 
+import re
+
 from transcript import Transcript, LABELS, BUILTIN_LABEL
 
 MANIFEST_SOURCES = [
@@ -79,11 +81,12 @@ class Ctx:
                    self.temp_dir.rstrip(separator) + self.FRESH_MARK + separator, self.program,
                    self.builtin_program, self.launch_fail_code)
 
-    # Set by tests/e2e/run: (platform, MiB) -> a Release of that size, made on first use.
+    # Set by tests/e2e/run: (platform, MiB, stale) -> a Release of that size, made on first
+    # use; stale: another file of the same size and name.
     large_maker = None
 
-    def large_release(self, mib):
-        return self.large_maker(self.platform, mib)
+    def large_release(self, mib, stale=False):
+        return self.large_maker(self.platform, mib, stale)
 
 
 class Net:
@@ -92,6 +95,7 @@ class Net:
     def __init__(self, release):
         self.release = release
         self.hosts = {}
+        self.link_rate = None  # bytes per second through the user's link, when limited
 
     def host(self, name, **options):
         host_setup = self.hosts.setdefault(name, {"routes": {}})
@@ -118,6 +122,8 @@ class Net:
                    {"probe": probe, "get": get})
 
     def scenario(self):
+        if self.link_rate:
+            return {"hosts": self.hosts, "link_rate": self.link_rate}
         return {"hosts": self.hosts}
 
 
@@ -859,6 +865,158 @@ def far_away_nodes(ctx):
     return expect(net, 0, t, requests, _installed(ctx, rel), True)
 
 
+# ---------------------------------------------------------------- several mirrors at once
+# Four mirrors (node slots 1 to 4, B to E), each played by nginx limiting every
+# connection to 2.5 MiB/s as mirrors limit one client, behind a 12 MiB/s link,
+# as bench/split plays them: the 24 MiB release takes one mirror about 10 s and
+# the four together about 2.5 s, so helpers join. Their probes answer 150 ms
+# apart, ranking them B, C, D, E; a helper's range (bytes=A-B) is a get and comes
+# at once. The requests of the downloads depend on how fast each mirror went:
+# the harness checks them against the "split" spec (tests/e2e/run,
+# check_split_downloads).
+
+SPLIT_MIB = 24
+SPLIT_SLOTS = [1, 2, 3, 4]
+SPLIT_RATE = 2560 * 1024
+SPLIT_LINK = 12 * 1048576
+SPLIT_STEP_MS = 150
+MAX_CONNECTIONS = 4  # connections that fetch ranges of one download at most
+
+
+def _split_net(ctx, rel, stale_slot=None, ranges_ignored_by=None, cut_first_at=None):
+    """cut_first_at: the first node's download ends after that many bytes (the Python
+    server plays it: nginx cannot cut a body)."""
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    stale = ctx.large_release(SPLIT_MIB, stale=True)
+    for rank, slot in enumerate(SPLIT_SLOTS):
+        serve = {"file": stale.path if slot == stale_slot else rel.path, "rate": SPLIT_RATE}
+        if slot == ranges_ignored_by:
+            serve["range"] = False
+        net.node(slot, probe=serve, get=serve, delay_ms=rank * SPLIT_STEP_MS)
+    net.link_rate = SPLIT_LINK
+    _on_nginx(net)
+    if cut_first_at is not None:
+        first = SPLIT_SLOTS[0]
+        net.node(first, get={"file": rel.path, "rate": SPLIT_RATE, "cut": cut_first_at})
+        del net.hosts[SLOT_HOSTS[first]]["server"]
+    return net
+
+
+def _split_start(rel):
+    """The transcript up to the download, and the manifest and probe requests."""
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([slot in SPLIT_SLOTS for slot in range(6)])
+    # Node A's host serves the manifest only: its probe is answered 404.
+    return t, [M(0)] + [P(slot, rel) for slot in [0] + SPLIT_SLOTS]
+
+
+def _helpers(added=SPLIT_SLOTS[1:], dropped=(), node_dropped=(), differs=(), any_prefix=False,
+             at_least=0):
+    """The helper lines expected, by kind (node_dropped: the node that started). any_prefix:
+    the helpers that joined may be any first ones of `added` (at least `at_least`), where
+    how many join depends on timing."""
+    return {"added": [LABELS[s] for s in added], "dropped": [LABELS[s] for s in dropped],
+            "node-dropped": [LABELS[s] for s in node_dropped],
+            "differs": [LABELS[s] for s in differs], "any_prefix": any_prefix,
+            "at_least": at_least}
+
+
+def _split(rel, served=SPLIT_SLOTS, first_kind="get", range_200=None):
+    """The downloads: the first from node B (a plain GET, or any kind with None), every
+    other from a mirror; each of `served` sends part of the release; range_200: a node that
+    must have answered a ranged request with the whole file (200). At most one connection
+    to a host at once, and MAX_CONNECTIONS that fetch ranges plus the short one that
+    settles a disagreement in all."""
+    return {"first": (SPLIT_SLOTS[0], first_kind), "at_once": MAX_CONNECTIONS + 1, "per_host": 1,
+            "nodes": {SLOT_HOSTS[s]: (s, node_path(s, rel.version, rel.file_name))
+                      for s in SPLIT_SLOTS},
+            "served": list(served), "range_200": range_200}
+
+
+def _split_allowance(rel):
+    """What the servers may send for a release fetched from several mirrors: 1.3 times it."""
+    return rel.size * 13 // 10
+
+
+def _split_install(ctx, helpers, stale_slot=None, ranges_ignored_by=None, served=SPLIT_SLOTS,
+                   cut_first_at=None):
+    rel = ctx.large_release(SPLIT_MIB)
+    net = _split_net(ctx, rel, stale_slot, ranges_ignored_by, cut_first_at)
+    t, requests = _split_start(rel)
+    t.download_ok(SPLIT_SLOTS[0], rel.size, helpers=True).verified(rel.sha256)
+    t.launched(ctx.installer_path(rel))
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, helpers=helpers,
+                  split=_split(rel, served, range_200=ranges_ignored_by),
+                  max_sent=_split_allowance(rel), release_size=rel.size)
+
+
+def four_limited_mirrors(ctx):
+    """Four mirrors that each give a connection 2.5 MiB/s, a 24 MiB release: helpers C, D
+    and E join node B in rank order, each mirror sends part of the file, and the servers
+    send it about once."""
+    return _split_install(ctx, _helpers())
+
+
+def stale_mirror_first(ctx):
+    """As four-limited-mirrors, but node B, which ranks first and starts the download,
+    serves another file of the same size: the overlaps with the helpers' ranges show it, B
+    is dropped, and the release installs without a second whole download."""
+    return _split_install(ctx, _helpers(differs=[1]), stale_slot=1)
+
+
+def stale_mirror_later(ctx):
+    """As stale-mirror-first, but the stale mirror is node D, a helper."""
+    return _split_install(ctx, _helpers(differs=[3]), stale_slot=3)
+
+
+def mirror_ignores_ranges(ctx):
+    """As four-limited-mirrors, but node C answers every range with the whole file (200):
+    C is dropped as a helper, the others finish, and the servers send the release about
+    once."""
+    return _split_install(ctx, _helpers(dropped=[2]), ranges_ignored_by=2,
+                          served=[s for s in SPLIT_SLOTS if s != 2])
+
+
+def first_node_fails_with_helpers(ctx):
+    """As four-limited-mirrors, but node B's download breaks off after 3 MiB, once the
+    helpers have joined: B is dropped, the helpers fetch the rest, and the servers send the
+    release about once."""
+    return _split_install(ctx, _helpers(node_dropped=[SPLIT_SLOTS[0]]), cut_first_at=3 * 1048576)
+
+
+# The bytes that were on their way when a run was interrupted, per connection:
+# what nginx had handed to the kernel and the program had not yet written (one
+# 64 KiB stream buffer, and the socket buffers). Both programs lost under 1 MiB
+# over their four connections, the overlaps compared included.
+IN_FLIGHT_BYTES = 524288
+
+
+def interrupt_then_resume(ctx):
+    """Ctrl+C (SIGINT) once helpers fetch and the download is past 30 %, then a new run:
+    it continues every range held and installs. Over both runs the servers send at most
+    1.05 times the release, plus what was on its way to each connection."""
+    rel = ctx.large_release(SPLIT_MIB)
+    net = _split_net(ctx, rel)
+    t, requests = _split_start(rel)
+    t.download_header(SPLIT_SLOTS[0]).progress_cut(SPLIT_SLOTS[0], rel.size, helpers=True)
+    # Natively the signal ends the process (-2); Wine 8 reports 0 for it.
+    code = -2 if ctx.platform == "native" else 0
+    second, _ = _split_start(rel)
+    second.download_ok(SPLIT_SLOTS[0], rel.size, resumed=True, helpers=True)
+    second.verified(rel.sha256).launched(ctx.installer_path(rel))
+    then = expect(_split_net(ctx, rel), 0, second, requests, _installed(ctx, rel), True,
+                  helpers=_helpers(any_prefix=True), split=_split(rel, served=[], first_kind=None))
+    several = r"\[%s \+[1-9]\] +[3-6]\d%%" % re.escape(LABELS[SPLIT_SLOTS[0]])
+    # The part, its release's digest, and the record of the ranges it holds.
+    left = sorted(_part_files(rel) + [PART_FILE + ".ranges"])
+    return expect(net, code, t, requests, left, False,
+                  helpers=_helpers(any_prefix=True, at_least=1), split=_split(rel, served=SPLIT_SLOTS[:2]),
+                  interrupt_output=several, then=then,
+                  max_sent=_allowance(rel) + IN_FLIGHT_BYTES * MAX_CONNECTIONS,
+                  release_size=rel.size)
+
+
 # name, function, platforms
 SCENARIOS = [
     ("full-install", full_install, ("native", "windows")),
@@ -906,4 +1064,10 @@ SCENARIOS = [
     ("github-huggingface-dropped", github_and_huggingface_dropped, ("native", "windows")),
     ("first-source-hosts-dropped", first_source_hosts_dropped, ("native", "windows")),
     ("far-away-nodes", far_away_nodes, ("native", "windows")),
+    ("four-limited-mirrors", four_limited_mirrors, ("native", "windows")),
+    ("stale-mirror-first", stale_mirror_first, ("native", "windows")),
+    ("stale-mirror-later", stale_mirror_later, ("native", "windows")),
+    ("interrupt-then-resume", interrupt_then_resume, ("native", "windows")),
+    ("mirror-ignores-ranges", mirror_ignores_ranges, ("native", "windows")),
+    ("first-node-fails-with-helpers", first_node_fails_with_helpers, ("native", "windows")),
 ]

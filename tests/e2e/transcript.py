@@ -14,6 +14,14 @@ output, shows "###" for its percentage and its megabytes done; so does the
 first figure of a download that continues a part, and the line that says
 where it continues ("Resuming at ### MB"): the requests' Range headers show
 the byte exactly.
+
+A download from several nodes adds a line for each helper node that joins or
+is dropped and for a node found serving other bytes; its progress label
+names the first node plus " +N" for N helpers. Where a scenario expects
+helpers, `normalise` takes those lines out into a list of events, checks
+each print's N against them, and writes every such label with "+#" for N
+(HELPERS_MASK); the download's prints then read as one run. They never fall,
+but where a node's bytes are dropped as wrong: the count then loses them.
 """
 
 import re
@@ -31,9 +39,18 @@ SIGNATURE_REFUSALS = {
     "not trusted": "证书不受信任 / Signature refused: certificate not trusted",
 }
 
+HELPER_ADDED = "加入辅助节点 / Helper added"
+HELPER_DROPPED = "辅助节点已停用 / Helper dropped"
+NODE_DROPPED = "节点已停用 / Node dropped"  # the node that started, once helpers joined
+NODE_DIFFERS = "节点内容与其他节点不一致 / Node serves different bytes, dropped"
+HELPERS_MASK = "+#"
 SLOW_LINE = "\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...\n"
 FAILED_LINE = "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...\n"
 CUT_MASK = "###"
+
+
+def _label(slot, helpers):
+    return LABELS[slot] + " " + HELPERS_MASK if helpers else LABELS[slot]
 
 
 def _pad_bytes(text, width):
@@ -82,27 +99,28 @@ class Transcript:
     def download_header(self, slot):
         return self._add("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n" % LABELS[slot])
 
-    def progress(self, slot, done, content_length):
-        """The last progress print of a transfer that ended after `done` bytes."""
+    def progress(self, slot, done, content_length, helpers=False):
+        """The last progress print of a transfer that ended after `done` bytes; helpers: the
+        label of a download where helpers may join (see the module text)."""
         return self._add("\r   [%s] %3d%%  (%.1f / %.1f MB)" % (
-            LABELS[slot], done * 100 // content_length, done / MB, content_length / MB))
+            _label(slot, helpers), done * 100 // content_length, done / MB, content_length / MB))
 
     def resuming(self):
         """The line of a download that continues a part (see the module text)."""
         return self._add("   从 %s MB 处继续下载 / Resuming at %s MB\n" % (CUT_MASK, CUT_MASK))
 
-    def download_ok(self, slot, size, progress=True, resumed=False):
+    def download_ok(self, slot, size, progress=True, resumed=False, helpers=False):
         self.download_header(slot)
         if resumed:
             self.resuming()
         if progress:
-            self.progress(slot, size, size)
+            self.progress(slot, size, size, helpers)
         return self._add("\n")
 
-    def progress_cut(self, slot, content_length):
+    def progress_cut(self, slot, content_length, helpers=False):
         """The last progress print of a transfer broken off by time (see the module text)."""
         return self._add("\r   [%s] %s%%  (%s / %.1f MB)" % (
-            LABELS[slot], CUT_MASK, CUT_MASK, content_length / MB))
+            _label(slot, helpers), CUT_MASK, CUT_MASK, content_length / MB))
 
     def too_slow(self):
         return self._add(SLOW_LINE)
@@ -163,13 +181,71 @@ OK_LINE = re.compile(r"^(   \S+ [A-H] {12})([ \d]*\d)( ms  \[可达/OK\])$", re.
 PROGRESS = re.compile(r"\r   \[([^\]]*)\] +(\d+)%  \((\d+\.\d) / (\d+\.\d) MB\)")
 
 
-def normalise(raw, cut_at_failure=False):
+EVENT_KINDS = {HELPER_ADDED: "added", HELPER_DROPPED: "dropped", NODE_DROPPED: "node-dropped",
+               NODE_DIFFERS: "differs"}
+EVENT_LINE = re.compile(r"(\n?)   (%s): ([^\n]*)\n" % "|".join(re.escape(k) for k in EVENT_KINDS))
+HELPER_PRINT = re.compile(r"(\r   \[[^\]+]*?)( \+(\d+))?\]( +(\d+)%  \((\d+\.\d) / \d+\.\d MB\))")
+
+
+def take_helper_events(text, events, problems):
+    """Takes the helper lines out of text into events ((kind, label) in order; kind "added",
+    "dropped", "node-dropped" or "differs"), checks each progress print's helper count against them, and
+    that the download's prints never fall but where a node's bytes were dropped as wrong
+    (its line says so), and masks the count. Returns the text without those lines."""
+    out = []
+    pos = 0
+    helpers = set()  # the helpers at work
+    last = None  # the last print's figures
+    for m in re.finditer(r"%s|%s" % (EVENT_LINE.pattern, HELPER_PRINT.pattern), text):
+        out.append(text[pos:m.start()])
+        pos = m.end()
+        if m.group(0).startswith("\r"):
+            n = int(m.group(6)) if m.group(6) is not None else 0
+            if m.group(5) is not None and n == 0:
+                problems.append("a progress label with no helper shows %r" % m.group(0))
+            elif n != len(helpers):
+                problems.append("progress %r with %d helper(s) at work" % (m.group(0), len(helpers)))
+            figures = (int(m.group(8)), float(m.group(9)))
+            if last is not None and (figures[0] < last[0] or figures[1] < last[1]):
+                problems.append("progress falls from %d%% to %r" % (last[0], m.group(0)))
+            last = figures
+            out.append("%s %s]%s" % (m.group(4), HELPERS_MASK, m.group(7)))
+            continue
+        before = text[:m.start()]
+        if not m.group(1) and not before.endswith("\n"):
+            problems.append("a helper line does not start a line of its own: %r" % m.group(0))
+        elif m.group(1) and not before.endswith("MB)"):
+            out.append(m.group(1))  # a line end that closes no progress line stays
+        kind, label = EVENT_KINDS[m.group(2)], m.group(3)
+        events.append((kind, label))
+        if kind == "added":
+            helpers.add(label)
+        elif kind == "dropped":
+            if label not in helpers:
+                problems.append("a helper dropped that is not at work: %r" % m.group(0))
+            helpers.discard(label)
+        elif kind == "node-dropped":
+            # The node that started the download, once helpers joined.
+            if label in helpers or not any(k == "added" for k, _ in events):
+                problems.append("a node dropped that did not start a download with helpers: %r"
+                                % m.group(0))
+        else:
+            helpers.discard(label)
+            last = None  # its bytes no longer count
+    out.append(text[pos:])
+    return "".join(out)
+
+
+def normalise(raw, cut_at_failure=False, helpers=None):
     """Returns (normalised text, latencies of OK lines in print order, problems found).
     cut_at_failure: the last print before a node's failure line is masked as well, for
-    transfers stopped where the reads happened to fall."""
+    transfers stopped where the reads happened to fall. helpers: a list, for a download
+    where helpers may join; their lines are taken out into it (take_helper_events)."""
     text = raw.decode("utf-8", errors="replace").replace("\r\n", "\n")
     problems = []
     latencies = []
+    if helpers is not None:
+        text = take_helper_events(text, helpers, problems)
 
     def mask(m):
         field = m.group(2)
@@ -202,7 +278,9 @@ def normalise(raw, cut_at_failure=False):
         dones = [float(r.group(3)) for r in run]
         if len(labels) != 1 or len(totals) != 1:
             problems.append("progress prints mix labels or totals: %r" % sorted(labels | totals))
-        if any(b <= a for a, b in zip(pcts, pcts[1:])) or any(b < a for a, b in zip(dones, dones[1:])):
+        # Where helpers join, take_helper_events has checked the prints across their lines.
+        if helpers is None and (any(b <= a for a, b in zip(pcts, pcts[1:]))
+                                or any(b < a for a, b in zip(dones, dones[1:]))):
             problems.append("progress does not rise: %s" % pcts)
         last = run[-1]
         if (text.startswith(SLOW_LINE, end) or end == len(text)
