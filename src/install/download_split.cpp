@@ -103,11 +103,12 @@ struct Split {
     uint64_t unrecorded_bytes;  // written since the record was last saved
     int32_t helpers_joined;
     int32_t helpers_shown;
-    bool writers_several;  // bytes of more than one node are in the part
-    bool repaired;         // a failed digest's ranges were fetched again once
-    bool started;          // a connection was started
-    bool resume_said;      // the first answer was taken (and a resume said)
-    bool resumed;          // it continues bytes that stood before it
+    bool writers_several;          // bytes of more than one node are in the part
+    bool repaired;                 // a failed digest's ranges were fetched again once
+    bool spot_checked[MAX_NODES];  // the node was asked for bytes another node wrote
+    bool started;                  // a connection was started
+    bool resume_said;              // the first answer was taken (and a resume said)
+    bool resumed;                  // it continues bytes that stood before it
 
     // Progress.
     bool progress_shown;
@@ -569,28 +570,37 @@ Flow on_judge_event(Split& s, const StreamEvent& e) {
     return flow;
 }
 
-// When the first helper joins, the node that started has written its front
-// alone, and the overlaps of the helpers' ranges reach it only when it gets
-// to them: a node that serves another file would spoil a quarter of the
-// file first. So the first helper's node is asked for the last 64 KiB that
-// node wrote, at once, in the judge's slot; when they differ, a third node
-// decides as for any check. One short request, to a host that also serves a
-// range: the one time two connections go to one host.
-void start_spot_check(Split& s, int32_t helper_node) {
-    const SplitConnection& first = s.connections[0];
-    if (s.judge.active || !first.open || first.node != s.first_node ||
-        s.log.check_count >= MAX_SPLIT_CHECKS)
-        return;
-    const uint64_t at = first.range.start + first.done;
-    if (at < CHECK_OVERLAP_BYTES) return;
-    const ByteRange range = {at - CHECK_OVERLAP_BYTES, at};
-    if (writer_in_part(s, range.start) != s.first_node) return;
-    if (!start_stream(s.session, JUDGE_STREAM, s.table->nodes[helper_node].url, range.start,
-                      range.end))
-        return;
-    const int32_t k = s.log.check_count++;
-    s.log.checks[k] = OverlapCheck{range, s.first_node, helper_node, OverlapVerdict::pending};
-    s.judge = Judge{true, k, helper_node, range.start, true, true};
+// The overlaps of the helpers' ranges are reached only when a connection
+// gets to another's range, which may be near the end: a node that serves
+// another file would spoil its whole share first. So each node that fetches
+// is also asked, once, at once, for 64 KiB that another node already wrote
+// (the last 64 KiB of the first such piece in the log, the first node's
+// front as a rule), in the judge's slot, one node at a time; when they
+// differ, a third node decides as for any check. 64 KiB per node, and one
+// short request to a host that also serves a range: the one time two
+// connections go to one host.
+void start_spot_check(Split& s) {
+    if (s.judge.active || s.log.check_count >= MAX_SPLIT_CHECKS) return;
+    for (int32_t c = 0; c < MAX_CONNECTIONS; ++c) {
+        const SplitConnection& connection = s.connections[c];
+        if (!connection.open || s.spot_checked[connection.node]) continue;
+        const int32_t node = connection.node;
+        for (int32_t p = 0; p < s.log.piece_count; ++p) {
+            const WrittenPiece& piece = s.log.pieces[p];
+            if (piece.node == node || piece.node < 0 ||
+                piece.range.end - piece.range.start < CHECK_OVERLAP_BYTES)
+                continue;
+            const ByteRange range = {piece.range.end - CHECK_OVERLAP_BYTES, piece.range.end};
+            s.spot_checked[node] = true;
+            if (!start_stream(s.session, JUDGE_STREAM, s.table->nodes[node].url, range.start,
+                              range.end))
+                return;
+            const int32_t k = s.log.check_count++;
+            s.log.checks[k] = OverlapCheck{range, piece.node, node, OverlapVerdict::pending};
+            s.judge = Judge{true, k, node, range.start, true, true};
+            return;
+        }
+    }
 }
 
 // Starts the record beside the part, before any byte lands past its front.
@@ -616,7 +626,6 @@ Flow maybe_add_helper(Split& s) {
         s.links[step.connection].counted = true;
         ++s.helpers_joined;
         ++s.helpers_shown;
-        if (s.helpers_joined == 1) start_spot_check(s, step.node);
     }
 }
 
@@ -909,7 +918,9 @@ Flow step(Split& s) {
         flow = on_end(s, c, e.complete);
     }
     if (flow.ended) return flow;
-    return maybe_add_helper(s);
+    flow = maybe_add_helper(s);
+    if (!flow.ended && s.helpers_joined != 0) start_spot_check(s);
+    return flow;
 }
 
 }  // namespace
@@ -931,6 +942,9 @@ DownloadOutcome download_from_nodes(NetSession* session, const NodeTable& table,
     s.left = left;
     s.part_record = part_record;
     s.log_complete = true;
+    // The node that starts is compared with each helper by that helper's
+    // spot check.
+    s.spot_checked[first] = true;
     s.last_percentage = NO_PERCENTAGE_PRINTED;
     s.last_helpers_shown = -1;
     compose_part_path(path, s.part);
