@@ -77,7 +77,7 @@ struct Judge {
     int32_t node;
     uint64_t at;  // the next byte of the check's range it sends
     bool same;    // its bytes so far equal the part's
-    bool spot;    // a second node's copy of the first node's bytes, not a third's
+    bool spot;    // a node's copy of bytes another node wrote, not a third node's word
 };
 
 // The whole state of one download, a static: it holds the record and the log,
@@ -105,7 +105,6 @@ struct Split {
     uint64_t unrecorded_bytes;  // written since the record was last saved
     int32_t helpers_joined;
     int32_t helpers_shown;
-    bool writers_several;          // bytes of more than one node are in the part
     bool repaired;                 // a failed digest's ranges were fetched again once
     bool spot_checked[MAX_NODES];  // the node was asked for bytes another node wrote
     bool started;                  // a connection was started
@@ -368,7 +367,6 @@ Taken take_bytes(Split& s, int32_t node, uint64_t offset, const uint8_t* data, u
                 s.unrecorded_bytes += n;
             }
             if (!log_written(&s.log, node, at, at + n)) s.log_complete = false;
-            if (node != s.first_node) s.writers_several = true;
             if (s.part_record != nullptr) {
                 s.part_record->wrote = true;
                 if (s.resumed || s.helpers_joined != 0) s.part_record->appended = true;
@@ -781,9 +779,11 @@ Flow on_data(Split& s, int32_t c, const StreamEvent& e, uint64_t now) {
     return GO_ON;
 }
 
-Flow on_end(Split& s, int32_t c, bool complete) {
+// A stream that ended, complete or not: what counts is whether its range is
+// written (a body that ends early, or a read that fails past the range's end,
+// is judged by the bytes).
+Flow on_end(Split& s, int32_t c) {
     const SplitConnection& connection = s.connections[c];
-    (void)complete;
     if (connection.done == connection.range.end - connection.range.start) return next_range(s, c);
     return connection_fails(s, c);
 }
@@ -917,7 +917,7 @@ Flow step(Split& s) {
         flow = on_data(s, c, e, now);
         if (!flow.ended) draw_progress(s);
     } else {
-        flow = on_end(s, c, e.complete);
+        flow = on_end(s, c);
     }
     if (flow.ended) return flow;
     flow = maybe_add_helper(s);
