@@ -53,7 +53,8 @@ struct Response {
     uint64_t filler_bytes = 0;
     // Each read of a download (a request without added headers: not a probe)
     // that gives bytes takes this long (read_time_ms(), which the fake OS's
-    // clock adds to its ticks): a node that sends at a scripted rate.
+    // clock adds to its ticks): a node that sends at a scripted rate. A
+    // stream's reads take it too, on the stream's own clock.
     uint64_t ms_per_read = 0;
     // When not empty: the time of each such read in turn, the last repeating
     // (a node that bursts, then slows).
