@@ -53,7 +53,8 @@ struct Response {
     uint64_t filler_bytes = 0;
     // Each read of a download (a request without added headers: not a probe)
     // that gives bytes takes this long (read_time_ms(), which the fake OS's
-    // clock adds to its ticks): a node that sends at a scripted rate.
+    // clock adds to its ticks): a node that sends at a scripted rate. A
+    // stream's reads take it too, on the stream's own clock.
     uint64_t ms_per_read = 0;
     // When not empty: the time of each such read in turn, the last repeating
     // (a node that bursts, then slows).
@@ -93,7 +94,8 @@ struct Response {
     uint64_t cut_after_bytes = NEVER;
     // A download that has delivered this many body bytes gets nothing more:
     // its next data-available call fails once the session's receive timeout
-    // has passed (read_time_ms() grows by it; for a stream, its own clock).
+    // (30 s when it set none) has passed (read_time_ms() grows by it; for a
+    // stream, its own clock).
     uint64_t stall_after_bytes = NEVER;
 };
 constexpr uint64_t FILLER_ENDLESS = UINT64_MAX;
@@ -105,6 +107,15 @@ Response body(const std::string& bytes, bool with_length = true);
 // A mirror of a release: a 200 with the shared body and its Content-Length,
 // ranges honoured, reads at bytes_per_second (0: no time).
 Response mirror(const Bytes& bytes, uint64_t bytes_per_second);
+
+// Streams (start_stream and the rest of transport.hpp) run here without
+// threads, on the fake clock (fake_os::moved_ms()): a stream's answer is due
+// delay_ms after start_stream, each later step (one read of at most
+// STREAM_BUFFER_BYTES, or the body's end) the read's time after the
+// resume_stream that let it happen. next_stream_event moves the clock to the
+// earliest step due among the streams not waiting for the caller, the lower
+// slot first at equal times, and performs it through the shared request
+// sequence. Nothing is queued, so a stopped stream has no event left.
 
 void reset();
 // URL as "https://" + host + path. A URL nobody serves fails at send, as an
