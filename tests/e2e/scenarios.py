@@ -872,7 +872,7 @@ def far_away_nodes(ctx):
 # the four together about 2.5 s, so helpers join. Their probes answer 150 ms
 # apart, ranking them B, C, D, E; a helper's range (bytes=A-B) is a get and comes
 # at once. The requests of the downloads depend on how fast each mirror went:
-# the harness checks them against the "split" spec (tests/e2e/run,
+# the harness checks them against the "split" expectations (tests/e2e/run,
 # check_split_downloads).
 
 SPLIT_MIB = 24
