@@ -170,7 +170,8 @@ struct StreamEvent {
 bool start_stream(NetSession* session, int32_t stream, const char* url, uint64_t first,
                   uint64_t end);
 // Waits for the next event of any started stream, in the order they happen.
-// False at once when no stream is started.
+// False at once when no stream is started, or when every started stream is
+// waiting for the caller (resume_stream or stop_stream): none would come.
 bool next_stream_event(StreamEvent* event);
 // After answered or data: the stream goes on (reads its next bytes).
 void resume_stream(int32_t stream);
