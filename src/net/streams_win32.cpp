@@ -200,13 +200,16 @@ bool next_stream_event(StreamEvent* event) {
     int32_t found = -1;
     for (;;) {
         bool started = false;
+        bool running = false;  // a started stream that does not wait for the caller
         for (int32_t i = 0; i < MAX_STREAMS; ++i) {
             const Worker* worker = g_slots[i];
             if (worker == nullptr) continue;
             started = true;
+            if (!worker->waiting || worker->posted || worker->resumed) running = true;
             if (worker->posted && (found < 0 || worker->order < g_slots[found]->order)) found = i;
         }
-        if (found >= 0 || !started) break;
+        // Every stream waiting for the caller: no event would ever come.
+        if (found >= 0 || !started || !running) break;
         SleepConditionVariableSRW(&g_event_posted, &g_lock, INFINITE, 0);
     }
     if (found >= 0) {

@@ -186,6 +186,9 @@ void whole_file_to_a_range(NetSession* session) {
     const StreamAnswer& a = g_tally[1].answer;
     check(answered && a.status == 200 && !a.has_range && a.has_length && a.length == g_size,
           "answered: 200, no Content-Range, the whole file's length");
+    StreamEvent none;
+    check(!next_stream_event(&none),
+          "the only stream waits for the caller: next_stream_event says so at once");
     timed_stop(1, "after the answer");
     check(!next_stream_event(&event), "stopped after the answer: nothing more, no stream left");
 }
