@@ -58,48 +58,6 @@ DownloadOutcome leave_slow_node(const char* path, const char* part, bool keep_pa
     return DownloadOutcome::too_slow;
 }
 
-// The rate of one attempt, from its first body byte on the OS's tick, over a
-// window that moves on every RECENT_RATE_WINDOW_MS: the mark it is measured
-// from is between one and two windows old.
-struct RateWatch {
-    uint64_t whole;  // bytes the file will have; 0 when unknown (never judged)
-    bool started;
-    uint64_t first_ms;
-    uint64_t mark_ms, mark_total;  // where the recent rate is measured from
-    uint64_t next_ms, next_total;  // the mark once a window has passed
-
-    // True when, with the bytes in so far, the rest would take too long.
-    bool too_slow(uint64_t total) {
-        // Unknown size, or a body already past it (the end check fails that).
-        if (whole == 0 || total >= whole) return false;
-        const uint64_t now = tick_ms();
-        if (!started) {
-            started = true;
-            first_ms = mark_ms = next_ms = now;
-            mark_total = next_total = total;
-            return false;
-        }
-        if (now - next_ms >= RECENT_RATE_WINDOW_MS) {
-            mark_ms = next_ms;
-            mark_total = next_total;
-            next_ms = now;
-            next_total = total;
-        }
-        return now - first_ms >= SLOW_GRACE_MS &&
-               projects_too_slow(now - mark_ms, total - mark_total, whole - total);
-    }
-};
-
-// total as a whole percentage of whole (total <= whole), rounded down. Past
-// 2^57 bytes total * 100 would overflow; a hundredth of such a size is at
-// least 2^50, so dividing by it is off by less than one percent in 2^50 and
-// still gives exactly 100 at the end.
-uint64_t percentage_of(uint64_t total, uint64_t whole) {
-    constexpr uint64_t EXACT_UP_TO = UINT64_MAX / 100;
-    if (whole <= EXACT_UP_TO) return total * 100 / whole;
-    return total / (whole / 100);
-}
-
 void close_request(NetRequest* request, NetConnection* connection) {
     close_handle(request);
     close_handle(connection);
@@ -118,6 +76,45 @@ void compose_resume_header(uint64_t from, char16_t header[64]) {
 }  // namespace
 
 // Whether the digest beside the part names this release.
+bool RateWatch::too_slow(uint64_t total) {
+    // Unknown size, or a body already past it (the end check fails that).
+    if (whole == 0 || total >= whole) return false;
+    return too_slow_at(total, tick_ms());
+}
+
+bool RateWatch::too_slow_at(uint64_t total, uint64_t now) {
+    if (!started) {
+        started = true;
+        first_ms = mark_ms = next_ms = now;
+        mark_total = next_total = total;
+        return false;
+    }
+    if (now - next_ms >= RECENT_RATE_WINDOW_MS) {
+        mark_ms = next_ms;
+        mark_total = next_total;
+        next_ms = now;
+        next_total = total;
+    }
+    return now - first_ms >= SLOW_GRACE_MS &&
+           projects_too_slow(now - mark_ms, total - mark_total, whole - total);
+}
+
+// Past 2^57 bytes total * 100 would overflow; a hundredth of such a size is
+// at least 2^50, so dividing by it is off by less than one percent in 2^50
+// and still gives exactly 100 at the end.
+uint64_t percentage_of(uint64_t total, uint64_t whole) {
+    constexpr uint64_t EXACT_UP_TO = UINT64_MAX / 100;
+    if (whole <= EXACT_UP_TO) return total * 100 / whole;
+    return total / (whole / 100);
+}
+
+void print_progress(const char* label, uint64_t percentage, uint64_t total, uint64_t whole) {
+    out_printf("\r   [%s] %3llu%%  (%.1f / %.1f MB)", label,
+               static_cast<unsigned long long>(percentage),
+               static_cast<double>(total) * BYTES_TO_MB, static_cast<double>(whole) * BYTES_TO_MB);
+    out_flush();
+}
+
 bool part_is_of_release(const char* path, const ReleaseRecord& release) {
     char side[PART_DIGEST_PATH_SIZE];
     compose_part_digest_path(path, side);
@@ -350,11 +347,7 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
             const uint64_t percentage = percentage_of(total, shown_whole);
             if (percentage != last_percentage) {
                 last_percentage = percentage;
-                out_printf("\r   [%s] %3llu%%  (%.1f / %.1f MB)", node.label,
-                           static_cast<unsigned long long>(percentage),
-                           static_cast<double>(total) * BYTES_TO_MB,
-                           static_cast<double>(shown_whole) * BYTES_TO_MB);
-                out_flush();
+                print_progress(node.label, percentage, total, shown_whole);
             }
         }
         // Judged only as data arrives: a node that sends nothing at all ends

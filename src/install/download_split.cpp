@@ -116,9 +116,8 @@ struct Split {
     uint64_t last_percentage;
     int32_t last_helpers_shown;
 
-    // The one-node rules: a far-too-slow node alone is left.
-    bool rate_started;
-    uint64_t rate_first_ms, rate_mark_ms, rate_mark_total, rate_next_ms, rate_next_total;
+    // The one-node rule: a far-too-slow node alone is left.
+    RateWatch alone;
 };
 
 Split g_split;
@@ -148,12 +147,6 @@ void print_dropped(Split& s, int32_t c, int32_t node) {
     }
 }
 
-uint64_t percentage_of(uint64_t total, uint64_t whole) {
-    constexpr uint64_t EXACT_UP_TO = UINT64_MAX / 100;
-    if (whole <= EXACT_UP_TO) return total * 100 / whole;
-    return total / (whole / 100);
-}
-
 void draw_progress(Split& s) {
     const uint64_t whole = s.release->size;
     const uint64_t total = held_bytes(s.held);
@@ -168,10 +161,7 @@ void draw_progress(Split& s) {
         std::snprintf(label, sizeof label, "%s +%d", label_of(s, s.first_node),
                       static_cast<int>(s.helpers_shown));
     }
-    out_printf("\r   [%s] %3llu%%  (%.1f / %.1f MB)", label,
-               static_cast<unsigned long long>(percentage),
-               static_cast<double>(total) * BYTES_TO_MB, static_cast<double>(whole) * BYTES_TO_MB);
-    out_flush();
+    print_progress(label, percentage, total, whole);
     s.progress_shown = true;
 }
 
@@ -260,28 +250,6 @@ void measure(Split& s, uint64_t now) {
         const uint64_t rate = (link.bytes - link.mark_bytes) * 1000 / (now - link.mark_ms);
         s.connections[c].rate = rate != 0 ? rate : 1;
     }
-}
-
-// The one-node rule of a download from one node: measured from the first
-// body byte, judged after SLOW_GRACE_MS over the recent window.
-bool alone_too_slow(Split& s, uint64_t now) {
-    const uint64_t whole = s.release->size;
-    const uint64_t total = held_bytes(s.held);
-    if (total >= whole) return false;
-    if (!s.rate_started) {
-        s.rate_started = true;
-        s.rate_first_ms = s.rate_mark_ms = s.rate_next_ms = now;
-        s.rate_mark_total = s.rate_next_total = total;
-        return false;
-    }
-    if (now - s.rate_next_ms >= RECENT_RATE_WINDOW_MS) {
-        s.rate_mark_ms = s.rate_next_ms;
-        s.rate_mark_total = s.rate_next_total;
-        s.rate_next_ms = now;
-        s.rate_next_total = total;
-    }
-    return now - s.rate_first_ms >= SLOW_GRACE_MS &&
-           projects_too_slow(now - s.rate_mark_ms, total - s.rate_mark_total, whole - total);
 }
 
 enum class Taken { ok, cannot_write };
@@ -771,7 +739,9 @@ Flow on_data(Split& s, int32_t c, const StreamEvent& e, uint64_t now) {
     // While no helper has joined, the node is alone with the file, as in a
     // download from one node (the plan adds none to a file too small to
     // split): the one-node rule on slow nodes holds.
-    if (s.leave_if_too_slow && s.helpers_joined == 0 && alone_too_slow(s, now)) {
+    const uint64_t total = held_bytes(s.held);
+    if (s.leave_if_too_slow && s.helpers_joined == 0 && total < s.release->size &&
+        s.alone.too_slow_at(total, now)) {
         out_line("\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...");
         return keep_part_and_end(s, DownloadOutcome::too_slow);
     }
@@ -944,6 +914,7 @@ DownloadOutcome download_from_nodes(NetSession* session, const NodeTable& table,
     s.left = left;
     s.part_record = part_record;
     s.log_complete = true;
+    s.alone.whole = release.size;
     // The node that starts is compared with each helper by that helper's
     // spot check.
     s.spot_checked[first] = true;

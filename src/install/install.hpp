@@ -77,6 +77,28 @@ bool mark_part_release(const char* path, const ReleaseRecord& release);
 // than SLOW_STILL_NEEDED_MS for `remaining` bytes at that rate.
 bool projects_too_slow(uint64_t elapsed_ms, uint64_t received, uint64_t remaining);
 
+// The rate of one node alone, from its first body byte, over a window that
+// moves on every RECENT_RATE_WINDOW_MS: the mark it is measured from is
+// between one and two windows old. Zero-initialised before the first byte.
+struct RateWatch {
+    uint64_t whole;  // bytes the file will have; 0 when unknown (never judged)
+    bool started;
+    uint64_t first_ms;
+    uint64_t mark_ms, mark_total;  // where the recent rate is measured from
+    uint64_t next_ms, next_total;  // the mark once a window has passed
+
+    // True when, with total bytes in so far, the rest would take too long
+    // (projects_too_slow), at least SLOW_GRACE_MS after the first byte.
+    bool too_slow(uint64_t total);                   // now is tick_ms()
+    bool too_slow_at(uint64_t total, uint64_t now);  // total below whole
+};
+
+// total as a whole percentage of whole (total <= whole), rounded down, for
+// sizes up to 2^64 - 1.
+uint64_t percentage_of(uint64_t total, uint64_t whole);
+// Draws the progress line "\r   [label] NN%  (X / Y MB)" in place.
+void print_progress(const char* label, uint64_t percentage, uint64_t total, uint64_t whole);
+
 // The part an earlier run left beside the installer path: its bytes when it
 // belongs to this release (its digest beside it) and is no longer than the
 // release; otherwise it and its digest are deleted and the answer is 0.
