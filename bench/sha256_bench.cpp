@@ -40,11 +40,11 @@
 #include <string>
 #include <vector>
 
+#include "download/download.hpp"
 #include "generated_client.hpp"
-#include "install/install.hpp"
-#include "install/sha256.hpp"
 #include "net/transport.hpp"
 #include "records.hpp"
+#include "verify/sha256.hpp"
 
 extern char** environ;
 

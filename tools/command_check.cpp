@@ -9,12 +9,12 @@
 // whose resource names another product or another version.
 #include <cstring>
 
-#include "install/install.hpp"
-#include "install/sha256.hpp"
-#include "install/version_resource.hpp"
 #include "manifest/manifest.hpp"
 #include "os/os.hpp"
 #include "tool_core.hpp"
+#include "verify/sha256.hpp"
+#include "verify/verify.hpp"
+#include "verify/version_resource.hpp"
 
 namespace tool {
 

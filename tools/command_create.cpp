@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/sha256.hpp"
 #include "manifest/manifest.hpp"
 #include "tool_core.hpp"
+#include "verify/sha256.hpp"
 
 namespace tool {
 

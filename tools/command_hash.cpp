@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/sha256.hpp"
 #include "os/os.hpp"
 #include "tool_core.hpp"
+#include "verify/sha256.hpp"
 
 namespace tool {
 

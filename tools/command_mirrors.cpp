@@ -6,12 +6,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/install.hpp"
-#include "install/sha256.hpp"
+#include "download/download.hpp"
 #include "mirrors/mirrors.hpp"
 #include "net/transport.hpp"
 #include "os/os.hpp"
 #include "tool_core.hpp"
+#include "verify/sha256.hpp"
+#include "verify/verify.hpp"
 
 namespace tool {
 

@@ -8,10 +8,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/sha256.hpp"
 #include "manifest/manifest.hpp"
 #include "net/transport.hpp"
 #include "tool_core.hpp"
+#include "verify/sha256.hpp"
+#include "verify/verify.hpp"
 
 namespace tool {
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "install/install.hpp"
+#include "download/download.hpp"
 #include "manifest_tool.hpp"
 #include "records.hpp"
 

@@ -28,13 +28,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/install.hpp"
+#include "download/download.hpp"
 #include "manifest/manifest.hpp"
 #include "mirrors/mirrors.hpp"
 #include "net/transport.hpp"
 #include "os/os.hpp"
 #include "program_version.hpp"
 #include "records.hpp"
+#include "verify/verify.hpp"
 
 namespace {
 

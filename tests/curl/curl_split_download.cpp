@@ -18,11 +18,11 @@
 #include <string>
 
 #include "curl_test_support.hpp"
-#include "install/install.hpp"
-#include "install/sha256.hpp"
+#include "download/download.hpp"
 #include "net/transport.hpp"
 #include "os/os.hpp"
 #include "test_support.hpp"
+#include "verify/sha256.hpp"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <sys/stat.h>
 
 #include "fake_net.hpp"
-#include "install/install.hpp"
 #include "manifest/manifest.hpp"
 #include "os/os.hpp"
+#include "verify/verify.hpp"
 
 namespace fake_os {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "install/version_resource.hpp"
 #include "os/os.hpp"
+#include "verify/version_resource.hpp"
 
 namespace fake_os {
 

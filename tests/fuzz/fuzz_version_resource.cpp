@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "fuzz_check.hpp"
-#include "install/version_resource.hpp"
+#include "verify/version_resource.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static VersionResource first, second;

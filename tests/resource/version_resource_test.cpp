@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "fake_os.hpp"
-#include "install/install.hpp"
-#include "install/sha256.hpp"
-#include "install/version_resource.hpp"
 #include "test_support.hpp"
+#include "verify/sha256.hpp"
+#include "verify/verify.hpp"
+#include "verify/version_resource.hpp"
 
 namespace {
 

@@ -9,10 +9,10 @@
 
 #include "fake_net.hpp"
 #include "fake_os.hpp"
-#include "install/sha256.hpp"
 #include "manifest/manifest.hpp"
 #include "test_support.hpp"
 #include "tool_test_support.hpp"
+#include "verify/sha256.hpp"
 
 namespace {
 

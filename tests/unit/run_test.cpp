@@ -5,14 +5,15 @@
 
 #include <string>
 
+#include "download/download.hpp"
 #include "fake_net.hpp"
 #include "fake_os.hpp"
-#include "install/install.hpp"
-#include "install/sha256.hpp"
 #include "net/client.hpp"
 #include "net/transport.hpp"
 #include "run/run.hpp"
 #include "test_support.hpp"
+#include "verify/sha256.hpp"
+#include "verify/verify.hpp"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <sstream>
 #include <string>
 
-#include "install/sha256.hpp"
-#include "install/sha256_engines.hpp"
 #include "test_support.hpp"
+#include "verify/sha256.hpp"
+#include "verify/sha256_engines.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "install/sha256.hpp"
+#include "verify/sha256.hpp"
 
 class TestDir {
 public:

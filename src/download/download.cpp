@@ -22,9 +22,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/held_ranges.hpp"
-#include "install/install.hpp"
+#include "download/download.hpp"
+#include "download/held_ranges.hpp"
 #include "os/os.hpp"
+#include "verify/verify.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The plan of a download from several nodes; its rules are in split_plan.hpp.
 // Every function here reads only its arguments.
-#include "install/split_plan.hpp"
+#include "download/split_plan.hpp"
 
 #include <cctype>
 #include <cstring>

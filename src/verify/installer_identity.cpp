@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/version_resource.hpp"
 #include "manifest/manifest.hpp"
+#include "verify/version_resource.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // blocks of VS_VERSIONINFO. Each step reads only what it needs through the
 // byte source; a value that points outside what it belongs to ends the
 // reading with `none`, never with a read past a buffer.
-#include "install/version_resource.hpp"
+#include "verify/version_resource.hpp"
 
 #include <cstdio>
 #include <cstring>

@@ -8,14 +8,14 @@
 //   size <bytes>
 //   range <start> <end>      (zero to MAX_HELD_RANGES lines, [start, end))
 //   end
-#include "install/held_ranges.hpp"
+#include "download/held_ranges.hpp"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
-#include "install/install.hpp"
 #include "os/os.hpp"
+#include "verify/verify.hpp"
 
 namespace {
 

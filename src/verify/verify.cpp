@@ -19,9 +19,9 @@
 #include <cctype>
 #include <cstring>
 
-#include "install/install.hpp"
-#include "install/sha256.hpp"
 #include "os/os.hpp"
+#include "verify/sha256.hpp"
+#include "verify/verify.hpp"
 
 bool digest_text_matches(const char* expected, const char* computed) {
     constexpr size_t DIGEST_TEXT_LENGTH = SHA256_HEX_SIZE - 1;

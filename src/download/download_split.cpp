@@ -26,11 +26,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/held_ranges.hpp"
-#include "install/install.hpp"
-#include "install/sha256.hpp"
-#include "install/split_plan.hpp"
+#include "download/download.hpp"
+#include "download/held_ranges.hpp"
+#include "download/split_plan.hpp"
 #include "os/os.hpp"
+#include "verify/sha256.hpp"
+#include "verify/verify.hpp"
 
 namespace {
 

@@ -6,8 +6,8 @@
 // and which the tool would publish.
 #include <cstdio>
 
-#include "install/sha256.hpp"
 #include "os/os.hpp"
+#include "verify/sha256.hpp"
 
 namespace {
 

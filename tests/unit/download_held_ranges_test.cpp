@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "download/held_ranges.hpp"
 #include "fake_os.hpp"
-#include "install/held_ranges.hpp"
 #include "test_support.hpp"
 
 namespace {

@@ -20,7 +20,7 @@
 
 #include <cstdint>
 
-#include "install/held_ranges.hpp"
+#include "download/held_ranges.hpp"
 #include "records.hpp"
 
 // Four connections fill a link several times faster than one mirror's limit

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "download/download.hpp"
+#include "download/held_ranges.hpp"
 #include "fake_net.hpp"
 #include "fake_os.hpp"
-#include "install/held_ranges.hpp"
-#include "install/install.hpp"
-#include "install/sha256.hpp"
 #include "net/transport.hpp"
 #include "test_support.hpp"
+#include "verify/sha256.hpp"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // and after a failure the message names it so the user can start it by hand.
 #include <cstdint>
 
-#include "install/install.hpp"
 #include "os/os.hpp"
+#include "verify/verify.hpp"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "download/download.hpp"
 #include "fake_net.hpp"
 #include "fake_os.hpp"
-#include "install/install.hpp"
 #include "net/transport.hpp"
 #include "test_support.hpp"
 

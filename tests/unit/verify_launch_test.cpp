@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "fake_os.hpp"
-#include "install/install.hpp"
 #include "test_support.hpp"
+#include "verify/verify.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "install/split_plan.hpp"
+#include "download/split_plan.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "install/sha256.hpp"
+#include "verify/sha256.hpp"
 
 // Compresses count whole 64-byte blocks, one after the other, into state.
 using Sha256Compress = void (*)(uint32_t state[8], const uint8_t* blocks, uint64_t count);

@@ -14,7 +14,7 @@
 // YMM registers are only usable when the operating system saves them. The
 // choice itself is a function of those words alone, so that it can be tried
 // on CPUs that the tests do not run on.
-#include "install/sha256_engines.hpp"
+#include "verify/sha256_engines.hpp"
 
 #include <cpuid.h>
 #include <immintrin.h>

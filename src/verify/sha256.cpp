@@ -4,9 +4,9 @@
 // input was split. The compression forms, all with identical results, and the
 // choice between them are in sha256_engines.cpp; reading a file back for its
 // digest is in file_hash.cpp.
-#include "install/sha256.hpp"
+#include "verify/sha256.hpp"
 
-#include "install/sha256_engines.hpp"
+#include "verify/sha256_engines.hpp"
 
 #include <cstdio>
 #include <cstring>
