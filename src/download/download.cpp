@@ -217,113 +217,110 @@ bool place_earlier_whole_part(const char* path) {
     return true;
 }
 
-DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
-                                   const ReleaseRecord& release, const char* path,
-                                   bool leave_if_too_slow, PartRecord* part_record) {
-    out_printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
+namespace {
+
+// One node's attempt, from the request to the part's last byte: what each
+// step of download_from_node leaves for the next.
+struct NodeAttempt {
+    const MirrorNode& node;
+    const ReleaseRecord& release;
+    const char* path;
     char part[PART_PATH_SIZE];
-    compose_part_path(path, part);
+    bool resumable;  // a part record was given and the release names its size
+    uint64_t held;   // the part's bytes that the request asks to continue
+    NetConnection* connection;
+    NetRequest* request;
+    uint64_t content_length;  // the answer's, 0 when it names none
+    uint64_t base;            // the part's bytes the answer continues
+};
 
-    const uint64_t expected_size = release.size;
-    const bool resumable = part_record != nullptr && expected_size != 0;
-    if (part_record != nullptr) *part_record = PartRecord{false, false, false};
-    uint64_t content_length = 0;
-    uint32_t available = 0;
+// How the body ended; everything false is the end of the body.
+struct BodyEnd {
+    bool transfer_failed;
+    bool past_size;  // the node sent bytes past the release's size
+    bool write_failed;
+    bool slow;
+    uint64_t total;  // the file's bytes now in the part, base included
+};
 
-    // A part of this release shorter than the release is continued where it
-    // ends. Its digest is read again here: a part whose delete failed (a
-    // scanner holding it) may still stand, of another release.
-    uint64_t held = 0;
-    if (resumable &&
-        (!file_size(part, &held) || held >= expected_size || !part_is_of_release(path, release))) {
-        held = 0;
-    }
-
+// Opens the request, asks for the rest of a held part, sends it and reads the
+// status; false when any of that fails or the status is neither 200 nor 206.
+// Nothing has touched the part before the answer is judged.
+bool open_and_send(NetSession* session, NodeAttempt& a, uint32_t* status) {
     static char16_t host[URL_PART_UNITS];
     static char16_t object_path[URL_PART_UNITS];
-    split_url(node.url, host, object_path);
-
-    // Nothing has touched the part before the answer is judged: a failure up
-    // to then keeps it as it is.
-    NetConnection* connection = open_connection(session, host);
-    if (connection == nullptr) return fail_attempt(path, part, resumable);
-    NetRequest* request = open_get_request(connection, object_path);
-    if (request == nullptr) {
-        close_handle(connection);
-        return fail_attempt(path, part, resumable);
-    }
-    if (held != 0) {
+    split_url(a.node.url, host, object_path);
+    a.connection = open_connection(session, host);
+    if (a.connection == nullptr) return false;
+    a.request = open_get_request(a.connection, object_path);
+    if (a.request == nullptr) return false;
+    if (a.held != 0) {
         char16_t range[64];
-        compose_resume_header(held, range);
-        if (!add_request_header(request, range)) {
-            close_request(request, connection);
-            return fail_attempt(path, part, resumable);
-        }
+        compose_resume_header(a.held, range);
+        if (!add_request_header(a.request, range)) return false;
     }
-    uint32_t status = 0;
-    if (!send_and_receive(request) || !query_status_code(request, &status)) {
-        close_request(request, connection);
-        return fail_attempt(path, part, resumable);
-    }
-    if (status != 200 && status != 206) {
-        close_request(request, connection);
-        return fail_attempt(path, part, resumable);
-    }
+    if (!send_and_receive(a.request) || !query_status_code(a.request, status)) return false;
+    return *status == 200 || *status == 206;
+}
 
-    if (!query_content_length(request, &content_length)) content_length = 0;
-    // The bytes already in the part that this answer continues: only a 206
-    // to the ranged request, starting where the part ends and naming the
-    // release's size. A 200 is the whole file.
-    uint64_t base = 0;
-    if (held != 0 && status == 206) {
+// Whether the answer fits the release, and from which byte it writes: only a
+// 206 to the ranged request, starting where the part ends and naming the
+// release's size, continues the part; a 200 is the whole file.
+bool judge_answer(NodeAttempt& a, uint32_t status) {
+    if (!query_content_length(a.request, &a.content_length)) a.content_length = 0;
+    const uint64_t expected_size = a.release.size;
+    a.base = 0;
+    if (a.held != 0 && status == 206) {
         uint64_t first = 0, whole = 0;
-        if (!query_content_range(request, &first, &whole) || first != held ||
+        if (!query_content_range(a.request, &first, &whole) || first != a.held ||
             whole != expected_size ||
-            (content_length != 0 && content_length != expected_size - held)) {
-            close_request(request, connection);
-            return fail_attempt(path, part, resumable);
+            (a.content_length != 0 && a.content_length != expected_size - a.held)) {
+            return false;
         }
-        base = held;
+        a.base = a.held;
         // Said only now that the node has taken up the range: an answer
         // refused or a 200 would have made the line untrue.
         out_printf("   从 %.1f MB 处继续下载 / Resuming at %.1f MB\n",
-                   static_cast<double>(held) * BYTES_TO_MB,
-                   static_cast<double>(held) * BYTES_TO_MB);
-    } else if (expected_size != 0 && content_length != 0 && content_length != expected_size) {
-        close_request(request, connection);
-        return fail_attempt(path, part, resumable);
+                   static_cast<double>(a.held) * BYTES_TO_MB,
+                   static_cast<double>(a.held) * BYTES_TO_MB);
+        return true;
     }
+    return expected_size == 0 || a.content_length == 0 || a.content_length == expected_size;
+}
 
-    // A new part is marked with its release before its first byte.
-    FILE* file = nullptr;
-    if (base != 0) {
-        file = std::fopen(part, "ab");
-    } else if (!resumable || mark_part_release(path, release)) {
-        file = std::fopen(part, "wb");
-    }
-    if (file == nullptr) {
-        close_request(request, connection);
-        drop_part(path, part);
-        return DownloadOutcome::cannot_write;
-    }
+// The file's size as the progress line shows it: the release's, which every
+// accepted answer agrees with, or the node's word when the release names none.
+uint64_t shown_size(const NodeAttempt& a) {
+    if (a.release.size != 0) return a.release.size;
+    return a.content_length != 0 ? a.content_length + a.base : 0;
+}
 
-    bool transfer_ok = query_data_available(request, &available);
+// The part, opened to append behind the bytes the answer continues or
+// emptied for a whole file; a new part is marked with its release before its
+// first byte. nullptr when it cannot be.
+FILE* open_part(const NodeAttempt& a) {
+    if (a.base != 0) return std::fopen(a.part, "ab");
+    if (!a.resumable || mark_part_release(a.path, a.release)) return std::fopen(a.part, "wb");
+    return nullptr;
+}
+
+// Reads the body into the part through the transfer buffer, with the
+// progress line, until it ends, fails, runs past the release's size, cannot
+// be written or, with a rate to watch, proves too slow.
+BodyEnd write_body(NodeAttempt& a, FILE* file, bool leave_if_too_slow, PartRecord* part_record) {
+    const uint64_t expected_size = a.release.size;
+    BodyEnd end{false, false, false, false, a.base};
+    uint32_t available = 0;
+    bool transfer_ok = query_data_available(a.request, &available);
     uint64_t last_percentage = NO_PERCENTAGE_PRINTED;
-    uint64_t total = base;
-    // The progress line counts the whole file, the part's bytes included: the
-    // release's size, which every answer accepted above agrees with, or the
-    // node's word when the release does not name one.
-    const uint64_t shown_whole =
-        expected_size != 0 ? expected_size : (content_length != 0 ? content_length + base : 0);
+    // The progress line counts the whole file, the part's bytes included.
+    const uint64_t shown_whole = shown_size(a);
     RateWatch rate{};
     if (leave_if_too_slow) rate.whole = expected_size != 0 ? expected_size : shown_whole;
-    bool slow = false;
-    bool write_failed = false;
-    bool past_size = false;
     while (transfer_ok && available != 0) {
         if (available > TRANSFER_BUFFER_SIZE) available = TRANSFER_BUFFER_SIZE;
         uint32_t bytes_read = 0;
-        if (!read_data(request, g_transfer_buffer, available, &bytes_read)) {
+        if (!read_data(a.request, g_transfer_buffer, available, &bytes_read)) {
             transfer_ok = false;
             break;
         }
@@ -331,56 +328,99 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
         // A body longer than the release could never verify: stop before the
         // first byte past the size reaches the disk, so an endless body cannot
         // fill it.
-        if (expected_size != 0 && bytes_read > expected_size - total) {
+        if (expected_size != 0 && bytes_read > expected_size - end.total) {
             transfer_ok = false;
-            past_size = true;
+            end.past_size = true;
             break;
         }
         const size_t written = std::fwrite(g_transfer_buffer, 1, bytes_read, file);
-        if (part_record != nullptr) *part_record = PartRecord{true, base != 0, false};
+        if (part_record != nullptr) *part_record = PartRecord{true, a.base != 0, false};
         if (written != bytes_read) {
-            write_failed = true;
+            end.write_failed = true;
             break;
         }
-        total += written;
+        end.total += written;
 
         if (shown_whole != 0) {
-            const uint64_t percentage = percentage_of(total, shown_whole);
+            const uint64_t percentage = percentage_of(end.total, shown_whole);
             if (percentage != last_percentage) {
                 last_percentage = percentage;
-                print_progress(node.label, percentage, total, shown_whole);
+                print_progress(a.node.label, percentage, end.total, shown_whole);
             }
         }
         // Judged only as data arrives: a node that sends nothing at all ends
         // through the receive timeout instead.
-        if (rate.too_slow(total)) {
-            slow = true;
+        if (rate.too_slow(end.total)) {
+            end.slow = true;
             break;
         }
-        transfer_ok = query_data_available(request, &available);
+        transfer_ok = query_data_available(a.request, &available);
     }
+    end.transfer_failed = !transfer_ok;
+    return end;
+}
 
-    // Buffered bytes reach the disk only here: a full disk may show itself now.
-    if (std::fclose(file) != 0) write_failed = true;
-    close_request(request, connection);
-    if (write_failed) {
-        drop_part(path, part);
+// Judges the ended body against the sizes and moves a whole part to the
+// installer path.
+DownloadOutcome finish(const NodeAttempt& a, const BodyEnd& end) {
+    if (end.write_failed) {
+        drop_part(a.path, a.part);
         return DownloadOutcome::cannot_write;
     }
     // Everything written so far lies within the release's size: a prefix,
     // unless the node sent more than the size.
-    const bool keep_part = resumable && !past_size;
-    if (slow) return leave_slow_node(path, part, keep_part);
-    if (!transfer_ok) return fail_attempt(path, part, keep_part);
-    if (shown_whole != 0 && total != shown_whole) return fail_attempt(path, part, keep_part);
-    if (expected_size != 0 && total != expected_size) return fail_attempt(path, part, keep_part);
-    if (!move_file_replacing(part, path)) {
-        drop_part(path, part);
+    const bool keep_part = a.resumable && !end.past_size;
+    if (end.slow) return leave_slow_node(a.path, a.part, keep_part);
+    if (end.transfer_failed) return fail_attempt(a.path, a.part, keep_part);
+    const uint64_t shown_whole = shown_size(a);
+    if (shown_whole != 0 && end.total != shown_whole)
+        return fail_attempt(a.path, a.part, keep_part);
+    if (a.release.size != 0 && end.total != a.release.size)
+        return fail_attempt(a.path, a.part, keep_part);
+    if (!move_file_replacing(a.part, a.path)) {
+        drop_part(a.path, a.part);
         return DownloadOutcome::cannot_replace;
     }
     char side[PART_DIGEST_PATH_SIZE];
-    compose_part_digest_path(path, side);
+    compose_part_digest_path(a.path, side);
     std::remove(side);
     out_printf("\n");
     return DownloadOutcome::complete;
+}
+
+}  // namespace
+
+DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
+                                   const ReleaseRecord& release, const char* path,
+                                   bool leave_if_too_slow, PartRecord* part_record) {
+    out_printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
+    NodeAttempt a{node, release, path, {}, false, 0, nullptr, nullptr, 0, 0};
+    compose_part_path(path, a.part);
+    a.resumable = part_record != nullptr && release.size != 0;
+    if (part_record != nullptr) *part_record = PartRecord{false, false, false};
+
+    // A part of this release shorter than the release is continued where it
+    // ends. Its digest is read again here: a part whose delete failed (a
+    // scanner holding it) may still stand, of another release.
+    if (a.resumable && (!file_size(a.part, &a.held) || a.held >= release.size ||
+                        !part_is_of_release(path, release))) {
+        a.held = 0;
+    }
+
+    uint32_t status = 0;
+    if (!open_and_send(session, a, &status) || !judge_answer(a, status)) {
+        close_request(a.request, a.connection);
+        return fail_attempt(path, a.part, a.resumable);
+    }
+    FILE* file = open_part(a);
+    if (file == nullptr) {
+        close_request(a.request, a.connection);
+        drop_part(path, a.part);
+        return DownloadOutcome::cannot_write;
+    }
+    BodyEnd end = write_body(a, file, leave_if_too_slow, part_record);
+    // Buffered bytes reach the disk only here: a full disk may show itself now.
+    if (std::fclose(file) != 0) end.write_failed = true;
+    close_request(a.request, a.connection);
+    return finish(a, end);
 }
