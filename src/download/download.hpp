@@ -140,14 +140,23 @@ constexpr char PART_RANGES_SUFFIX[] = ".ranges";
 constexpr int PART_RANGES_PATH_SIZE = PART_PATH_SIZE + sizeof PART_RANGES_SUFFIX - 1;
 void compose_part_ranges_path(const char* path, char record[PART_RANGES_PATH_SIZE]);
 
+// Why a node was set aside, for the download and for the run.
+enum class NodeStanding : uint8_t {
+    usable,
+    dropped,       // as a helper: it failed, refused a range or was slow; a whole source still
+    failed,        // the node that started failed, as in a download from one node
+    reserve,       // serves another file than the class that writes the part; waits
+    class_failed,  // a file that its class alone made failed the digest: left for the run
+};
+
 // Downloads the release starting at table.nodes[first] as download_from_node
 // does with a part record, and, while the rest would take longer than one
-// node should be left alone with, with helpers: further reachable nodes that
-// left does not mark, in rank order, each fetching ranges of the part (see
-// download_split.cpp). left is the run's: the nodes to ask no more, which a
-// dropped helper, a node found serving other bytes, and a straggler join.
-// The outcomes are download_from_node's; a helper's failure is not one.
+// node should be left alone with, with helpers: further reachable nodes in
+// rank order, each fetching ranges of the part (see split_machine.hpp).
+// standing is the run's: what its earlier downloads found of each node, and
+// what this one finds. The outcomes are download_from_node's; a helper's
+// failure is not one.
 DownloadOutcome download_from_nodes(NetSession* session, const NodeTable& table, int32_t first,
                                     const ReleaseRecord& release, const char* path,
-                                    bool leave_if_too_slow, bool left[MAX_NODES],
+                                    bool leave_if_too_slow, NodeStanding standing[MAX_NODES],
                                     PartRecord* part_record);

@@ -39,6 +39,10 @@ constexpr uint32_t HELD_RECORD_TEXT_SIZE = 4096;
 constexpr char HELD_NEW_SUFFIX[] = ".new";
 constexpr int HELD_PATH_SIZE = 600;
 
+// Who wrote a byte of the part: a node's index in the ranked table, or one of these.
+constexpr int32_t NO_NODE = -1;      // nobody: the byte is not held
+constexpr int32_t EARLIER_RUN = -2;  // a run before this one
+
 // [start, end) in bytes of the release.
 struct ByteRange {
     uint64_t start;

@@ -34,8 +34,8 @@ bool same_host(const char* url_a, const char* url_b) {
     return true;
 }
 
-bool node_left(const SplitView& view, int32_t node) {
-    return view.left != nullptr && view.left[node];
+bool node_barred(const SplitView& view, int32_t node) {
+    return view.barred != nullptr && view.barred[node];
 }
 
 uint64_t rest_of(const SplitConnection& c) {
@@ -47,7 +47,7 @@ uint64_t rest_of(const SplitConnection& c) {
 int32_t next_helper_node(const SplitView& view) {
     for (int32_t i = 0; i < view.nodes->count; ++i) {
         const MirrorNode& node = view.nodes->nodes[i];
-        if (!node.reachable || node_left(view, i)) continue;
+        if (!node.reachable || node_barred(view, i)) continue;
         bool host_busy = false;
         for (int c = 0; c < MAX_CONNECTIONS; ++c) {
             const SplitConnection& connection = view.connections[c];
@@ -162,7 +162,17 @@ SplitStep take_work(const SplitView& view, SplitMove move, int32_t taker, int32_
         step.check_with = v.node;
         return step;
     }
-    // Too little to halve: taken whole when the straggler is far slower.
+    // Too little to halve: taken whole when the straggler is far slower. A
+    // taker not measured yet counts at the best rate measured on any
+    // connection: a piece that ends before its rate is known must not leave
+    // the last bytes to a trickle.
+    if (taker_rate == 0 && move == SplitMove::take_range) {
+        for (int c = 0; c < MAX_CONNECTIONS; ++c) {
+            const SplitConnection& other = view.connections[c];
+            const uint64_t r = other.rate != 0 ? other.rate : other.last_rate;
+            if (c != victim && r > taker_rate) taker_rate = r;
+        }
+    }
     if (v.rate == 0 || taker_rate == 0 || taker_rate <= v.rate) return step;
     const uint64_t victim_ms = rest * 1000 / v.rate;
     const uint64_t taker_ms = rest * 1000 / taker_rate;
@@ -212,7 +222,8 @@ SplitStep plan_helper(const SplitView& view) {
 
 SplitStep plan_next_range(const SplitView& view, int32_t connection, int32_t node) {
     const SplitConnection& own = view.connections[connection];
-    return take_work(view, SplitMove::take_range, connection, node, own.open ? own.rate : 0);
+    const uint64_t rate = own.rate != 0 ? own.rate : own.last_rate;
+    return take_work(view, SplitMove::take_range, connection, node, own.node == node ? rate : 0);
 }
 
 bool connection_is_alone(const SplitView& view, int32_t connection) {
@@ -222,57 +233,45 @@ bool connection_is_alone(const SplitView& view, int32_t connection) {
     return next_helper_node(view) == NO_NODE;
 }
 
-int32_t plan_judge(const SplitView& view, const OverlapCheck& check) {
-    for (int32_t i = 0; i < view.nodes->count; ++i) {
-        if (view.nodes->nodes[i].reachable && !node_left(view, i) && i != check.first &&
-            i != check.second)
-            return i;
-    }
-    return NO_NODE;
-}
-
-int32_t odd_node(const OverlapCheck& check) {
-    if (check.verdict == OverlapVerdict::first_odd) return check.first;
-    if (check.verdict == OverlapVerdict::second_odd) return check.second;
-    return NO_NODE;
-}
-
-int32_t blamed_ranges(const SplitLog& log, ByteRange* out, int32_t capacity) {
-    // The blamed bytes as a set of ranges, kept the way a record keeps them.
-    HeldRanges blamed;
-    std::memset(&blamed, 0, sizeof blamed);
-    blamed.size = ~static_cast<uint64_t>(0);
-    for (int32_t p = 0; p < log.piece_count; ++p) {
-        const WrittenPiece& piece = log.pieces[p];
-        bool suspect = false;
-        for (int32_t k = 0; k < log.check_count; ++k) {
-            const OverlapCheck& check = log.checks[k];
-            const bool named = check.first == piece.node || check.second == piece.node;
-            if (odd_node(check) == piece.node ||
-                (named && (check.verdict == OverlapVerdict::differ ||
-                           check.verdict == OverlapVerdict::unresolved)))
-                suspect = true;
-        }
-        // A set too scattered for the record blames too little; the whole
-        // file is then fetched again, as when nothing can be blamed.
-        if (suspect && !add_held_range(&blamed, piece.range.start, piece.range.end)) return 0;
-    }
-    for (int32_t i = 0; i < blamed.count && i < capacity; ++i)
-        out[i] = blamed.ranges[i];
-    return blamed.count <= capacity ? blamed.count : 0;
-}
-
 bool log_written(SplitLog* log, int32_t node, uint64_t start, uint64_t end) {
+    // The bytes are this node's now, whoever wrote them before: the log
+    // stays a map of the part's last writers, with no two pieces overlapping.
+    bool complete = true;
+    const int32_t count = log->piece_count;
+    for (int32_t i = 0; i < count; ++i) {
+        WrittenPiece& piece = log->pieces[i];
+        if (piece.range.end <= start || piece.range.start >= end) continue;
+        if (piece.range.start < start && piece.range.end > end) {
+            if (log->piece_count < MAX_SPLIT_PIECES) {
+                log->pieces[log->piece_count++] = {{end, piece.range.end}, piece.node};
+            } else {
+                complete = false;  // the piece's tail is forgotten, never misnamed
+            }
+            piece.range.end = start;
+        } else if (piece.range.start < start) {
+            piece.range.end = start;
+        } else if (piece.range.end > end) {
+            piece.range.start = end;
+        } else {
+            piece.range.end = piece.range.start;  // emptied: removed below
+        }
+    }
+    int32_t kept = 0;
+    for (int32_t i = 0; i < log->piece_count; ++i) {
+        if (log->pieces[i].range.end > log->pieces[i].range.start)
+            log->pieces[kept++] = log->pieces[i];
+    }
+    log->piece_count = kept;
     for (int32_t i = log->piece_count - 1; i >= 0; --i) {
         WrittenPiece& piece = log->pieces[i];
         if (piece.node == node && piece.range.end == start) {
             piece.range.end = end;
-            return true;
+            return complete;
         }
     }
     if (log->piece_count == MAX_SPLIT_PIECES) return false;
     log->pieces[log->piece_count++] = {{start, end}, node};
-    return true;
+    return complete;
 }
 
 void drop_node_bytes(SplitLog* log, HeldRanges* held, int32_t node) {

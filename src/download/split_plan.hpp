@@ -15,7 +15,8 @@
 // the next step gives it to another. Every range that starts next to bytes of
 // another node starts CHECK_OVERLAP_BYTES early, so those bytes are fetched
 // twice and compared: a mirror that serves another file of the same size is
-// caught there, and a third node decides which of the two is wrong.
+// caught there. A compare only sorts nodes into classes that serve different
+// files (split_machine.hpp); the digest alone says which class is right.
 #pragma once
 
 #include <cstdint>
@@ -45,10 +46,8 @@ constexpr uint64_t CHECK_OVERLAP_BYTES = 65536;
 // A faster connection takes a straggler's whole rest (less than two pieces)
 // when it would finish it this much sooner than the straggler.
 constexpr uint64_t STRAGGLER_MARGIN_MS = 1000;
-constexpr int MAX_SPLIT_PIECES = 64;
+constexpr int MAX_SPLIT_PIECES = 128;
 constexpr int MAX_SPLIT_CHECKS = 32;
-constexpr int32_t NO_NODE = -1;
-constexpr int32_t EARLIER_RUN = -2;  // bytes that a record of an earlier run holds
 constexpr uint64_t UNKNOWN_MS = ~static_cast<uint64_t>(0);
 
 struct SplitConnection {
@@ -57,6 +56,9 @@ struct SplitConnection {
     ByteRange range;  // what it fetches, from range.start on
     uint64_t done;    // bytes of it written
     uint64_t rate;    // recent bytes per second; 0 while not measured
+    // The node's rate on its range before this one, when this one is not
+    // measured yet: a fast node that finishes a short piece stays fast.
+    uint64_t last_rate;
 };
 
 // Bytes that one node wrote, or the record of an earlier run held.
@@ -68,10 +70,7 @@ struct WrittenPiece {
 enum class OverlapVerdict {
     pending,  // not both fetched yet
     agree,
-    differ,     // a third node is asked
-    first_odd,  // the third node agrees with the second: the first is wrong
-    second_odd,
-    unresolved,  // no third node could be asked, or it agrees with neither
+    differ,
 };
 
 // Bytes that two nodes fetched both.
@@ -93,7 +92,7 @@ struct SplitLog {
 struct SplitView {
     const HeldRanges* held;
     const NodeTable* nodes;              // ranked: the best first
-    const bool* left;                    // per node: dropped or found wrong; nullptr: none
+    const bool* barred;                  // per node: may not fetch now; nullptr: none
     const SplitConnection* connections;  // MAX_CONNECTIONS slots
     const SplitLog* log;                 // nullptr: nothing written or compared yet
 };
@@ -116,7 +115,7 @@ struct SplitStep {
 uint64_t still_needed_ms(const SplitView& view);
 
 // The first node in rank order that may open a connection: reachable, not
-// left, and of a host that no open connection uses; NO_NODE when none.
+// barred, and of a host that no open connection uses; NO_NODE when none.
 int32_t next_helper_node(const SplitView& view);
 
 // Whether to add a helper now, and what it fetches.
@@ -131,23 +130,11 @@ SplitStep plan_next_range(const SplitView& view, int32_t connection, int32_t nod
 // download from one node: the only one open, and no helper left to add.
 bool connection_is_alone(const SplitView& view, int32_t connection);
 
-// The node that decides a check whose two sides differ: the best reachable
-// node of neither side, not left; NO_NODE when there is none.
-int32_t plan_judge(const SplitView& view, const OverlapCheck& check);
-
-// The node a decided check finds wrong; NO_NODE while undecided or agreed.
-int32_t odd_node(const OverlapCheck& check);
-
-// After a failed final digest: the ranges written by nodes that a check
-// found wrong or that took part in a check left unresolved, merged; returns
-// how many. 0: none can be blamed (or more than capacity would be), and the
-// file is fetched again whole from one node.
-int32_t blamed_ranges(const SplitLog& log, ByteRange* out, int32_t capacity);
-
-// A node found wrong: its bytes leave the record and the log, to be
-// fetched again from others.
+// Drops the node's bytes from the record and the log, to be fetched again.
 void drop_node_bytes(SplitLog* log, HeldRanges* held, int32_t node);
 
-// Records that node wrote [start, end), merged with its own piece just before.
-// False when the log is full (the bytes then cannot be blamed on anyone).
+// Records that node wrote [start, end), merged with its own piece just before
+// and taken out of every piece that held those bytes before: the log names
+// the last writer of each byte. False when the log is full (some bytes then
+// are named by no piece, never by a wrong one).
 bool log_written(SplitLog* log, int32_t node, uint64_t start, uint64_t end);

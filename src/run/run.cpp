@@ -15,8 +15,13 @@
 //
 // A broken download goes on where it stopped: at the next node, and in the
 // next run when the part left behind is proven to be of the same release. A
-// file that more than one source made and that fails its digest does not say
-// which was wrong, so from then on every attempt of the run is whole.
+// file that more than one source made and that fails its digest, when nothing
+// told its sources apart, does not say which was wrong: from then on every
+// attempt of the run is whole, and the loop starts again at the best node,
+// every node included but those whose own class of file failed. Only a node
+// whose file failed a check is left for good; one that broke or was dropped
+// as a helper is still a source for the loop. The run's last line says
+// whether a check failed or no file was ever complete.
 //
 // A failing run whose console is its own (a double-clicked program, in a window
 // that closes when it exits) waits for Enter before it ends, or its messages,
@@ -29,6 +34,7 @@
 #include <cstring>
 
 #include "download/download.hpp"
+#include "download/held_ranges.hpp"
 #include "manifest/manifest.hpp"
 #include "mirrors/mirrors.hpp"
 #include "net/transport.hpp"
@@ -97,9 +103,6 @@ void print_cannot_write(DownloadOutcome outcome, const char* installer_path) {
     }
 }
 
-constexpr int NO_WRITER = -2;    // no part stands
-constexpr int EARLIER_RUN = -1;  // the part stood before this run
-
 // The node loop's state: the attempts so far, the part's makers, the end.
 struct NodeLoop {
     NetSession* session = nullptr;
@@ -108,10 +111,17 @@ struct NodeLoop {
     bool launch_attempted = false;
     bool cannot_write = false;
     bool may_resume = true;
-    int part_writer = NO_WRITER;  // the node whose bytes the part ends with
-    bool mixed = false;           // the part holds bytes of more than one source
-    // Nodes asked no more: tried as the first node, or dropped as a helper.
-    bool left[MAX_NODES] = {};
+    int part_writer = NO_NODE;  // the node whose bytes the part ends with, or EARLIER_RUN
+    bool mixed = false;         // the part holds bytes of more than one source
+    // Nodes this pass of the loop tried as the first node.
+    bool tried[MAX_NODES] = {};
+    // What the downloads found of each node: only class_failed leaves it for the run.
+    NodeStanding standing[MAX_NODES] = {};
+    // A file failed a check (its digest, its signature): the run's last line says so.
+    bool check_failed = false;
+    // A file of several sources failed and nothing told them apart: the loop
+    // starts again at the best node, and every attempt is whole.
+    bool start_again = false;
     // The signed file with the release's digest is not the release: the
     // other nodes serve the same bytes, so none is asked.
     bool release_refused = false;
@@ -122,11 +132,12 @@ struct NodeLoop {
     // more than one source that fails ends resuming for the run.
     void verify_and_launch() {
         const bool stitched = mixed;
-        part_writer = NO_WRITER;
+        part_writer = NO_NODE;
         mixed = false;
         const Verification verification = verify_download(path, g_release);
         if (verification == Verification::release_refused) release_refused = true;
         if (verification != Verification::verified) {
+            check_failed = true;
             if (stitched) may_resume = false;
             return;
         }
@@ -152,11 +163,17 @@ struct NodeLoop {
         // A resumable download may take helpers; a whole one is one node's.
         const DownloadOutcome outcome =
             may_resume ? download_from_nodes(session, g_table, index, g_release, path,
-                                             leave_if_too_slow, left, &record)
+                                             leave_if_too_slow, standing, &record)
                        : download_from_node(session, g_table.nodes[index], g_release, path,
                                             leave_if_too_slow, nullptr);
-        left[index] = true;
-        if (record.several_failed) may_resume = false;
+        tried[index] = true;
+        if (record.several_failed) {
+            may_resume = false;
+            start_again = true;
+            check_failed = true;
+        }
+        for (const NodeStanding found : standing)
+            check_failed = check_failed || found == NodeStanding::class_failed;
         if (record.wrote) {
             if (record.appended && part_writer != index) mixed = true;
             if (!record.appended) mixed = false;
@@ -224,7 +241,7 @@ int run_stages() {
     NodeLoop loop;
     loop.session = download_session;
     loop.path = installer_path;
-    loop.part_writer = held != 0 ? EARLIER_RUN : NO_WRITER;
+    loop.part_writer = held != 0 ? EARLIER_RUN : NO_NODE;
 
     if (held != 0 && held == g_release.size) {
         loop.check_earlier_whole_part();
@@ -234,13 +251,22 @@ int run_stages() {
     for (int i = 0; i < g_table.count && !loop.ended(); ++i) {
         const MirrorNode& node = g_table.nodes[i];
         if (!node.reachable) break;
-        if (loop.left[i]) continue;
+        if (loop.tried[i] || loop.standing[i] == NodeStanding::class_failed) continue;
         bool another_follows = false;
         for (int k = i + 1; k < g_table.count && g_table.nodes[k].reachable; ++k)
-            another_follows = another_follows || !loop.left[k];
+            another_follows = another_follows ||
+                              (!loop.tried[k] && loop.standing[k] != NodeStanding::class_failed);
         const bool leave_if_too_slow = another_follows && slow_nodes_left < MAX_SLOW_NODES_LEFT;
         if (loop.try_node(i, leave_if_too_slow) == DownloadOutcome::too_slow) {
             slow_nodes[slow_nodes_left++] = i;
+        }
+        if (loop.start_again) {
+            // Once: whole attempts never set it again.
+            loop.start_again = false;
+            for (bool& t : loop.tried)
+                t = false;
+            slow_nodes_left = 0;
+            i = -1;
         }
     }
     // Every node after them failed: the ones left for slowness may finish.
@@ -255,10 +281,18 @@ int run_stages() {
     close_handle(probe_session);
 
     if (cannot_write) return 1;
-    if (!launch_attempted) {
+    if (!launch_attempted && loop.check_failed) {
         out_line("\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。");
         out_line(
             "   Error: all reachable nodes failed verification. Retry later or get the "
+            "installer manually.");
+        return 1;
+    }
+    if (!launch_attempted) {
+        // No file was ever complete: no check failed, and the line does not say one did.
+        out_line("\n错误: 所有可用节点均未能完成下载, 请稍后重试或手动获取安装包。");
+        out_line(
+            "   Error: no reachable node completed the download. Retry later or get the "
             "installer manually.");
         return 1;
     }

@@ -47,6 +47,7 @@ namespace fake_net {
 namespace {
 
 std::map<std::string, Response> g_served;
+std::set<std::string> g_gone;  // mirrors that went away at a break
 std::set<uint32_t> g_failing_access;
 int g_sessions_allowed = -1;
 int g_sessions_opened = 0;
@@ -102,7 +103,10 @@ enum class Halt { none, cut, stall };
 Halt halt_of(const NetRequest* r) {
     if (!is_download(r) || remaining(r) == 0) return Halt::none;
     const uint64_t cut = r->response.cut_after_bytes, stall = r->response.stall_after_bytes;
-    if (r->delivered >= cut && cut <= stall) return Halt::cut;
+    if (r->delivered >= cut && cut <= stall) {
+        if (r->response.gone_after_cut) g_gone.insert(r->url);
+        return Halt::cut;
+    }
     if (r->delivered >= stall) return Halt::stall;
     return Halt::none;
 }
@@ -268,6 +272,7 @@ Response body(const std::string& bytes, bool with_length) {
 
 void reset() {
     g_served.clear();
+    g_gone.clear();
     g_failing_access.clear();
     g_sessions_allowed = -1;
     g_sessions_opened = 0;
@@ -399,7 +404,8 @@ bool add_request_headers(NetRequest* request, const char16_t* headers, uint32_t 
 }
 
 bool send_request(NetRequest* request) {
-    bool ok = g_served.count(request->url) && !fails(request, Step::send);
+    bool ok =
+        g_served.count(request->url) && !g_gone.count(request->url) && !fails(request, Step::send);
     request->sent = ok;
     Response& r = request->response;
     if (ok && r.download_status != 0 && is_download(request)) {
@@ -444,6 +450,7 @@ bool query_text(NetRequest* request, uint32_t info_level, char* text, uint32_t c
 bool query_data_available(NetRequest* request, uint32_t* count) {
     bool ok = request->sent && !(fails(request, Step::data_available) &&
                                  request->available_calls == request->response.fail_on_call);
+    if (!ok && request->sent && request->response.gone_after_cut) g_gone.insert(request->url);
     ++request->available_calls;
     const Halt halt = ok ? halt_of(request) : Halt::none;
     if (halt != Halt::none) ok = false;
@@ -457,6 +464,7 @@ bool query_data_available(NetRequest* request, uint32_t* count) {
 bool read_data(NetRequest* request, void* buffer, uint32_t capacity, uint32_t* count) {
     bool ok = request->sent && !(fails(request, Step::read) &&
                                  request->read_calls == request->response.fail_on_call);
+    if (!ok && request->sent && request->response.gone_after_cut) g_gone.insert(request->url);
     if (request->response.filler_bytes == FILLER_ENDLESS && request->filler_sent >= ENDLESS_GUARD) {
         ok = false;
     }

@@ -92,6 +92,10 @@ struct Response {
     // its next data-available call at once, while its body has more: the
     // mirror broke the connection. Reads stop at that byte.
     uint64_t cut_after_bytes = NEVER;
+    // The mirror goes away at its cut, or at a scripted failure of a read or
+    // of data available: every later download of it fails to send (a host
+    // that went down, not one that dropped a connection).
+    bool gone_after_cut = false;
     // A download that has delivered this many body bytes gets nothing more:
     // its next data-available call fails once the session's receive timeout
     // (30 s when it set none) has passed (read_time_ms() grows by it; for a

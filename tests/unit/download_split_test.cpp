@@ -38,7 +38,9 @@ const fake_net::Bytes& stale_bytes() {
 const char* const HOSTS[] = {"a.test", "b.test", "c.test", "d.test"};
 const char ADDED[] = "加入辅助节点 / Helper added: ";
 const char DROPPED[] = "辅助节点已停用 / Helper dropped: ";
-const char WRONG[] = "节点内容与其他节点不一致 / Node serves different bytes, dropped: ";
+const char ASKED_AGAIN[] = " MB held, asking the node again";
+const char WRONG[] =
+    "节点内容与其他节点不同, 留作后备 / Node serves other bytes, kept in reserve: ";
 
 // A node as the cases script it: its rate, and what goes wrong.
 struct NodeScript {
@@ -47,6 +49,7 @@ struct NodeScript {
     bool ignores_ranges = false;
     uint32_t download_status = 0;
     uint64_t cut_after = fake_net::NEVER;
+    bool gone_after_cut = false;
     uint64_t stall_after = fake_net::NEVER;
     const char* host = nullptr;  // another node's host, to share it
 };
@@ -101,6 +104,7 @@ protected:
             r.honours_ranges = !n.ignores_ranges;
             r.download_status = n.download_status;
             r.cut_after_bytes = n.cut_after;
+            r.gone_after_cut = n.gone_after_cut;
             r.stall_after_bytes = n.stall_after;
             fake_net::serve(url_of(static_cast<int>(i), n), r);
             MirrorNode& node = table_.nodes[i];
@@ -117,7 +121,7 @@ protected:
         DownloadOutcome outcome = DownloadOutcome::cannot_write;
         out_ = transcript([&] {
             outcome = download_from_nodes(session, table_, first, release_, path_.c_str(),
-                                          leave_if_too_slow, left_, &record_of_part_);
+                                          leave_if_too_slow, standing_, &record_of_part_);
         });
         close_handle(session);
         return outcome;
@@ -131,7 +135,7 @@ protected:
     std::string path_, part_, record_;
     ReleaseRecord release_{};
     NodeTable table_{};
-    bool left_[MAX_NODES] = {};
+    NodeStanding standing_[MAX_NODES] = {};
     PartRecord record_of_part_{};
     std::string out_;
 };
@@ -167,6 +171,7 @@ struct JoinCase {
     // Body bytes sent per release byte, at most: each helper fetches 64 KiB
     // twice (its overlap and its spot check), 1.6 % of this release apiece.
     double most_sent;
+    bool asked_again = false;  // a node is asked again after a break
 };
 
 TEST_F(SplitDownloadTest, HelpersJoinInRankOrderAndFailuresCostAHelperNeverTheFile) {
@@ -190,11 +195,13 @@ TEST_F(SplitDownloadTest, HelpersJoinInRankOrderAndFailuresCostAHelperNeverTheFi
          {{}, {}, shared_host, {}},
          {std::string(ADDED) + "节点B/Node B", std::string(ADDED) + "节点D/Node D"},
          1.07},
-        {"a helper cut off mid-range",
+        // Asked again at once for the rest of its range, each time.
+        {"a helper whose answers break mid-range",
          {{}, {}, {}, cut},
          {std::string(ADDED) + "节点B/Node B", std::string(ADDED) + "节点C/Node C",
-          std::string(ADDED) + "节点D/Node D", std::string(DROPPED) + "节点D/Node D"},
-         1.07},
+          std::string(ADDED) + "节点D/Node D"},
+         1.07,
+         true},
         {"a helper that answers a range with the whole file",
          {{}, ignores, {}, {}},
          {std::string(ADDED) + "节点B/Node B", std::string(ADDED) + "节点C/Node C",
@@ -214,7 +221,7 @@ TEST_F(SplitDownloadTest, HelpersJoinInRankOrderAndFailuresCostAHelperNeverTheFi
     for (const JoinCase& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        std::fill(std::begin(left_), std::end(left_), false);
+        std::fill(std::begin(standing_), std::end(standing_), NodeStanding::usable);
         serve(c.nodes);
         ASSERT_EQ(download(), DownloadOutcome::complete) << out_;
         EXPECT_TRUE(installed_is_release());
@@ -229,6 +236,7 @@ TEST_F(SplitDownloadTest, HelpersJoinInRankOrderAndFailuresCostAHelperNeverTheFi
             at = end;
         }
         EXPECT_EQ(lines, c.lines) << out_;
+        EXPECT_EQ(out_.find(ASKED_AGAIN) != std::string::npos, c.asked_again) << out_;
         EXPECT_LE(static_cast<double>(bytes_sent()), c.most_sent * SIZE) << out_;
         // The progress line names the first node and its helpers.
         EXPECT_NE(out_.find("[节点A/Node A +"), std::string::npos) << out_;
@@ -258,7 +266,7 @@ TEST_F(SplitDownloadTest, AStaleNodeIsFoundAtOnceAndItsBytesFetchedAgain) {
     for (const StaleCase& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        std::fill(std::begin(left_), std::end(left_), false);
+        std::fill(std::begin(standing_), std::end(standing_), NodeStanding::usable);
         serve(c.nodes);
         ASSERT_EQ(download(c.first), DownloadOutcome::complete) << out_;
         EXPECT_TRUE(installed_is_release());
@@ -269,21 +277,43 @@ TEST_F(SplitDownloadTest, AStaleNodeIsFoundAtOnceAndItsBytesFetchedAgain) {
     }
 }
 
-TEST_F(SplitDownloadTest, WithoutAThirdNodeAFailedDigestBlamesBothAndNothingWrongIsInstalled) {
-    // Two nodes that disagree and nobody to settle it: the digest fails, the
-    // ranges of both are blamed, and no node is left to fetch them.
+TEST_F(SplitDownloadTest, TwoNodesThatDisagreeAreSettledByTheDigestInEitherOrder) {
+    // Nobody can say which of two nodes is right but the digest: the
+    // best-ranked one's class writes the file, the other waits in reserve,
+    // and completes the file when the first one's fails.
     NodeScript stale;
     stale.stale = true;
-    serve({{}, stale});
-    EXPECT_EQ(download(), DownloadOutcome::failed) << out_;
-    EXPECT_NE(out_.find("Hash mismatch"), std::string::npos) << out_;
-    EXPECT_FALSE(file_exists(path_));
-    EXPECT_TRUE(left_[0] && left_[1]);
+    struct Case {
+        const char* name;
+        std::vector<NodeScript> nodes;
+        bool mismatch;  // the first file made fails its digest
+        NodeStanding first, second;
+    } const cases[] = {
+        {"the right node first", {{}, stale}, false, NodeStanding::usable, NodeStanding::usable},
+        {"the stale node first",
+         {stale, {}},
+         true,
+         NodeStanding::class_failed,
+         NodeStanding::usable},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        std::fill(std::begin(standing_), std::end(standing_), NodeStanding::usable);
+        serve(c.nodes);
+        ASSERT_EQ(download(), DownloadOutcome::complete) << out_;
+        EXPECT_TRUE(installed_is_release());
+        EXPECT_EQ(count_of(out_, "Hash mismatch"), c.mismatch ? 1 : 0) << out_;
+        EXPECT_EQ(standing_[0], c.first);
+        EXPECT_EQ(standing_[1], c.second);
+        EXPECT_FALSE(record_of_part_.several_failed);
+        EXPECT_FALSE(file_exists(record_));
+    }
 }
 
-TEST_F(SplitDownloadTest, ANodeDroppedBeforeADisagreementIsNotAskedToSettleIt) {
-    // B serves another file; C, the next node by rank, answers ranges with
-    // the whole file and is dropped first: D settles it.
+TEST_F(SplitDownloadTest, ANodeDroppedAsAHelperIsNotLeftForTheRun) {
+    // B serves another file and waits in reserve; C answers ranges with the
+    // whole file and is dropped as a helper: a whole source for the run still.
     NodeScript stale;
     stale.stale = true;
     NodeScript ignores;
@@ -294,13 +324,16 @@ TEST_F(SplitDownloadTest, ANodeDroppedBeforeADisagreementIsNotAskedToSettleIt) {
     EXPECT_EQ(count_of(out_, std::string(DROPPED) + "节点C/Node C"), 1) << out_;
     EXPECT_EQ(count_of(out_, std::string(WRONG) + "节点B/Node B"), 1) << out_;
     EXPECT_EQ(count_of(out_, "Hash mismatch"), 0) << out_;
-    EXPECT_FALSE(left_[0] || left_[3]);
+    EXPECT_EQ(standing_[0], NodeStanding::usable);
+    EXPECT_EQ(standing_[2], NodeStanding::dropped);
+    EXPECT_EQ(standing_[3], NodeStanding::usable);
 }
 
 TEST_F(SplitDownloadTest, ABreakKeepsEveryRangeAndTheNextRunFetchesOnlyTheHoles) {
-    // Every node breaks after 1.5 MiB: the first run ends with holes.
+    // Every node goes down after 1.5 MiB: the first run ends with holes.
     NodeScript cut;
     cut.cut_after = 3 * MIB / 2;
+    cut.gone_after_cut = true;
     serve({cut, cut, cut, cut});
     EXPECT_EQ(download(), DownloadOutcome::failed) << out_;
     ASSERT_TRUE(file_exists(part_));
@@ -315,7 +348,7 @@ TEST_F(SplitDownloadTest, ABreakKeepsEveryRangeAndTheNextRunFetchesOnlyTheHoles)
 
     // The next run: every node works again.
     fake_net::reset();
-    std::fill(std::begin(left_), std::end(left_), false);
+    std::fill(std::begin(standing_), std::end(standing_), NodeStanding::usable);
     serve({{}, {}, {}, {}});
     ASSERT_EQ(download(), DownloadOutcome::complete) << out_;
     EXPECT_TRUE(installed_is_release());
