@@ -23,10 +23,14 @@ constexpr TimeoutProfile DOWNLOAD_PROFILE = {10000, 15000, 15000, 30000};
 
 // Automatic proxy first, no proxy when that fails; absent when both fail.
 NetSession* open_session();
-void apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_ms, uint32_t send_ms,
+// Sets every wait of the profile, one connection attempt per host (a host's
+// further addresses are not tried, each with a connect timeout of its own),
+// and the TLS versions; every option is set even when one is refused. True
+// when the session accepted them all; false for an absent session.
+bool apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_ms, uint32_t send_ms,
                     uint32_t receive_ms);
-inline void apply_timeouts(NetSession* session, const TimeoutProfile& p) {
-    apply_timeouts(session, p.resolve_ms, p.connect_ms, p.send_ms, p.receive_ms);
+inline bool apply_timeouts(NetSession* session, const TimeoutProfile& p) {
+    return apply_timeouts(session, p.resolve_ms, p.connect_ms, p.send_ms, p.receive_ms);
 }
 
 // Host after the first "://" up to the next "/", path from that "/" to the end
