@@ -15,6 +15,7 @@ constexpr uint32_t ACCESS_TYPE_AUTOMATIC_PROXY = 4;
 
 constexpr uint32_t OPTION_RESOLVE_TIMEOUT = 2;
 constexpr uint32_t OPTION_CONNECT_TIMEOUT = 3;
+constexpr uint32_t OPTION_CONNECT_RETRIES = 4;
 constexpr uint32_t OPTION_SEND_TIMEOUT = 5;
 constexpr uint32_t OPTION_RECEIVE_TIMEOUT = 6;
 constexpr uint32_t OPTION_RECEIVE_RESPONSE_TIMEOUT = 7;

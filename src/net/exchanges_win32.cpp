@@ -4,29 +4,26 @@
 // used from several threads). Threads rather than WinHTTP's asynchronous
 // mode, because the sequence (status test, body rules) then exists once,
 // shared with the POSIX batch and the single requests, and the client keeps
-// its synchronous calls. A thread only performs its own exchange; the
-// caller's thread opens and closes every handle and is the only one that
-// prints. Each thread notes when its exchange ended, so a caller held up (by
-// a console that blocks its output) still learns each one's own time.
+// its synchronous calls. The caller's thread opens each exchange's handles
+// and hands them to its thread, which performs the exchange and then closes
+// them itself; the caller's thread is the only one that prints. Each thread
+// notes when its exchange ended, so a caller held up (by a console that
+// blocks its output) still learns each one's own time.
 //
-// Stopping closes the request handles of the exchanges still running: that is
-// how WinHTTP cancels a synchronous call made on another thread. Wine does not
-// cancel it: a connection attempt already under way runs on to its own
-// timeout, up to 4 s for a host that drops packets. So the stage does not wait
-// for a stopped thread. The thread performs a copy of its exchange that reads
+// A synchronous WinHTTP handle may not be closed while another thread is in
+// a call on it, so stopping never touches a running exchange's handles: the
+// stage lets go of it and goes on, and its thread finishes its call within
+// the session's timeouts (up to 4 s for a host that drops packets), closes
+// its handles and ends. The thread performs a copy of its exchange that reads
 // into the worker's own bytes, so whatever it still does touches nothing the
 // caller owns; the worker stays taken until the thread has ended, and the
-// next batch, or a later open, sees to that. What it may still do is pass its
-// closed handle's value to WinHTTP, which may by then have given that value
-// to a new request: keep_aside_if_stale holds such a request back, unused,
-// until the thread has ended, so the stale call meets a request nobody uses.
-#include "net/exchanges_win32.hpp"
-
+// next batch sees to that. The process's exit does not wait for such a
+// thread: ExitProcess ends it.
 #include <windows.h>
 
 #include <cstring>
 
-#include "net/client.hpp"
+#include "net/transport.hpp"
 #include "os/os.hpp"
 
 namespace {
@@ -42,8 +39,7 @@ constexpr int WORKER_COUNT = 2 * MAX_EXCHANGES;
 struct Worker {
     HANDLE thread;     // null: the worker is free
     Exchange* caller;  // null once the batch has let go of the worker
-    Exchange own;      // what the thread performs
-    NetRequest* kept;  // a request kept aside for this thread's stale handle
+    Exchange own;      // what the thread performs, with the handles it closes
     bool handed;       // its end was handed to the caller
     char bytes[WORKER_BYTES];
 };
@@ -61,6 +57,7 @@ DWORD WINAPI perform(void* argument) {
     Exchange& own = static_cast<Worker*>(argument)->own;
     perform_exchange(own);
     own.ended_ms = tick_ms();
+    close_exchange(own);  // its last call has returned
     return 0;
 }
 
@@ -72,8 +69,6 @@ void free_worker(Worker& worker) {
     CloseHandle(worker.thread);
     worker.thread = nullptr;
     worker.caller = nullptr;
-    if (worker.kept != nullptr) client::close(worker.kept);
-    worker.kept = nullptr;
 }
 
 // Frees the workers of stopped exchanges whose threads have ended.
@@ -119,11 +114,15 @@ Worker* start_worker(Exchange& exchange) {
     worker->own = exchange;
     if (worker->own.limit <= WORKER_BYTES) worker->own.buffer = worker->bytes;
     worker->handed = false;
-    worker->kept = nullptr;
     worker->thread = CreateThread(nullptr, 0, perform, worker, 0, nullptr);
-    if (worker->thread != nullptr) return worker;
-    worker->caller = nullptr;
-    return nullptr;
+    if (worker->thread == nullptr) {
+        worker->caller = nullptr;
+        return nullptr;
+    }
+    // The handles are the thread's from now on.
+    exchange.connection = nullptr;
+    exchange.request = nullptr;
+    return worker;
 }
 
 }  // namespace
@@ -174,34 +173,15 @@ void stop_exchanges() {
             exchange.received = 0;
         }
         if (worker != nullptr) {
-            if (!has_ended(*worker)) {
-                client::close(exchange.request);  // cancels the call on Windows
-                exchange.request = nullptr;
-                if (worker->own.buffer == exchange.buffer)
-                    WaitForSingleObject(worker->thread, INFINITE);  // it writes the caller's bytes
-            }
+            if (!has_ended(*worker) && worker->own.buffer == exchange.buffer)
+                WaitForSingleObject(worker->thread, INFINITE);  // it writes the caller's bytes
             worker->caller = nullptr;
             if (has_ended(*worker)) free_worker(*worker);
         }
-        close_exchange(exchange);
+        close_exchange(exchange);  // those performed in turn
         g_batch[i] = nullptr;
         g_pending[i] = false;
     }
     g_count = 0;
     g_exchanges = nullptr;
-}
-
-bool keep_aside_if_stale(NetRequest* request) {
-    for (Worker& worker : g_workers) {
-        if (worker.thread == nullptr || worker.caller != nullptr) continue;
-        if (has_ended(worker)) {
-            free_worker(worker);
-            continue;
-        }
-        if (worker.own.request == request && worker.kept == nullptr) {
-            worker.kept = request;
-            return true;
-        }
-    }
-    return false;
 }

@@ -1,6 +1,8 @@
 // The request sequence of one stream, shared by every platform's streams so
 // that only the threads and their hand-over differ: the caller's thread opens
-// and closes the handles, the stream's thread sends, receives and reads.
+// the handles, the stream's thread sends, receives and reads, and whichever
+// owns them once no call on them can still run closes them (on POSIX the
+// caller after joining the thread, on Windows the stream's thread itself).
 #pragma once
 
 #include <cstdint>
@@ -26,5 +28,5 @@ enum class StreamRead { data, complete, failed };
 // The stream's thread: the next bytes of the body, at most capacity.
 StreamRead read_stream_bytes(StreamRequest& stream, uint8_t* buffer, uint32_t capacity,
                              uint32_t* count);
-// The caller's thread: the request first, then the connection.
+// The request first, then the connection; never while a call on them runs.
 void close_stream_request(StreamRequest& stream);

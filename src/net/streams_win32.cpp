@@ -1,30 +1,28 @@
 // The streams on Windows: one thread per stream, each running the shared
 // request sequence (stream_request.hpp) over the synchronous WinHTTP client
 // and the download session, as the batch does for its exchanges. The caller's
-// thread opens and closes every handle; a stream's thread only sends,
-// receives and reads, into a buffer of its worker's own. After each answer or
-// buffer it posts one event and waits on its worker's condition variable
-// until the caller resumes or stops it, so a stream stopped there ends at once
-// and nothing reads ahead of the caller. Events are numbered as they are
-// posted, and the caller takes the lowest number, so they come in the order
-// they happened; a stopped stream's event, handed or not, is dropped with it.
+// thread opens a stream's handles and hands them to its thread, which sends,
+// receives and reads into a buffer of its worker's own, and closes them when
+// it ends. After each answer or buffer it posts one event and waits on its
+// worker's condition variable until the caller resumes or stops it, so a
+// stream stopped there ends at once and nothing reads ahead of the caller.
+// Events are numbered as they are posted, and the caller takes the lowest
+// number, so they come in the order they happened; a stopped stream's event,
+// handed or not, is dropped with it.
 //
-// Stopping a stream whose thread is in a network call closes its request
-// handle: that is how WinHTTP cancels a synchronous call made on another
-// thread. Wine does not cancel it: a connection attempt, or a read from a
-// server that has gone quiet, runs on to its own timeout (30 s for a
-// download's receive). So the caller never waits for a stopped thread: the
-// worker stays taken until its thread has ended, and the pool holds twice as
-// many workers as there are streams, so that a stream stopped that way can
-// linger while a new one takes its slot. Beyond that, start_stream waits for
-// a stopped thread to end, which its timeouts bound. Such a thread may still
-// pass its closed handle's value to WinHTTP, which may by then have given it
-// to a new request: keep_stream_request_aside_if_stale holds that request
-// back, unused, until the thread has ended, as the batch does for its own.
+// A synchronous WinHTTP handle may not be closed while another thread is in
+// a call on it, so stopping a stream never touches its handles: it marks the
+// stream stopped and returns. A thread stopped inside a network call (a
+// connection attempt, or a read from a server that has gone quiet) finishes
+// that call within the session's timeouts (30 s for a download's receive),
+// finds itself stopped, closes its handles and ends. The caller never waits
+// for it: the worker stays taken until its thread has ended, and the pool
+// holds twice as many workers as there are streams, so that a stopped stream
+// may linger while a new one takes its slot. Beyond that, start_stream waits
+// for a stopped thread to end, which its timeouts bound. The process's exit
+// does not wait for such a thread: ExitProcess ends it.
 #include <windows.h>
 
-#include "net/client.hpp"
-#include "net/exchanges_win32.hpp"
 #include "net/stream_request.hpp"
 #include "net/transport.hpp"
 
@@ -34,9 +32,7 @@ constexpr int WORKER_COUNT = 2 * MAX_STREAMS;
 
 struct Worker {
     HANDLE thread;      // null: the worker is free
-    bool stale;         // let go while its thread was in a network call
-    NetRequest* kept;   // a request kept aside for that thread's stale handle
-    StreamRequest own;  // the handles the thread uses, copied from its slot
+    StreamRequest own;  // the thread's handles, which it closes when it ends
     // Under g_lock, shared with the thread:
     bool stopped;   // the caller has let go (stopped, or handed the end)
     bool waiting;   // answered or data posted: the thread waits for the caller
@@ -54,9 +50,8 @@ SRWLOCK g_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_event_posted = CONDITION_VARIABLE_INIT;
 uint64_t g_posted_count = 0;
 
-// The caller's side of each slot: its worker (null: free) and its handles.
+// The caller's side of each slot: its worker (null: free).
 Worker* g_slots[MAX_STREAMS];
-StreamRequest g_requests[MAX_STREAMS];
 
 // The thread's side: posts an event; for answered and data, waits until the
 // caller resumes (true) or stops (false) the stream.
@@ -80,33 +75,42 @@ bool post(Worker& worker, const StreamEvent& event) {
     return go_on;
 }
 
-DWORD WINAPI perform(void* argument) {
-    Worker& worker = *static_cast<Worker*>(argument);
-    StreamEvent event{};
+// Runs the stream to its end or until the caller lets go; the last event it
+// posts, if any, is ended.
+void run_stream(Worker& worker, StreamEvent& event) {
     event.stream = -1;  // the caller knows the slot
     event.kind = StreamEventKind::ended;
     StreamAnswer answer;
-    if (receive_stream_answer(worker.own, &answer)) {
-        event.kind = StreamEventKind::answered;
-        event.answer = answer;
-        if (!post(worker, event)) return 0;
+    if (!receive_stream_answer(worker.own, &answer)) return;
+    event.kind = StreamEventKind::answered;
+    event.answer = answer;
+    if (!post(worker, event)) return;
+    for (;;) {
+        uint32_t count = 0;
+        const StreamRead read =
+            read_stream_bytes(worker.own, worker.buffer, STREAM_BUFFER_BYTES, &count);
         event = StreamEvent{};
-        for (;;) {
-            uint32_t count = 0;
-            const StreamRead read =
-                read_stream_bytes(worker.own, worker.buffer, STREAM_BUFFER_BYTES, &count);
-            if (read != StreamRead::data) {
-                event.kind = StreamEventKind::ended;
-                event.complete = read == StreamRead::complete;
-                break;
-            }
-            event.kind = StreamEventKind::data;
-            event.data = worker.buffer;
-            event.count = count;
-            if (!post(worker, event)) return 0;
+        event.stream = -1;
+        if (read != StreamRead::data) {
+            event.kind = StreamEventKind::ended;
+            event.complete = read == StreamRead::complete;
+            return;
         }
+        event.kind = StreamEventKind::data;
+        event.data = worker.buffer;
+        event.count = count;
+        if (!post(worker, event)) return;
     }
-    post(worker, event);
+}
+
+DWORD WINAPI perform(void* argument) {
+    Worker& worker = *static_cast<Worker*>(argument);
+    StreamEvent event{};
+    run_stream(worker, event);
+    // Its last call has returned: the handles are closed before the end is
+    // posted, so that a stream handed as ended holds nothing open.
+    close_stream_request(worker.own);
+    if (event.kind == StreamEventKind::ended) post(worker, event);
     return 0;
 }
 
@@ -117,9 +121,6 @@ bool has_ended(const Worker& worker) {
 void free_worker(Worker& worker) {
     CloseHandle(worker.thread);
     worker.thread = nullptr;
-    if (worker.kept != nullptr) client::close(worker.kept);
-    worker.kept = nullptr;
-    worker.stale = false;
 }
 
 // Frees the workers let go whose threads have ended.
@@ -147,20 +148,15 @@ Worker* free_worker_slot() {
 }
 
 // The caller's side of letting a stream go: no event of it is handed out any
-// more, and its thread, if waiting, ends now. Returns whether the thread may
-// still be in a network call.
-bool let_go(Worker& worker) {
+// more, and its thread, if waiting, ends now; one in a network call ends when
+// that call returns. Its handles are its thread's to close.
+void let_go(int32_t stream) {
+    Worker& worker = *g_slots[stream];
     AcquireSRWLockExclusive(&g_lock);
     worker.stopped = true;
     worker.posted = false;
-    const bool in_network = !worker.waiting && !worker.finished;
     WakeConditionVariable(&worker.go);
     ReleaseSRWLockExclusive(&g_lock);
-    return in_network;
-}
-
-void free_slot(int32_t stream) {
-    close_stream_request(g_requests[stream]);  // the request first: cancels a call on Windows
     g_slots[stream] = nullptr;
     reap();
 }
@@ -174,21 +170,16 @@ bool is_slot(int32_t stream) {
 bool start_stream(NetSession* session, int32_t stream, const char* url, uint64_t first,
                   uint64_t end) {
     if (!is_slot(stream) || g_slots[stream] != nullptr) return false;
-    StreamRequest& request = g_requests[stream];
-    if (!open_stream_request(session, url, first, end, request)) return false;
     Worker* worker = free_worker_slot();
-    if (worker == nullptr) {
-        close_stream_request(request);
-        return false;
-    }
-    worker->own = request;
-    worker->stale = false;
-    worker->kept = nullptr;
+    if (worker == nullptr) return false;
+    // Opened here, before the thread exists: from then on the handles are
+    // the thread's alone.
+    if (!open_stream_request(session, url, first, end, worker->own)) return false;
     worker->stopped = worker->waiting = worker->resumed = worker->finished = false;
     worker->posted = false;
     worker->thread = CreateThread(nullptr, 0, perform, worker, 0, nullptr);
     if (worker->thread == nullptr) {
-        close_stream_request(request);
+        close_stream_request(worker->own);
         return false;
     }
     g_slots[stream] = worker;
@@ -219,10 +210,7 @@ bool next_stream_event(StreamEvent* event) {
     }
     ReleaseSRWLockExclusive(&g_lock);
     if (found < 0) return false;
-    if (event->kind == StreamEventKind::ended) {
-        let_go(*g_slots[found]);  // finished: makes no further call
-        free_slot(found);
-    }
+    if (event->kind == StreamEventKind::ended) let_go(found);  // its thread is ending
     return true;
 }
 
@@ -239,22 +227,5 @@ void resume_stream(int32_t stream) {
 
 void stop_stream(int32_t stream) {
     if (!is_slot(stream) || g_slots[stream] == nullptr) return;
-    Worker& worker = *g_slots[stream];
-    worker.stale = let_go(worker);
-    free_slot(stream);
-}
-
-bool keep_stream_request_aside_if_stale(NetRequest* request) {
-    for (Worker& worker : g_workers) {
-        if (worker.thread == nullptr || !worker.stopped) continue;
-        if (has_ended(worker)) {
-            free_worker(worker);
-            continue;
-        }
-        if (worker.stale && worker.own.request == request && worker.kept == nullptr) {
-            worker.kept = request;
-            return true;
-        }
-    }
-    return false;
+    let_go(stream);
 }

@@ -21,22 +21,32 @@ NetSession* open_session() {
     return session;
 }
 
-void apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_ms, uint32_t send_ms,
+bool apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_ms, uint32_t send_ms,
                     uint32_t receive_ms) {
-    if (session == nullptr) return;
-    client::set_option(session, client::OPTION_RESOLVE_TIMEOUT, resolve_ms);
-    client::set_option(session, client::OPTION_CONNECT_TIMEOUT, connect_ms);
-    client::set_option(session, client::OPTION_SEND_TIMEOUT, send_ms);
-    client::set_option(session, client::OPTION_RECEIVE_TIMEOUT, receive_ms);
+    if (session == nullptr) return false;
+    bool accepted = true;
+    auto set = [&](uint32_t option, uint32_t value) {
+        accepted = client::set_option(session, option, value) && accepted;
+    };
+    set(client::OPTION_RESOLVE_TIMEOUT, resolve_ms);
+    set(client::OPTION_CONNECT_TIMEOUT, connect_ms);
+    // WinHTTP tries up to five addresses of a host, each with the whole
+    // connect timeout: a dropped host behind a CDN's four addresses would hold
+    // a stage four times longer than the profile says. One attempt keeps a
+    // stage's wait for a dropped host near one connect timeout.
+    set(client::OPTION_CONNECT_RETRIES, 1);
+    set(client::OPTION_SEND_TIMEOUT, send_ms);
+    set(client::OPTION_RECEIVE_TIMEOUT, receive_ms);
     // Without it the wait for response headers is bounded only by the
     // platform's default (90 s on Windows, none at all under Wine), so a server
     // that accepts and never answers would stall far beyond the profile. It
     // spans a whole redirect leg (look-up, connect, send and the first answer),
     // so it is their sum: no leg is cut sooner than its own waits allow.
     const uint64_t response_ms = uint64_t{resolve_ms} + connect_ms + send_ms + receive_ms;
-    client::set_option(session, client::OPTION_RECEIVE_RESPONSE_TIMEOUT,
-                       response_ms < UINT32_MAX ? static_cast<uint32_t>(response_ms) : UINT32_MAX);
-    client::set_option(session, client::OPTION_SECURE_PROTOCOLS, SECURE_PROTOCOLS);
+    set(client::OPTION_RECEIVE_RESPONSE_TIMEOUT,
+        response_ms < UINT32_MAX ? static_cast<uint32_t>(response_ms) : UINT32_MAX);
+    set(client::OPTION_SECURE_PROTOCOLS, SECURE_PROTOCOLS);
+    return accepted;
 }
 
 void split_url(const char* url, char16_t host[URL_PART_UNITS], char16_t path[URL_PART_UNITS]) {

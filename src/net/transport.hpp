@@ -23,10 +23,14 @@ constexpr TimeoutProfile DOWNLOAD_PROFILE = {10000, 15000, 15000, 30000};
 
 // Automatic proxy first, no proxy when that fails; absent when both fail.
 NetSession* open_session();
-void apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_ms, uint32_t send_ms,
+// Sets every wait of the profile, one connection attempt per host (a host's
+// further addresses are not tried, each with a connect timeout of its own),
+// and the TLS versions; every option is set even when one is refused. True
+// when the session accepted them all; false for an absent session.
+bool apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_ms, uint32_t send_ms,
                     uint32_t receive_ms);
-inline void apply_timeouts(NetSession* session, const TimeoutProfile& p) {
-    apply_timeouts(session, p.resolve_ms, p.connect_ms, p.send_ms, p.receive_ms);
+inline bool apply_timeouts(NetSession* session, const TimeoutProfile& p) {
+    return apply_timeouts(session, p.resolve_ms, p.connect_ms, p.send_ms, p.receive_ms);
 }
 
 // Host after the first "://" up to the next "/", path from that "/" to the end
@@ -110,8 +114,11 @@ void start_exchanges(Exchange* exchanges, int count);
 // The index of the next exchange that ended, in the order they end (earlier
 // index first among those that ended together); -1 when none is left.
 int next_ended_exchange();
-// Stops those still running (their end stays none) and closes the handles of
-// every exchange of the batch before it returns.
+// Stops those still running (their end stays none) and lets go of the handles
+// of every exchange of the batch before it returns: closed, or, for one whose
+// call is still running on Windows, closed by its own thread when that call
+// returns (a handle is never closed under a running call). Either way the
+// caller's exchanges hold no handle afterwards.
 void stop_exchanges();
 
 // Streams: the GETs of one download from several nodes at once. Each stream
@@ -120,9 +127,10 @@ void stop_exchanges();
 // and the stream reads on only once the caller has let go of that buffer
 // (resume_stream). So memory is one buffer per stream whatever the file's
 // size, only the caller's thread writes files or prints, and no stream runs
-// ahead of what the caller has taken. As with the batch, handles are opened
-// and closed on the caller's thread; a stream's thread only sends, receives
-// and reads. Nothing here judges an answer or prints.
+// ahead of what the caller has taken. As with the batch, a stream's handles
+// are never closed while a call on them runs: on Windows its own thread
+// closes them once its last call has returned. Nothing here judges an answer
+// or prints.
 // Four connections that fetch ranges, and one short request at a time that
 // settles which of two nodes that disagree serves the release.
 constexpr int MAX_STREAMS = 5;
@@ -179,5 +187,6 @@ void resume_stream(int32_t stream);
 // network call), and frees its slot: no further event of it is handed out,
 // and its buffer is no longer the caller's. Returns promptly even when the
 // stream's thread is blocked in the network; whatever that thread still does
-// touches nothing the caller owns. Nothing for a free slot.
+// (finish its call within the session's timeouts, close its handles) touches
+// nothing the caller owns. Nothing for a free slot.
 void stop_stream(int32_t stream);

@@ -704,6 +704,10 @@ bool set_option(NetSession* session, uint32_t option, uint32_t value) {
         case OPTION_CONNECT_TIMEOUT:
             s->connect_ms = value;
             return true;
+        case OPTION_CONNECT_RETRIES:
+            // libcurl's connect timeout bounds the attempts at every address
+            // of a host together: one attempt in WinHTTP's terms.
+            return value == 1;
         case OPTION_SEND_TIMEOUT:
             s->send_ms = value;
             return true;

@@ -14,7 +14,10 @@ constexpr unsigned CONSOLE_CODE_PAGE_UTF8 = 65001;
 // by name later are loaded from there at once. Nothing to do on POSIX.
 void restrict_library_search();
 
-// Sets the console's output and input code pages to UTF-8; results ignored.
+// Sets the console's output and input code pages to UTF-8 and, on Windows,
+// turns QuickEdit off (a selection would block every write); results
+// ignored. The console's code pages and input mode are given back when the
+// process exits, also on Ctrl+C, Ctrl+Break or a closed console window.
 void set_console_utf8();
 
 // Standard output. Texts are UTF-8; on a Windows console they are written as

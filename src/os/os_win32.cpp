@@ -12,12 +12,20 @@
 // A console that counts this process alone is one Windows made for it (the
 // program was double-clicked), and it closes the moment the program exits; a
 // shell that shares its console counts itself and any helper too.
+//
+// For the run the console's code pages are UTF-8 and its QuickEdit mode is
+// off: on the classic console a click starts a selection that blocks every
+// write to the console until it ends, and the main thread, which alone
+// drives the streams, would wait with it while servers drop the connections.
+// The user's console is given back its code pages and input mode when the
+// program exits, after a Ctrl+C, Ctrl+Break or a closed window too.
 #include <windows.h>
 
 #include <shellapi.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "os/library.hpp"
@@ -86,11 +94,55 @@ void write_formatted(const char* format, va_list args) {
     va_end(again);
 }
 
+// The console as the program found it; 0 where there was nothing to take.
+UINT g_output_code_page = 0;
+UINT g_input_code_page = 0;
+DWORD g_input_mode = 0;
+bool g_input_mode_taken = false;
+LONG g_console_restored = 1;  // 0 while the run holds the console's settings
+
+void restore_console() {
+    if (InterlockedExchange(&g_console_restored, 1) != 0) return;
+    if (g_output_code_page != 0) SetConsoleOutputCP(g_output_code_page);
+    if (g_input_code_page != 0) SetConsoleCP(g_input_code_page);
+    if (!g_input_mode_taken) return;
+    // QuickEdit comes back on only together with ENABLE_EXTENDED_FLAGS.
+    DWORD mode = g_input_mode;
+    if ((mode & ENABLE_QUICK_EDIT_MODE) != 0) mode |= ENABLE_EXTENDED_FLAGS;
+    SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), mode);
+}
+
+// Runs on a thread of its own; the next handler (the default one, which
+// ends the process) still runs.
+BOOL WINAPI restore_on_signal(DWORD) {
+    restore_console();
+    return FALSE;
+}
+
 }  // namespace
 
 void set_console_utf8() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    // The console as the user has it, taken once until it is given back.
+    if (g_console_restored != 0) {
+        g_output_code_page = GetConsoleOutputCP();
+        g_input_code_page = GetConsoleCP();
+        g_input_mode_taken = input != nullptr && input != INVALID_HANDLE_VALUE &&
+                             GetConsoleMode(input, &g_input_mode) != FALSE;
+        InterlockedExchange(&g_console_restored, 0);
+        static bool registered = false;
+        if (!registered) {
+            registered = true;
+            std::atexit(restore_console);
+            SetConsoleCtrlHandler(restore_on_signal, TRUE);
+        }
+    }
     SetConsoleOutputCP(CONSOLE_CODE_PAGE_UTF8);
     SetConsoleCP(CONSOLE_CODE_PAGE_UTF8);
+    // QuickEdit is changed only together with ENABLE_EXTENDED_FLAGS.
+    if (g_input_mode_taken) {
+        SetConsoleMode(input, (g_input_mode | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE);
+    }
 }
 
 void out_printf(const char* format, ...) {

@@ -49,6 +49,7 @@ namespace {
 std::map<std::string, Response> g_served;
 std::set<std::string> g_gone;  // mirrors that went away at a break
 std::set<uint32_t> g_failing_access;
+std::set<uint32_t> g_refused_options;
 int g_sessions_allowed = -1;
 int g_sessions_opened = 0;
 std::vector<std::string> g_calls;
@@ -274,6 +275,7 @@ void reset() {
     g_served.clear();
     g_gone.clear();
     g_failing_access.clear();
+    g_refused_options.clear();
     g_sessions_allowed = -1;
     g_sessions_opened = 0;
     g_calls.clear();
@@ -298,6 +300,9 @@ void fail_open(uint32_t access_type) {
 }
 void fail_open_after(int sessions) {
     g_sessions_allowed = sessions;
+}
+void refuse_option(uint32_t option) {
+    g_refused_options.insert(option);
 }
 const std::vector<std::string>& calls() {
     return g_calls;
@@ -353,9 +358,11 @@ NetSession* open(const char16_t* user_agent, uint32_t access_type) {
 
 bool set_option(NetSession* session, uint32_t option, uint32_t value) {
     const std::string entry = "option " + std::to_string(option) + "=" + std::to_string(value);
-    if (session != nullptr) session->options += entry + "\n";
-    if (session != nullptr && option == client::OPTION_RECEIVE_TIMEOUT) session->receive_ms = value;
-    return log(entry, true);
+    const bool ok = g_refused_options.count(option) == 0;
+    if (session != nullptr && ok) session->options += entry + "\n";
+    if (session != nullptr && ok && option == client::OPTION_RECEIVE_TIMEOUT)
+        session->receive_ms = value;
+    return log(entry, ok);
 }
 
 NetConnection* connect(NetSession* session, const char16_t* host, uint16_t port) {

@@ -127,6 +127,7 @@ void reset();
 void serve(const std::string& url, const Response& response);
 void fail_open(uint32_t access_type);  // opening a session with this access type fails
 void fail_open_after(int sessions);    // once this many sessions were opened, every open fails
+void refuse_option(uint32_t option);   // setting this option on a session fails
 
 // One entry per call: "open access=4", "option 2=3000", "connect HOST:443",
 // "request GET PATH flags=0x800000", "header TEXT", "send URL", "receive",

@@ -231,12 +231,13 @@ TEST_F(ToolSourcesTest, AsksAsTheInstallerDoes) {
     ToolRun run = run_tool({"sources"});
     EXPECT_EQ(run.code, 0);
     const auto& calls = fake_net::calls();
-    ASSERT_GE(calls.size(), 5u);
+    ASSERT_GE(calls.size(), 6u);
     EXPECT_EQ(calls[0], "open agent=setupvane/1.2 access=4");
     EXPECT_EQ(calls[1], "option 2=3000");
     EXPECT_EQ(calls[2], "option 3=4000");
-    EXPECT_EQ(calls[3], "option 5=3000");
-    EXPECT_EQ(calls[4], "option 6=3000");
+    EXPECT_EQ(calls[3], "option 4=1");
+    EXPECT_EQ(calls[4], "option 5=3000");
+    EXPECT_EQ(calls[5], "option 6=3000");
     std::vector<std::string> sent;
     for (const auto& c : calls) {
         if (c.rfind("send ", 0) == 0) sent.push_back(c.substr(5));

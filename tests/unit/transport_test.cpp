@@ -89,14 +89,17 @@ TEST_F(SessionTest, ProfilesSetEveryWaitAndTheTlsVersions) {
     };
     static const ProfileCase cases[] = {
         {"probe", PROBE_PROFILE,
-         "option 2=3000\noption 3=4000\noption 5=3000\noption 6=3000\noption 7=13000\noption "
+         "option 2=3000\noption 3=4000\noption 4=1\noption 5=3000\noption 6=3000\noption "
+         "7=13000\noption "
          "84=2560\n"},
         {"download", DOWNLOAD_PROFILE,
-         "option 2=10000\noption 3=15000\noption 5=15000\noption 6=30000\noption 7=70000\n"
+         "option 2=10000\noption 3=15000\noption 4=1\noption 5=15000\noption 6=30000\noption "
+         "7=70000\n"
          "option 84=2560\n"},
         {"a sum past 32 bits stays unlimited",
          {UINT32_MAX, 1, 1, 1},
-         "option 2=4294967295\noption 3=1\noption 5=1\noption 6=1\noption 7=4294967295\n"
+         "option 2=4294967295\noption 3=1\noption 4=1\noption 5=1\noption 6=1\noption "
+         "7=4294967295\n"
          "option 84=2560\n"},
     };
     for (const auto& c : cases) {
@@ -110,8 +113,36 @@ TEST_F(SessionTest, ProfilesSetEveryWaitAndTheTlsVersions) {
     }
 }
 
+// A refused option is told, and the others are set all the same: a WinHTTP
+// that refuses one attempt per host still gets every wait of the profile.
+TEST_F(SessionTest, ProfilesSayWhenTheSessionRefusesAnOption) {
+    struct RefusedCase {
+        const char* name;
+        uint32_t refused;  // 0: none
+        bool accepted;
+    };
+    static const RefusedCase cases[] = {
+        {"every option accepted", 0, true},
+        {"one attempt per host refused", client::OPTION_CONNECT_RETRIES, false},
+        {"the TLS versions refused", client::OPTION_SECURE_PROTOCOLS, false},
+        {"the resolve timeout refused", client::OPTION_RESOLVE_TIMEOUT, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        if (c.refused != 0) fake_net::refuse_option(c.refused);
+        NetSession* session = open_session();
+        EXPECT_EQ(apply_timeouts(session, PROBE_PROFILE), c.accepted);
+        int options_set = 0;
+        for (const std::string& call : fake_net::calls())
+            options_set += call.rfind("option ", 0) == 0 ? 1 : 0;
+        EXPECT_EQ(options_set, 7);
+        close_handle(session);
+    }
+}
+
 TEST_F(SessionTest, AnAbsentSessionSetsNothingAndConnectsNowhere) {
-    apply_timeouts(nullptr, PROBE_PROFILE);
+    EXPECT_FALSE(apply_timeouts(nullptr, PROBE_PROFILE));
     EXPECT_EQ(open_connection(nullptr, u"example.com"), nullptr);
     EXPECT_EQ(open_get_request(nullptr, u"/"), nullptr);
     EXPECT_FALSE(send_and_receive(nullptr));

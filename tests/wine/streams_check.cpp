@@ -11,9 +11,19 @@
 // whose server stalls mid-body is stopped promptly while the others go on, a
 // new stream in its slot works, and no new request gets its thread's handle
 // value while that thread may still run (Wine does not cancel the blocked
-// read) nor keeps it from requests once the thread has ended.
+// read): the stopped thread closes its own handles when its call returns, and
+// their value is given again after that. Then a stress round starts streams
+// of every kind and stops them at random moments (before the answer, while
+// the thread waits for the caller, inside a connect or a read); every stop
+// returns at once, nothing of a stopped stream is handed out, and once the
+// stopped threads have ended no handle but the session's is left open. The
+// WinHTTP client counts closes of a handle with a call in flight on it and
+// calls on a handle that is not open: both stay at zero throughout. Last, a
+// child process stops a stream stalled in a read and exits at once, though
+// that thread is still in its call.
 //
 //   streams_check.exe SIZE STALL_AFTER STALL_S
+//   streams_check.exe --exit-lingering STALL_AFTER (the child)
 //
 // Hosts: a.test to d.test serve /file at a limited rate and /slow at a lower
 // one, whole.test answers every range with the whole file (200), stall.test
@@ -23,8 +33,11 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "child_process.hpp"
 #include "net/transport.hpp"
+#include "net/winhttp_handles.hpp"
 #include "os/os.hpp"
 
 namespace {
@@ -301,17 +314,176 @@ void stalled_server(NetSession* session, uint64_t stall_after, uint32_t stall_s)
     for (Exchange& exchange : later)
         close_exchange(exchange);
     check(opened, "requests open after the stopped thread has ended");
-    check(given_again, "then the request kept aside has been closed: its value is given again");
+    check(given_again, "the stopped thread closed its handles itself: their value is given again");
+}
+
+// A small generator of our own, so that a failing round can be played again
+// from the seed it prints.
+uint32_t g_seed = 1;
+uint32_t random_below(uint32_t n) {
+    g_seed = g_seed * 1103515245u + 12345u;
+    return (g_seed >> 8) % n;
+}
+
+enum class StressKind { rated, stalling, unresolved };
+
+struct StressSlot {
+    bool started;
+    StressKind kind;
+};
+
+void stress(NetSession* session, int rounds) {
+    static const char* const RATED[] = {"https://a.test/file", "https://b.test/slow",
+                                        "https://c.test/file", "https://d.test/slow"};
+    g_seed = static_cast<uint32_t>(GetTickCount());
+    std::printf("INFO stress: seed %u, %d rounds\n", static_cast<unsigned>(g_seed), rounds);
+    StressSlot slots[MAX_STREAMS] = {};
+    int starts = 0, stops = 0, events = 0;
+    double slowest_stop = 0, slowest_start = 0;
+    bool all_started = true, in_turn = true;
+    auto stop = [&](int32_t slot) {
+        const double before = now_ms();
+        stop_stream(slot);
+        const double took = now_ms() - before;
+        if (took > slowest_stop) slowest_stop = took;
+        if (!g_tally[slot].bytes_right || g_tally[slot].out_of_turn) in_turn = false;
+        slots[slot].started = false;
+        ++stops;
+    };
+    auto started_slot = [&](bool only_stalling) {
+        int32_t found[MAX_STREAMS];
+        int n = 0;
+        for (int32_t i = 0; i < MAX_STREAMS; ++i) {
+            if (slots[i].started && (!only_stalling || slots[i].kind == StressKind::stalling))
+                found[n++] = i;
+        }
+        return n == 0 ? -1 : found[random_below(static_cast<uint32_t>(n))];
+    };
+    auto only_stalling = [&]() {
+        bool any = false;
+        for (const StressSlot& slot : slots) {
+            if (!slot.started) continue;
+            if (slot.kind != StressKind::stalling) return false;
+            any = true;
+        }
+        return any;
+    };
+    for (int round = 0; round < rounds; ++round) {
+        for (int32_t i = 0; i < MAX_STREAMS; ++i) {
+            if (slots[i].started) continue;
+            const uint32_t pick = random_below(10);
+            const uint64_t first = random_below(static_cast<uint32_t>(g_size - 1));
+            uint64_t end = first + 1 + random_below(300000);
+            const char* url = RATED[pick % 4];
+            slots[i].kind = StressKind::rated;
+            if (pick == 8) {  // far past the bytes it sends before its stall
+                slots[i].kind = StressKind::stalling;
+                url = "https://stall.test/file";
+                end = STREAM_TO_END;
+            } else if (pick == 9) {
+                slots[i].kind = StressKind::unresolved;
+                url = "https://nowhere.test/file";
+            }
+            if (end != STREAM_TO_END && end > g_size) end = g_size;
+            const double before = now_ms();
+            const bool ok = start(session, i, url, first, end);
+            const double took = now_ms() - before;
+            if (took > slowest_start) slowest_start = took;
+            all_started = all_started && ok;
+            slots[i].started = ok;
+            starts += ok ? 1 : 0;
+        }
+        Sleep(random_below(150));
+        const uint32_t takes = random_below(12);
+        for (uint32_t k = 0; k < takes; ++k) {
+            if (random_below(3) == 0) {
+                const int32_t slot = started_slot(false);
+                if (slot >= 0) stop(slot);
+            }
+            // Only stalling streams left: their next event may be 15 s away.
+            while (only_stalling())
+                stop(started_slot(true));
+            StreamEvent event;
+            if (started_slot(false) < 0 || !take(&event)) break;
+            ++events;
+            if (!slots[event.stream].started) in_turn = false;
+            if (event.kind == StreamEventKind::ended) {
+                slots[event.stream].started = false;
+                if (!g_tally[event.stream].bytes_right || g_tally[event.stream].out_of_turn)
+                    in_turn = false;
+            } else if (random_below(4) != 0) {
+                resume_stream(event.stream);
+            }
+        }
+        const int32_t slot = started_slot(false);
+        if (slot >= 0) stop(slot);
+    }
+    for (int32_t i = 0; i < MAX_STREAMS; ++i) {
+        if (slots[i].started) stop(i);
+    }
+    StreamEvent none;
+    std::printf("INFO stress: %d streams started, %d stopped, %d events taken\n", starts, stops,
+                events);
+    std::printf("INFO stress: slowest stop_stream %.2f ms, slowest start_stream %.2f ms\n",
+                slowest_stop, slowest_start);
+    check(all_started, "stress: every stream starts");
+    check(slowest_stop < 1000, "stress: every stop returns at once (well under 1 s)");
+    check(in_turn && !next_stream_event(&none),
+          "stress: every byte handed out in place, nothing of a stopped stream after its stop");
+}
+
+// Stops a stream whose thread waits in a read from a server that has gone
+// quiet, and returns from main at once: the process must end now, not when
+// that read gives up. The session's close waits for the thread's handles.
+int exit_lingering(uint64_t stall_after) {
+    NetSession* session = open_session();
+    if (session == nullptr) return 3;
+    apply_timeouts(session, DOWNLOAD_PROFILE);
+    if (!start_stream(session, 0, "https://stall.test/file", 0, STREAM_TO_END)) return 4;
+    uint64_t received = 0;
+    StreamEvent event;
+    while (received < stall_after && next_stream_event(&event)) {
+        if (event.kind == StreamEventKind::ended) return 5;
+        if (event.kind == StreamEventKind::data) received += event.count;
+        resume_stream(0);
+    }
+    Sleep(1000);  // its thread is now in a read that waits for the stall to end
+    stop_stream(0);
+    close_handle(session);
+    const HandleRuleBreaks breaks = handle_rule_breaks();
+    if (breaks.closes_during_call != 0 || breaks.calls_on_closed != 0) return 6;
+    if (open_handle_count() == 0) return 7;  // the thread's handles, and so the session, stay
+    return 0;
+}
+
+void exit_with_a_lingering_thread(uint64_t stall_after, uint32_t stall_s) {
+    char self[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
+    char command[MAX_PATH + 64];
+    std::snprintf(command, sizeof command, "\"%s\" --exit-lingering %llu", self,
+                  static_cast<unsigned long long>(stall_after));
+    const double before = now_ms();
+    const int code = length > 0 && length < sizeof self ? run_child(command, false, true) : -1;
+    const double took = now_ms() - before;
+    std::printf(
+        "INFO a child that stops a stalled stream and returns ended after %.0f ms "
+        "(code %d)\n",
+        took, code);
+    check(code == 0, "a child stops a stream stalled in a read, and returns from main");
+    check(took < stall_s * 1000.0 - 3000,
+          "it exits at once: the exit does not wait for the stopped thread's read");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    restrict_library_search();
+    if (argc == 3 && std::strcmp(argv[1], "--exit-lingering") == 0)
+        return exit_lingering(std::strtoull(argv[2], nullptr, 10));
     if (argc != 4) return 2;
     g_size = std::strtoull(argv[1], nullptr, 10);
     const uint64_t stall_after = std::strtoull(argv[2], nullptr, 10);
     const uint32_t stall_s = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
-    restrict_library_search();
     NetSession* session = open_session();
     check(session != nullptr, "a session opens");
     if (session == nullptr) return 1;
@@ -321,6 +493,23 @@ int main(int argc, char** argv) {
     unreachable_host(session);
     stopped_streams_hand_out_nothing(session);
     stalled_server(session, stall_after, stall_s);
+    stress(session, 40);
+    // The stopped threads end within the stall and the download timeouts,
+    // each closing its handles.
+    const uint64_t until = tick_ms() + (stall_s + 5) * 1000ull;
+    while (open_handle_count() > 1 && tick_ms() < until)
+        Sleep(200);
+    std::printf("INFO handles open after the stopped threads ended: %u\n",
+                static_cast<unsigned>(open_handle_count()));
+    check(open_handle_count() == 1, "then only the session is open: every thread closed its own");
     close_handle(session);
+    check(open_handle_count() == 0, "and the session closes");
+    exit_with_a_lingering_thread(stall_after, stall_s);
+    const HandleRuleBreaks breaks = handle_rule_breaks();
+    std::printf("INFO closes with a call in flight: %u, calls on a handle not open: %u\n",
+                static_cast<unsigned>(breaks.closes_during_call),
+                static_cast<unsigned>(breaks.calls_on_closed));
+    check(breaks.closes_during_call == 0, "no handle was closed while a call on it was in flight");
+    check(breaks.calls_on_closed == 0, "no call was made on a handle that was not open");
     return failures == 0 ? 0 : 1;
 }
