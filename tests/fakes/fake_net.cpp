@@ -184,7 +184,8 @@ void answer_range(NetRequest* request) {
         return;
     }
     if (request->range_last < from) return;  // not a range a server takes
-    const uint64_t last = std::min(request->range_last, total - 1);
+    const uint64_t last =
+        r.ranges_run_to_end ? total - 1 : std::min(request->range_last, total - 1);
     if (r.shared_body) {
         request->body_at = from;
         request->body_end = last + 1;
@@ -199,7 +200,7 @@ void answer_range(NetRequest* request) {
         r.chunks = slice;
     }
     r.status = 206;
-    r.has_content_length = true;
+    r.has_content_length = !r.ranges_run_to_end;
     r.content_length = last - from + 1;
     r.content_range =
         "bytes " + std::to_string(from) + "-" + std::to_string(last) + "/" + std::to_string(total);

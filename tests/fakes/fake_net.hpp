@@ -69,6 +69,9 @@ struct Response {
     // and the whole body, as from a mirror that ignores ranges. A probe's
     // range is never honoured.
     bool honours_ranges = false;
+    // With honours_ranges: "bytes=A-B" is answered from A to the body's end,
+    // without a Content-Length, as a server that reads only the first number.
+    bool ranges_run_to_end = false;
     // In a batch (start_exchanges), the time from the batch's start until this
     // exchange ends, however it ends: the answers of a slow or far host. For a
     // stream, the time from its start until its answer (or its failure to get

@@ -29,6 +29,7 @@ InstanceLock g_instance_lock = InstanceLock::held;
 bool g_free_space_known = false;
 uint64_t g_free_space = 0;
 bool g_move_fails = false;
+int g_moves_failing = 0;
 bool g_delete_fails = false;
 uint64_t g_tick_offset = 0;
 uint64_t g_print_ms = 0;
@@ -56,6 +57,7 @@ void reset() {
     g_free_space_known = false;
     g_free_space = 0;
     g_move_fails = false;
+    g_moves_failing = 0;
     g_delete_fails = false;
     g_tick_offset = 0;
     g_print_ms = 0;
@@ -88,6 +90,10 @@ void set_free_space(uint64_t bytes) {
     g_free_space_known = true;
     g_free_space = bytes;
 }
+void set_moves_failing(int n) {
+    g_moves_failing = n;
+}
+
 void set_move_fails(bool fails) {
     g_move_fails = fails;
 }
@@ -338,6 +344,10 @@ bool file_size(const char* path, uint64_t* bytes) {
 
 bool move_file_replacing(const char* from, const char* to) {
     g_calls.push_back(std::string("move ") + from + " " + to);
+    if (g_moves_failing > 0) {
+        --g_moves_failing;
+        return false;
+    }
     return !g_move_fails && std::rename(from, to) == 0;
 }
 

@@ -62,6 +62,8 @@ void set_free_space(uint64_t bytes);
 // Whether move_file_replacing() refuses, logged as "move FROM TO"; otherwise
 // it renames the real file.
 void set_move_fails(bool fails);
+// The next n moves fail, the ones after them succeed.
+void set_moves_failing(int n);
 // Whether delete_file() refuses and leaves the file (a scanner holding it),
 // logged as "delete PATH" either way.
 void set_delete_fails(bool fails);

@@ -35,6 +35,22 @@ const fake_net::Bytes& stale_bytes() {
     return bytes;
 }
 
+const fake_net::Bytes& other_stale_bytes() {
+    // A third file of the same size.
+    static const fake_net::Bytes bytes = fake_net::pattern(3, SIZE);
+    return bytes;
+}
+const fake_net::Bytes& last_byte_differs() {
+    // The release but for its last byte, which no compare ever looks at: no
+    // range starts past it.
+    static const fake_net::Bytes bytes = [] {
+        std::string text = *release_bytes();
+        text.back() = static_cast<char>(text.back() ^ 1);
+        return std::make_shared<const std::string>(std::move(text));
+    }();
+    return bytes;
+}
+
 const char* const HOSTS[] = {"a.test", "b.test", "c.test", "d.test"};
 const char ADDED[] = "加入辅助节点 / Helper added: ";
 const char DROPPED[] = "辅助节点已停用 / Helper dropped: ";
@@ -44,8 +60,11 @@ const char WRONG[] =
 
 // A node as the cases script it: its rate, and what goes wrong.
 struct NodeScript {
-    uint64_t rate = MIB;  // bytes per second
-    bool stale = false;   // serves another file of the same size
+    uint64_t rate = MIB;         // bytes per second
+    bool stale = false;          // serves another file of the same size
+    bool other_stale = false;    // a third file of that size
+    bool last_byte = false;      // the release but for its last byte
+    bool ranges_to_end = false;  // answers a range to the file's end, without a length
     bool ignores_ranges = false;
     uint32_t download_status = 0;
     uint64_t cut_after = fake_net::NEVER;
@@ -99,9 +118,13 @@ protected:
         table_.count = static_cast<int32_t>(nodes.size());
         for (size_t i = 0; i < nodes.size(); ++i) {
             const NodeScript& n = nodes[i];
-            fake_net::Response r =
-                fake_net::mirror(n.stale ? stale_bytes() : release_bytes(), n.rate);
+            const fake_net::Bytes& bytes = n.stale         ? stale_bytes()
+                                           : n.other_stale ? other_stale_bytes()
+                                           : n.last_byte   ? last_byte_differs()
+                                                           : release_bytes();
+            fake_net::Response r = fake_net::mirror(bytes, n.rate);
             r.honours_ranges = !n.ignores_ranges;
+            r.ranges_run_to_end = n.ranges_to_end;
             r.download_status = n.download_status;
             r.cut_after_bytes = n.cut_after;
             r.gone_after_cut = n.gone_after_cut;
@@ -309,6 +332,135 @@ TEST_F(SplitDownloadTest, TwoNodesThatDisagreeAreSettledByTheDigestInEitherOrder
         EXPECT_FALSE(record_of_part_.several_failed);
         EXPECT_FALSE(file_exists(record_));
     }
+}
+
+struct JudgeCase {
+    const char* name;
+    std::vector<NodeScript> nodes;
+    DownloadOutcome outcome;
+    std::vector<NodeStanding> standing;  // of each node, after
+    int mismatches;                      // files that failed the digest; -1: any
+    bool several_failed;
+    double most_sent;      // body bytes sent per release byte, at most
+    uint64_t most_ms = 0;  // on the fake clock, at most; 0: not judged
+};
+
+TEST_F(SplitDownloadTest, TheDigestIsTheOnlyJudge) {
+    using S = NodeStanding;
+    NodeScript stale;
+    stale.stale = true;
+    NodeScript other;
+    other.other_stale = true;
+    NodeScript last_byte;
+    last_byte.last_byte = true;
+    NodeScript slow;
+    slow.rate = 256 * 1024;
+    NodeScript fast_stale;
+    fast_stale.stale = true;
+    fast_stale.rate = 4 * MIB;
+    NodeScript goes_down;
+    goes_down.cut_after = 3 * MIB;
+    goes_down.gone_after_cut = true;
+    NodeScript ignores;
+    ignores.ignores_ranges = true;
+    NodeScript to_end;
+    to_end.ranges_to_end = true;
+    NodeScript fast;
+    fast.rate = 8 * MIB;
+    NodeScript trickle;
+    trickle.rate = 512;
+    const JudgeCase cases[] = {
+        // The stale pair outnumbers the right node and writes first: their
+        // file fails, and the right node, in reserve, completes it.
+        {"the right node first, two helpers with one stale file",
+         {{}, stale, stale},
+         DownloadOutcome::complete,
+         {S::usable, S::class_failed, S::class_failed},
+         1,
+         false,
+         2.3},
+        {"three files of one size: right, stale, other stale, right",
+         {{}, stale, other, {}},
+         DownloadOutcome::complete,
+         {S::usable, S::usable, S::usable, S::usable},
+         -1,
+         false,
+         2.3},
+        // Every compare agreed: nothing tells the nodes apart, the part goes
+        // and the run fetches the file whole, one node at a time.
+        {"a helper whose file differs outside every compared window",
+         {{}, last_byte},
+         DownloadOutcome::failed,
+         {S::usable, S::usable},
+         1,
+         true,
+         1.1},
+        {"a slow right node first, a fast stale helper",
+         {slow, fast_stale},
+         DownloadOutcome::complete,
+         {S::usable, S::usable},
+         0,
+         false,
+         1.2},
+        // B is dropped as a helper; when A goes down, nobody is left here,
+        // but B stays a whole source for the run.
+        {"a helper's hiccup, then the first node goes down",
+         {goes_down, ignores},
+         DownloadOutcome::failed,
+         {S::failed, S::dropped},
+         0,
+         false,
+         1.1},
+        {"checks answered to the file's end read only their window",
+         {{}, to_end, to_end, to_end},
+         DownloadOutcome::complete,
+         {S::usable, S::usable, S::usable, S::usable},
+         0,
+         false,
+         1.1},
+        // The fast node takes the trickler's rest as soon as it would finish
+        // it sooner, though its last piece was too short to measure.
+        {"a trickling helper beside a fast node",
+         {fast, trickle},
+         DownloadOutcome::complete,
+         {S::usable},
+         0,
+         false,
+         1.1,
+         4000},
+    };
+    for (const JudgeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        std::remove(path_.c_str());
+        std::fill(std::begin(standing_), std::end(standing_), NodeStanding::usable);
+        serve(c.nodes);
+        const uint64_t start = fake_os::moved_ms();
+        ASSERT_EQ(download(), c.outcome) << out_;
+        EXPECT_EQ(installed_is_release(), c.outcome == DownloadOutcome::complete);
+        EXPECT_EQ(file_exists(path_), c.outcome == DownloadOutcome::complete);
+        for (size_t i = 0; i < c.standing.size(); ++i)
+            EXPECT_EQ(standing_[i], c.standing[i]) << "node " << i;
+        if (c.mismatches >= 0) {
+            EXPECT_EQ(count_of(out_, "Hash mismatch"), c.mismatches) << out_;
+        }
+        EXPECT_EQ(record_of_part_.several_failed, c.several_failed);
+        EXPECT_LE(static_cast<double>(bytes_sent()), c.most_sent * SIZE) << out_;
+        if (c.most_ms != 0) {
+            EXPECT_LE(fake_os::moved_ms() - start, c.most_ms) << out_;
+        }
+        EXPECT_EQ(fake_net::open_handles(), 0);
+    }
+}
+
+TEST_F(SplitDownloadTest, AFailedSaveOfTheRecordIsTriedAgainNotAFailedDownload) {
+    // The record's first save fails: the helpers wait for the next one.
+    serve({{}, {}, {}, {}});
+    fake_os::set_moves_failing(1);
+    ASSERT_EQ(download(), DownloadOutcome::complete) << out_;
+    EXPECT_TRUE(installed_is_release());
+    EXPECT_NE(out_.find(ADDED), std::string::npos) << out_;
+    EXPECT_FALSE(file_exists(record_));
 }
 
 TEST_F(SplitDownloadTest, ANodeDroppedAsAHelperIsNotLeftForTheRun) {
