@@ -3,7 +3,8 @@
 // per-user folder under $TMPDIR (or /tmp), because a shared /tmp would let
 // another user plant or swap the installer between its check and its launch.
 // Anybody may make $TMPDIR/trevalon-<uid> first, so when that name holds
-// anything but a folder of ours, the run makes a fresh one with mkdtemp
+// anything but a folder of ours that nobody else could have written to, the
+// run makes a fresh one with mkdtemp
 // ($TMPDIR/trevalon-<uid>.XXXXXX), holds its lock for its life, and removes
 // the fresh folders of earlier runs whose locks nobody holds any more.
 // "Open" starts the verified file as a program of its own: detached into a new
@@ -71,12 +72,19 @@ bool set_private_mode(int fd, bool path_only) {
            chmod(self, PRIVATE_MODE) == 0;
 }
 
+// Write for the group or for others: somebody else may have put files in the
+// folder. A POSIX access list that grants anybody write shows here too, in
+// the group bits, which are its mask.
+constexpr mode_t OTHERS_WRITE = S_IWGRP | S_IWOTH;
+
 // Makes the folder at path a private one of ours, creating it when it is not
-// there: it must be a real directory (no symlink is followed) owned by us, and
-// its mode becomes exactly 0700 whatever the umask or a past run left. A folder
-// of another user, a symlink or anything else is refused as it stands. One
-// that its owner may not read (left by a umask such as 0477) cannot be opened
-// for reading, so it is opened as a path only.
+// there: it must be a real directory (no symlink is followed) owned by us
+// that nobody else could write to, and its mode becomes exactly 0700 whatever
+// the umask or a past run left. A folder of another user, one that others
+// could write to (whatever they left in it would be taken for ours), a
+// symlink or anything else is refused as it stands. One that its owner may
+// not read (left by a umask such as 0477) cannot be opened for reading, so it
+// is opened as a path only.
 bool make_private_directory(const char* path, uid_t uid) {
     const mode_t old_mask = umask(0);
     const bool made = mkdir(path, PRIVATE_MODE) == 0 || errno == EEXIST;
@@ -93,7 +101,8 @@ bool make_private_directory(const char* path, uid_t uid) {
 #endif
     if (fd < 0) return false;
     struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid;
+    bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
+              (st.st_mode & OTHERS_WRITE) == 0;
     if (ok && (st.st_mode & 07777) != PRIVATE_MODE) ok = set_private_mode(fd, path_only);
     close(fd);
     return ok;

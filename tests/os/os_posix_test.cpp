@@ -325,27 +325,43 @@ TEST_F(TempDirectoryTest, RemovesTheFreshFoldersOfEarlierRuns) {
 
 // A folder of the user's own with another mode (made under an odd umask, or
 // opened up by hand) is set back to 0700 and used, rather than failing every
-// run until someone finds it.
-TEST_F(TempDirectoryTest, RepairsTheModeOfItsOwnFolder) {
-    static const mode_t modes[] = {0755, 0770, 0701, 0777, 0500, 0300, 0000, 02700, 01777};
-    for (mode_t mode : modes) {
+// run until someone finds it; unless others could write to it, who may have
+// left anything there: then it is refused as it stands, for a fresh folder.
+TEST_F(TempDirectoryTest, SetsItsOwnFolderTo0700UnlessOthersCouldWriteToIt) {
+    struct Case {
+        mode_t mode;
+        bool used;
+    };
+    static const Case cases[] = {
+        {0755, true},  {0701, true},  {0500, true},  {0300, true},  {0000, true},   {02700, true},
+        {0770, false}, {0720, false}, {0702, false}, {0777, false}, {01777, false},
+    };
+    for (const auto& c : cases) {
         char octal[16];
-        snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+        snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(c.mode));
         SCOPED_TRACE(std::string("mode ") + octal);
         restore_tmpdir();
         TestDir base;
         const std::string at = base.path() + private_name();
-        plant_dir(at, mode);
+        plant_dir(at, c.mode);
         if (HasFatalFailure()) return;
         write_file(at + "/left-over", "kept");
         setenv("TMPDIR", base.path().c_str(), 1);
 
         char dir[261];
-        EXPECT_EQ(temp_directory_leaving_no_trace(dir, sizeof dir), at.size() + 1);
-        EXPECT_EQ(std::string(dir), at + "/");
-        const Entry after = entry(at);
-        EXPECT_TRUE(S_ISDIR(after.mode));
-        EXPECT_EQ(after.mode & 07777, 0700u);
+        // A fresh folder's lock stays open for the run.
+        const uint32_t length = c.used ? temp_directory_leaving_no_trace(dir, sizeof dir)
+                                       : temp_directory(dir, sizeof dir);
+        if (c.used) {
+            EXPECT_EQ(length, at.size() + 1);
+            EXPECT_EQ(std::string(dir), at + "/");
+            EXPECT_EQ(entry(at).mode & 07777, 0700u);
+        } else {
+            expect_fresh_folder(dir, base.path());
+            EXPECT_EQ(entry(at).mode & 07777, c.mode);
+        }
+        EXPECT_TRUE(S_ISDIR(entry(at).mode));
+        EXPECT_EQ(names_in(at), std::vector<std::string>{"left-over"});
         EXPECT_EQ(read_file(at + "/left-over"), "kept");
     }
 }
