@@ -30,8 +30,8 @@ uint64_t tick_ms();  // monotonic milliseconds
 // none to be had or it does not fit in capacity - 1. The folder is made when
 // it is missing. When the one there could be changed by someone other than
 // the user (and, on Windows, SYSTEM and the administrators), a fresh folder
-// of the user's own is made beside it and used for the rest of the process;
-// its lock is held from then on.
+// of the user's own is made beside it and used for the rest of the process,
+// whatever becomes of the usual one; its lock is held from then on.
 uint32_t temp_directory(char* dir, uint32_t capacity);
 
 bool delete_file(const char* path);

@@ -4,9 +4,9 @@
 // another user plant or swap the installer between its check and its launch.
 // Anybody may make $TMPDIR/trevalon-<uid> first, so when that name holds
 // anything but a folder of ours that nobody else could have written to, the
-// run makes a fresh one with mkdtemp
-// ($TMPDIR/trevalon-<uid>.XXXXXX), holds its lock for its life, and removes
-// the fresh folders of earlier runs whose locks nobody holds any more.
+// run makes a fresh one with mkdtemp ($TMPDIR/trevalon-<uid>.XXXXXX), keeps it
+// for the rest of the run, holds its lock for its life, and removes the fresh
+// folders of earlier runs whose locks nobody holds any more.
 // "Open" starts the verified file as a program of its own: detached into a new
 // session and not a child of the run, in the folder that holds the file, so
 // the run can exit at once, with exec
@@ -353,8 +353,17 @@ uint32_t temp_directory(char* dir, uint32_t capacity) {
         dir[0] = '\0';
         return 0;
     }
-
     uid_t uid = geteuid();
+
+    // A fresh folder, once made, is the answer for the rest of the run,
+    // whatever becomes of the usual one: its lock is the one this run holds.
+    if (g_fresh.lock_fd >= 0 && strncmp(g_fresh.base, base, base_length) == 0 &&
+        g_fresh.base[base_length] == '\0') {
+        const uint32_t fresh = fresh_folder(base, base_length, uid, dir, capacity);
+        if (fresh == 0) dir[0] = '\0';
+        return fresh;
+    }
+
     int length = snprintf(dir, capacity, "%.*s/trevalon-%lu/", static_cast<int>(base_length), base,
                           static_cast<unsigned long>(uid));
     if (length <= 0 || static_cast<uint32_t>(length) > capacity - 1) {

@@ -366,6 +366,40 @@ TEST_F(TempDirectoryTest, SetsItsOwnFolderTo0700UnlessOthersCouldWriteToIt) {
     }
 }
 
+// Once the run has made a fresh folder, that folder is the answer to every
+// later call, even when whatever held the usual name has gone meanwhile: the
+// run holds the fresh folder's lock, not the usual one's.
+TEST_F(TempDirectoryTest, KeepsItsFreshFolderForTheRestOfTheRun) {
+    static const RefusalCase cases[] = {
+        {"symlink to a private directory",
+         [](const std::string& at, const std::string& base) {
+             plant_dir(base + "elsewhere", 0700);
+             ASSERT_EQ(symlink((base + "elsewhere").c_str(), at.c_str()), 0);
+         }},
+        {"directory others may write to",
+         [](const std::string& at, const std::string&) { plant_dir(at, 0777); }},
+        {"regular file", [](const std::string& at, const std::string&) { write_file(at, "x"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        restore_tmpdir();
+        TestDir base;
+        const std::string at = base.path() + private_name();
+        c.plant(at, base.path());
+        if (HasFatalFailure()) return;
+        setenv("TMPDIR", base.path().c_str(), 1);
+
+        char dir[261];
+        ASSERT_NE(temp_directory(dir, sizeof dir), 0u);
+        expect_fresh_folder(dir, base.path());
+        ASSERT_EQ(remove(at.c_str()), 0) << strerror(errno);
+        char again[261];
+        EXPECT_EQ(temp_directory(again, sizeof again), strlen(dir));
+        EXPECT_EQ(std::string(again), std::string(dir));
+        EXPECT_FALSE(entry(at).exists) << "the usual folder is made again";
+    }
+}
+
 // The exit status of a forked child once it has ended; -1 when it did not exit.
 int exit_status(pid_t child) {
     int status = -1;
