@@ -6,7 +6,8 @@
 // anything but a folder of ours that nobody else could have written to, the
 // run makes a fresh one with mkdtemp ($TMPDIR/trevalon-<uid>.XXXXXX), keeps it
 // for the rest of the run, holds its lock for its life, and removes the fresh
-// folders of earlier runs whose locks nobody holds any more.
+// folders of earlier runs whose locks nobody holds any more. An installer
+// started from a fresh folder holds that lock too, for as long as it runs.
 // "Open" starts the verified file as a program of its own: detached into a new
 // session and not a child of the run, in the folder that holds the file, so
 // the run can exit at once, with exec
@@ -135,8 +136,15 @@ bool enter_folder_of(const char* path) {
 }
 
 // The grandchild: standard input, output and error on /dev/null, then the
-// program itself with only its path as argv[0].
-[[noreturn]] void exec_detached(const char* path, int report_fd) {
+// program itself with only its path as argv[0]. keep_fd, when not -1, stays
+// open across the exec, away from the standard descriptors.
+[[noreturn]] void exec_detached(const char* path, int report_fd, int keep_fd) {
+    if (keep_fd >= 0 && keep_fd <= STDERR_FILENO) {
+        keep_fd = fcntl(keep_fd, F_DUPFD, STDERR_FILENO + 1);  // not close-on-exec
+        if (keep_fd < 0) child_fail(report_fd);
+    } else if (keep_fd >= 0 && fcntl(keep_fd, F_SETFD, 0) != 0) {
+        child_fail(report_fd);
+    }
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd < 0) child_fail(report_fd);
     const int standard_fds[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
@@ -412,6 +420,15 @@ intptr_t shell_open(const char* path) {
         report[1] = moved;
     }
 
+    // An installer started from a fresh folder holds the folder's lock while it
+    // runs, so that no later run removes its files and its working folder
+    // under it; the lock goes when it and whatever it started have ended.
+    const size_t fresh_length = strlen(g_fresh.path);
+    const int keep_fd =
+        g_fresh.lock_fd >= 0 && fresh_length != 0 && strncmp(path, g_fresh.path, fresh_length) == 0
+            ? g_fresh.lock_fd
+            : -1;
+
     pid_t child = fork();
     if (child < 0) {
         int error = errno;
@@ -428,7 +445,7 @@ intptr_t shell_open(const char* path) {
         pid_t program = fork();
         if (program < 0) child_fail(report[1]);
         if (program > 0) _exit(0);
-        exec_detached(path, report[1]);
+        exec_detached(path, report[1], keep_fd);
     }
 
     close(report[1]);
@@ -465,7 +482,8 @@ void wait_for_enter() {
 namespace {
 
 // Open for the life of the process: the lock goes with the last descriptor of
-// this open file, and close-on-exec keeps the started installer from holding it.
+// this open file, and close-on-exec keeps the started installer from holding
+// it (unlike a fresh folder's, which no other copy could take anyway).
 int g_instance_lock_fd = -1;
 
 }  // namespace

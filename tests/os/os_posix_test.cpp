@@ -408,6 +408,74 @@ int exit_status(pid_t child) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// One run of the program in a forked child, in the temporary folder under
+// base, whose usual name the test has made unusable: takes its folder and,
+// given a script, puts it there and starts it. The exit status: 0 when all
+// of that went.
+int run_in_fresh_folder(const std::string& base, const std::string& script) {
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        setenv("TMPDIR", base.c_str(), 1);
+        char dir[261];
+        if (temp_directory(dir, sizeof dir) == 0) _exit(1);
+        if (script.empty()) _exit(0);
+        const std::string program = std::string(dir) + "installer.sh";
+        write_file(program, script);
+        _exit(shell_open(program.c_str()) > 32 ? 0 : 1);
+    }
+    return exit_status(child);
+}
+
+// An installer that a run started from its fresh folder keeps that folder
+// while it runs: the next run leaves its files and its working folder alone,
+// and removes the folder once it has ended.
+TEST_F(TempDirectoryTest, KeepsTheFreshFolderOfAnInstallerThatStillRuns) {
+    TestDir base;
+    ASSERT_EQ(symlink((base.path() + "not-there").c_str(), (base.path() + private_name()).c_str()),
+              0);
+    const std::string pid_file = base.path() + "installer.pid";
+    const std::string release = base.path() + "release";
+    std::string script = "#!/bin/sh\necho $$ > '" + pid_file + ".part' && mv '" + pid_file +
+                         ".part' '" + pid_file + "'\n";
+    script += "i=0\n";
+    script +=
+        "while [ ! -e '" + release + "' ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done\n";
+    ASSERT_EQ(run_in_fresh_folder(base.path(), script), 0);
+    ASSERT_TRUE(wait_for_file(pid_file));
+    const pid_t installer = static_cast<pid_t>(std::stol(read_file(pid_file)));
+    std::vector<std::string> fresh;
+    for (const std::string& name : names_in(base.path())) {
+        if (name.compare(0, private_name().size() + 1, private_name() + ".") == 0) {
+            fresh.push_back(base.path() + name);
+        }
+    }
+    ASSERT_EQ(fresh.size(), 1u);
+    const std::string folder = fresh[0];
+
+    struct Phase {
+        const char* what;
+        bool ended;  // the installer has ended before the next run
+    };
+    static const Phase phases[] = {{"while the installer runs", false},
+                                   {"once the installer has ended", true}};
+    for (const auto& phase : phases) {
+        SCOPED_TRACE(phase.what);
+        if (phase.ended) {
+            write_file(release, "");
+            EXPECT_TRUE(wait_for_exit(installer));
+        }
+        EXPECT_EQ(run_in_fresh_folder(base.path(), ""), 0);
+        if (phase.ended) {
+            EXPECT_FALSE(entry(folder).exists);
+        } else {
+            EXPECT_EQ(names_in(folder),
+                      (std::vector<std::string>{"installer.sh", "online-installer.lock"}));
+            EXPECT_EQ(kill(installer, 0), 0) << "the installer is no longer running";
+        }
+    }
+}
+
 // A folder of the user's own whose mode cannot be set is refused, not used
 // as it stands: a fresh folder beside it is used instead. Here it is on a
 // read-only bind mount, made in a forked child with a mount namespace of its
