@@ -18,12 +18,13 @@
 // kept beside it or dropped (scripts/release --pin, --no-pin). A digest that
 // differs or a signature that does not verify is refused as ever.
 //
-// On that path no untrusted time is taken either: the certificate is judged
-// at the signing time of a countersignature (a time stamp) only when the
-// countersigner's own chain ends in a root the store trusts, and at the
-// current time otherwise, so that a countersignature made by whoever holds
-// the key cannot move the check into the certificate's past. A chain that the
-// store trusts whole is judged at the time WinVerifyTrust verified against.
+// No untrusted time is taken either: the certificate is judged at the signing
+// time of a countersignature (a time stamp) only when the countersignature
+// verified and the countersigner's own chain ends in a root the store trusts,
+// and at the current time otherwise, so that a countersignature made by
+// whoever holds the key cannot move the check into the certificate's past.
+// That holds for a chain that the store trusts whole as well: its holder's
+// key may be the stolen one.
 //
 // The chain is checked once more with the Authenticode chain policy at that
 // time. On Windows this repeats what WinVerifyTrust did; Wine's
@@ -194,9 +195,9 @@ bool countersigner_trusted(CRYPT_PROVIDER_SGNR* signer) {
 }
 
 // The signer's key against the pins, and its chain, from WinVerifyTrust's
-// state. whole_chain_trusted: WinVerifyTrust accepted the chain as it is.
-SignatureCheck check_signer(HANDLE state, bool whole_chain_trusted,
-                            const unsigned char (*keys)[SIGNER_PIN_BYTES], uint32_t count) {
+// state.
+SignatureCheck check_signer(HANDLE state, const unsigned char (*keys)[SIGNER_PIN_BYTES],
+                            uint32_t count) {
     CRYPT_PROVIDER_DATA* data = WTHelperProvDataFromStateData(state);
     // Reached after an unknown root too: the file's digest and the signature
     // must have verified all the same.
@@ -224,8 +225,7 @@ SignatureCheck check_signer(HANDLE state, bool whole_chain_trusted,
         pinned = std::memcmp(keys[i], key_hash, sizeof key_hash) == 0;
     if (!pinned) return SignatureCheck::other_signer;
     // nullptr: the current time.
-    FILETIME* when =
-        whole_chain_trusted || countersigner_trusted(signer) ? &signer->sftVerifyAsOf : nullptr;
+    FILETIME* when = countersigner_trusted(signer) ? &signer->sftVerifyAsOf : nullptr;
     if (!chain_trusted(cert->pCert, when)) return SignatureCheck::not_trusted;
     return SignatureCheck::valid;
 }
@@ -266,10 +266,9 @@ SignatureCheck check_signature(const char* path, HeldFile* held,
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     HWND no_ui = static_cast<HWND>(INVALID_HANDLE_VALUE);
     LONG status = WinVerifyTrust(no_ui, &action, &trust);
-    SignatureCheck result =
-        status == ERROR_SUCCESS || unknown_root(status)
-            ? check_signer(trust.hWVTStateData, status == ERROR_SUCCESS, keys, count)
-            : refusal_of(status);
+    SignatureCheck result = status == ERROR_SUCCESS || unknown_root(status)
+                                ? check_signer(trust.hWVTStateData, keys, count)
+                                : refusal_of(status);
 
     // Closing the state ends WinVerifyTrust's use of the file; it stays held.
     trust.dwStateAction = WTD_STATEACTION_CLOSE;
