@@ -33,8 +33,9 @@ uint64_t tick_ms();  // monotonic milliseconds
 // none to be had or it does not fit in capacity - 1. The folder is made when
 // it is missing. When the one there could be changed by someone other than
 // the user (and, on Windows, SYSTEM and the administrators), a fresh folder
-// of the user's own is made beside it and used for the rest of the process;
-// its lock is held from then on.
+// of the user's own is made beside it and used for the rest of the process,
+// whatever becomes of the usual one; its lock is held from then on, and on
+// POSIX also by an installer started from it, for as long as that runs.
 uint32_t temp_directory(char* dir, uint32_t capacity);
 
 bool delete_file(const char* path);
@@ -100,7 +101,9 @@ SignatureCheck check_signature(const char* path, HeldFile* file,
 // Whether this process is the only running copy of the program for this user
 // and temporary folder. `held`: it is, and keeps the lock until it exits (a
 // file in the private temporary folder, open without sharing on Windows and
-// under an flock on POSIX; never passed to the started installer). `taken`:
+// under an flock on POSIX; never passed to the started installer, but for a
+// fresh folder's on POSIX, which keeps the next run from removing the folder
+// while the installer runs in it). `taken`:
 // another copy holds it. `unavailable`: the lock could not be made at all
 // (no private folder), which says nothing about other copies. In a fresh
 // folder (see temp_directory) it is always `held`: it guards that folder,

@@ -3,9 +3,11 @@
 // per-user folder under $TMPDIR (or /tmp), because a shared /tmp would let
 // another user plant or swap the installer between its check and its launch.
 // Anybody may make $TMPDIR/trevalon-<uid> first, so when that name holds
-// anything but a folder of ours, the run makes a fresh one with mkdtemp
-// ($TMPDIR/trevalon-<uid>.XXXXXX), holds its lock for its life, and removes
-// the fresh folders of earlier runs whose locks nobody holds any more.
+// anything but a folder of ours that nobody else could have written to, the
+// run makes a fresh one with mkdtemp ($TMPDIR/trevalon-<uid>.XXXXXX), keeps it
+// for the rest of the run, holds its lock for its life, and removes the fresh
+// folders of earlier runs whose locks nobody holds any more. An installer
+// started from a fresh folder holds that lock too, for as long as it runs.
 // "Open" starts the verified file as a program of its own: detached into a new
 // session and not a child of the run, in the folder that holds the file, so
 // the run can exit at once, with exec
@@ -71,12 +73,19 @@ bool set_private_mode(int fd, bool path_only) {
            chmod(self, PRIVATE_MODE) == 0;
 }
 
+// Write for the group or for others: somebody else may have put files in the
+// folder. A POSIX access list that grants anybody write shows here too, in
+// the group bits, which are its mask.
+constexpr mode_t OTHERS_WRITE = S_IWGRP | S_IWOTH;
+
 // Makes the folder at path a private one of ours, creating it when it is not
-// there: it must be a real directory (no symlink is followed) owned by us, and
-// its mode becomes exactly 0700 whatever the umask or a past run left. A folder
-// of another user, a symlink or anything else is refused as it stands. One
-// that its owner may not read (left by a umask such as 0477) cannot be opened
-// for reading, so it is opened as a path only.
+// there: it must be a real directory (no symlink is followed) owned by us
+// that nobody else could write to, and its mode becomes exactly 0700 whatever
+// the umask or a past run left. A folder of another user, one that others
+// could write to (whatever they left in it would be taken for ours), a
+// symlink or anything else is refused as it stands. One that its owner may
+// not read (left by a umask such as 0477) cannot be opened for reading, so it
+// is opened as a path only.
 bool make_private_directory(const char* path, uid_t uid) {
     const mode_t old_mask = umask(0);
     const bool made = mkdir(path, PRIVATE_MODE) == 0 || errno == EEXIST;
@@ -93,7 +102,8 @@ bool make_private_directory(const char* path, uid_t uid) {
 #endif
     if (fd < 0) return false;
     struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid;
+    bool ok = fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
+              (st.st_mode & OTHERS_WRITE) == 0;
     if (ok && (st.st_mode & 07777) != PRIVATE_MODE) ok = set_private_mode(fd, path_only);
     close(fd);
     return ok;
@@ -126,8 +136,15 @@ bool enter_folder_of(const char* path) {
 }
 
 // The grandchild: standard input, output and error on /dev/null, then the
-// program itself with only its path as argv[0].
-[[noreturn]] void exec_detached(const char* path, int report_fd) {
+// program itself with only its path as argv[0]. keep_fd, when not -1, stays
+// open across the exec, away from the standard descriptors.
+[[noreturn]] void exec_detached(const char* path, int report_fd, int keep_fd) {
+    if (keep_fd >= 0 && keep_fd <= STDERR_FILENO) {
+        keep_fd = fcntl(keep_fd, F_DUPFD, STDERR_FILENO + 1);  // not close-on-exec
+        if (keep_fd < 0) child_fail(report_fd);
+    } else if (keep_fd >= 0 && fcntl(keep_fd, F_SETFD, 0) != 0) {
+        child_fail(report_fd);
+    }
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd < 0) child_fail(report_fd);
     const int standard_fds[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
@@ -344,8 +361,17 @@ uint32_t temp_directory(char* dir, uint32_t capacity) {
         dir[0] = '\0';
         return 0;
     }
-
     uid_t uid = geteuid();
+
+    // A fresh folder, once made, is the answer for the rest of the run,
+    // whatever becomes of the usual one: its lock is the one this run holds.
+    if (g_fresh.lock_fd >= 0 && strncmp(g_fresh.base, base, base_length) == 0 &&
+        g_fresh.base[base_length] == '\0') {
+        const uint32_t fresh = fresh_folder(base, base_length, uid, dir, capacity);
+        if (fresh == 0) dir[0] = '\0';
+        return fresh;
+    }
+
     int length = snprintf(dir, capacity, "%.*s/trevalon-%lu/", static_cast<int>(base_length), base,
                           static_cast<unsigned long>(uid));
     if (length <= 0 || static_cast<uint32_t>(length) > capacity - 1) {
@@ -394,6 +420,15 @@ intptr_t shell_open(const char* path) {
         report[1] = moved;
     }
 
+    // An installer started from a fresh folder holds the folder's lock while it
+    // runs, so that no later run removes its files and its working folder
+    // under it; the lock goes when it and whatever it started have ended.
+    const size_t fresh_length = strlen(g_fresh.path);
+    const int keep_fd =
+        g_fresh.lock_fd >= 0 && fresh_length != 0 && strncmp(path, g_fresh.path, fresh_length) == 0
+            ? g_fresh.lock_fd
+            : -1;
+
     pid_t child = fork();
     if (child < 0) {
         int error = errno;
@@ -410,7 +445,7 @@ intptr_t shell_open(const char* path) {
         pid_t program = fork();
         if (program < 0) child_fail(report[1]);
         if (program > 0) _exit(0);
-        exec_detached(path, report[1]);
+        exec_detached(path, report[1], keep_fd);
     }
 
     close(report[1]);
@@ -447,7 +482,8 @@ void wait_for_enter() {
 namespace {
 
 // Open for the life of the process: the lock goes with the last descriptor of
-// this open file, and close-on-exec keeps the started installer from holding it.
+// this open file, and close-on-exec keeps the started installer from holding
+// it (unlike a fresh folder's, which no other copy could take anyway).
 int g_instance_lock_fd = -1;
 
 }  // namespace

@@ -19,22 +19,35 @@
 // A temporary folder that all users share (C:\Temp set by policy, or
 // C:\Windows\Temp for SYSTEM without GetTempPath2W) lets anybody make that
 // name first. Such a folder blocks nobody: the run makes a fresh one,
-// <name>.<8 hex digits>, with the same descriptor. CreateDirectoryW fails on a
-// name that is there, so a folder made so is always the user's own; the run
+// <name>.<8 hex digits from the system's random generator>, with the same
+// descriptor, and keeps it for the rest of the run. CreateDirectoryW fails on
+// a name that is there, so a folder made so is always the user's own; the run
 // takes its lock as it makes it and holds it for its life, and removes the
 // fresh folders of earlier runs whose locks nobody holds. Such a run cannot
 // resume a part of an earlier one.
 //
+// The shared folder lets its other users rename what it holds, so an earlier
+// run's fresh folder is removed through handles alone: it is opened once, as
+// itself and without FILE_SHARE_DELETE, so that nobody can rename it or put a
+// link in its place, judged through that handle, listed through it, each
+// entry opened relative to it (NtOpenFile, the openat of Windows), checked
+// and deleted through its own handle, and the folder last through its own.
+//
 // advapi32 is loaded from System32 at the first call; without it there is no
 // private folder, and the run stops with the temporary-directory message.
+// ntdll and bcrypt, loaded the same way, serve only the fresh folders.
 #include <windows.h>
 
 #include <aclapi.h>
+#include <bcrypt.h>
 #include <sddl.h>
+#include <winternl.h>
 
+#include <cstddef>
 #include <cstring>
 #include <cwchar>
 
+#include "os/folder_pause.hpp"
 #include "os/library.hpp"
 #include "os/os.hpp"
 #include "os/private_folder.hpp"
@@ -186,18 +199,9 @@ bool named_otherwise(HANDLE folder, const wchar_t* path) {
     return CompareStringOrdinal(last_part(final_path), -1, last_part(path), -1, TRUE) != CSTR_EQUAL;
 }
 
-// What the folder at path is: opened as itself, never through a reparse point.
-FolderFacts inspect(const wchar_t* path) {
+// What the folder open as folder (opened by path, as itself) is.
+FolderFacts facts_of(HANDLE folder, const wchar_t* path) {
     FolderFacts facts = {};
-    HANDLE folder =
-        CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        facts.exists = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
-        return facts;
-    }
     facts.exists = true;
     BY_HANDLE_FILE_INFORMATION info;
     PSID owner = nullptr;
@@ -220,6 +224,22 @@ FolderFacts inspect(const wchar_t* path) {
         }
         LocalFree(descriptor);
     }
+    return facts;
+}
+
+// What the folder at path is: opened as itself, never through a reparse point.
+FolderFacts inspect(const wchar_t* path) {
+    HANDLE folder =
+        CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        FolderFacts facts = {};
+        facts.exists = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+        return facts;
+    }
+    const FolderFacts facts = facts_of(folder, path);
     CloseHandle(folder);
     return facts;
 }
@@ -267,11 +287,15 @@ DWORD temp_base(wchar_t* base, DWORD capacity) {
 }
 
 // Appends text at path[length], with its terminating zero; the new length.
-DWORD append(wchar_t* path, DWORD length, const wchar_t* text) {
-    while (*text != 0)
-        path[length++] = *text++;
-    path[length] = 0;
-    return length;
+// 0 when it does not fit, path then ending where it did.
+DWORD append(wchar_t (&path)[FOLDER_PATH_UNITS], DWORD length, const wchar_t* text) {
+    const size_t text_length = wcslen(text);
+    if (length >= FOLDER_PATH_UNITS || text_length >= FOLDER_PATH_UNITS - length) {
+        if (length < FOLDER_PATH_UNITS) path[length] = 0;
+        return 0;
+    }
+    wmemcpy(path + length, text, text_length + 1);
+    return length + static_cast<DWORD>(text_length);
 }
 
 // The lock file's handle, open without sharing until the process ends. It is
@@ -283,10 +307,13 @@ HANDLE g_instance_lock = INVALID_HANDLE_VALUE;
 wchar_t g_fresh[FOLDER_PATH_UNITS];
 
 // Opens the lock file of the folder (path, its separator at length - 1)
-// without sharing; INVALID_HANDLE_VALUE when that fails.
-HANDLE open_lock(wchar_t* path, DWORD length, DWORD disposition) {
-    append(path, length, INSTANCE_LOCK_FILE_W);
-    HANDLE lock = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
+// without sharing, able to delete it; INVALID_HANDLE_VALUE when that fails.
+HANDLE open_lock(wchar_t (&path)[FOLDER_PATH_UNITS], DWORD length, DWORD disposition) {
+    if (append(path, length, INSTANCE_LOCK_FILE_W) == 0) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE lock = CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     const DWORD error = GetLastError();
     path[length] = 0;
@@ -294,47 +321,149 @@ HANDLE open_lock(wchar_t* path, DWORD length, DWORD disposition) {
     return lock;
 }
 
-// Removes what a fresh folder of an earlier run holds, and the folder, when
-// it is this user's alone (as judged for any folder of ours) and no running
-// copy holds its lock. The lock goes last, and only when everything else went:
-// a started installer that still runs keeps its file, and the folder its lock,
-// for the next run to try again. A folder without its lock file is being made.
-void remove_stale_fresh_folder(wchar_t* path, DWORD length) {
-    if (judge_private_folder(inspect(path)) != FolderVerdict::use) return;
-    length = append(path, length, L"\\");
-    HANDLE lock = open_lock(path, length, OPEN_EXISTING);
-    if (lock == INVALID_HANDLE_VALUE) return;
-    append(path, length, L"*");
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(path, &found);
-    bool emptied = search != INVALID_HANDLE_VALUE;
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const wchar_t* name = found.cFileName;
-            if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0 ||
-                wcscmp(name, INSTANCE_LOCK_FILE_W) == 0) {
-                continue;
-            }
-            append(path, length, name);
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !DeleteFileW(path)) {
-                emptied = false;
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+using OpenFileFunction = decltype(&::NtOpenFile);
+using RandomFunction = decltype(&::BCryptGenRandom);
+
+// A function of a library in System32, resolved by the one loader; nullptr
+// when the library or the function is missing.
+void* system_function(const char* library, const char* name) {
+    const char* const names[] = {name};
+    void* function = nullptr;
+    return resolve_functions(system_library_loader(), library, names, &function, 1) ? function
+                                                                                    : nullptr;
+}
+
+OpenFileFunction nt_open_file() {
+    static const auto function =
+        reinterpret_cast<OpenFileFunction>(system_function("ntdll.dll", "NtOpenFile"));
+    return function;
+}
+
+// Opens the file called name (name_bytes long, not terminated) in the folder
+// open as folder, by the folder's handle and not by a path, as itself even
+// when it is a reparse point, shared with nobody; INVALID_HANDLE_VALUE when
+// that fails, a folder included.
+HANDLE open_in_folder(HANDLE folder, const wchar_t* name, DWORD name_bytes, ACCESS_MASK access) {
+    const OpenFileFunction open_file = nt_open_file();
+    if (open_file == nullptr || name_bytes > 0xfffe) return INVALID_HANDLE_VALUE;
+    UNICODE_STRING text;
+    text.Length = static_cast<USHORT>(name_bytes);
+    text.MaximumLength = static_cast<USHORT>(name_bytes);
+    text.Buffer = const_cast<wchar_t*>(name);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK status;
+    HANDLE file = nullptr;
+    if (open_file(
+            &file, access | SYNCHRONIZE, &attributes, &status, 0,
+            FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT) < 0) {
+        return INVALID_HANDLE_VALUE;
     }
-    CloseHandle(lock);
-    append(path, length, INSTANCE_LOCK_FILE_W);
-    if (emptied && DeleteFileW(path)) {
-        path[length - 1] = 0;
-        RemoveDirectoryW(path);
+    return file;
+}
+
+// Marks the file or folder open as file (with DELETE access) for deletion,
+// which happens when its last handle closes; a folder must be empty.
+bool delete_by_handle(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != FALSE;
+}
+
+bool is_name(const FILE_ID_BOTH_DIR_INFO& entry, const wchar_t* name, size_t units) {
+    return entry.FileNameLength == units * sizeof(wchar_t) &&
+           wmemcmp(entry.FileName, name, units) == 0;
+}
+
+// Whether the entry opened is the file that was listed: on the folder's
+// volume, the same file id, neither a folder nor a reparse point.
+bool is_listed_file(HANDLE file, const FILE_ID_BOTH_DIR_INFO& listed, DWORD volume) {
+    BY_HANDLE_FILE_INFORMATION info;
+    const auto id = static_cast<uint64_t>(listed.FileId.QuadPart);
+    return GetFileInformationByHandle(file, &info) && info.dwVolumeSerialNumber == volume &&
+           info.nFileIndexHigh == static_cast<DWORD>(id >> 32) &&
+           info.nFileIndexLow == static_cast<DWORD>(id) &&
+           (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+// Deletes every file of the folder open as folder but its lock, each checked
+// and deleted through its own handle; false when anything stays (a folder, a
+// reparse point, a file that is open, such as an installer that still runs).
+bool remove_entries(HANDLE folder, DWORD volume) {
+    alignas(8) unsigned char listing[16384];
+    constexpr size_t NAME_AT = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
+    constexpr size_t LOCK_UNITS = sizeof INSTANCE_LOCK_FILE_W / sizeof(wchar_t) - 1;
+    bool emptied = true;
+    FILE_INFO_BY_HANDLE_CLASS next = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder, next, listing, sizeof listing)) {
+        next = FileIdBothDirectoryInfo;
+        size_t offset = 0;
+        for (;;) {
+            const auto& entry = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(listing + offset);
+            if (offset + NAME_AT > sizeof listing ||
+                entry.FileNameLength > sizeof listing - offset - NAME_AT) {
+                return false;
+            }
+            if (!is_name(entry, L".", 1) && !is_name(entry, L"..", 2) &&
+                !is_name(entry, INSTANCE_LOCK_FILE_W, LOCK_UNITS)) {
+                HANDLE file = INVALID_HANDLE_VALUE;
+                if ((entry.FileAttributes &
+                     (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+                    file = open_in_folder(folder, entry.FileName, entry.FileNameLength,
+                                          DELETE | FILE_READ_ATTRIBUTES);
+                }
+                if (file == INVALID_HANDLE_VALUE || !is_listed_file(file, entry, volume) ||
+                    !delete_by_handle(file)) {
+                    emptied = false;
+                }
+                if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+            }
+            if (entry.NextEntryOffset == 0) break;
+            offset += entry.NextEntryOffset;
+        }
     }
+    return emptied && GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+// Removes what a fresh folder of an earlier run (at path) holds, and the
+// folder, when it is this user's alone (as judged for any folder of ours) and
+// no running copy holds its lock. The folder is held from the judgement to
+// its removal without FILE_SHARE_DELETE, so nobody can rename it, nor the
+// folders above it, and nothing after the open goes by its path. The lock
+// goes last, and only when everything else went: a started installer that
+// still runs keeps its file, and the folder its lock, for the next run to try
+// again. A folder without its lock file is being made.
+void remove_stale_fresh_folder(const wchar_t* path) {
+    HANDLE folder = CreateFileW(
+        path, READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | DELETE | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return;
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE lock = INVALID_HANDLE_VALUE;
+    if (judge_private_folder(facts_of(folder, path)) == FolderVerdict::use &&
+        GetFileInformationByHandle(folder, &info)) {
+        lock = open_in_folder(folder, INSTANCE_LOCK_FILE_W,
+                              sizeof INSTANCE_LOCK_FILE_W - sizeof(wchar_t),
+                              GENERIC_READ | GENERIC_WRITE | DELETE);
+    }
+    if (lock != INVALID_HANDLE_VALUE) {
+        before_removing_stale_folder(path);
+        if (remove_entries(folder, info.dwVolumeSerialNumber) && delete_by_handle(lock)) {
+            CloseHandle(lock);
+            lock = INVALID_HANDLE_VALUE;
+            delete_by_handle(folder);
+        }
+        if (lock != INVALID_HANDLE_VALUE) CloseHandle(lock);
+    }
+    CloseHandle(folder);
 }
 
 // Removes the fresh folders of earlier runs in the temporary folder (path,
 // base_length units long): "<the folder's name>.<8 hex digits>".
-void remove_stale_fresh_folders(wchar_t* path, DWORD base_length) {
+void remove_stale_fresh_folders(wchar_t (&path)[FOLDER_PATH_UNITS], DWORD base_length) {
     const DWORD length = append(path, base_length, g_folder_name);
-    append(path, length, L".*");
+    if (length == 0 || append(path, length, L".*") == 0) return;
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(path, &found);
     if (search == INVALID_HANDLE_VALUE) return;
@@ -342,12 +471,27 @@ void remove_stale_fresh_folders(wchar_t* path, DWORD base_length) {
     do {
         const bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                                (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-        if (directory && wcslen(found.cFileName) == name_length + 9) {
-            remove_stale_fresh_folder(path, append(path, base_length, found.cFileName));
+        if (directory && wcslen(found.cFileName) == name_length + 9 &&
+            append(path, base_length, found.cFileName) != 0) {
+            remove_stale_fresh_folder(path);
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
+
+// Four bytes from the system's random generator, for a fresh folder's name:
+// nobody can tell the next name and make it first. False when bcrypt is
+// missing or the generator fails.
+bool random_mark(uint32_t* mark) {
+    static const auto generate =
+        reinterpret_cast<RandomFunction>(system_function("bcrypt.dll", "BCryptGenRandom"));
+    return generate != nullptr && generate(nullptr, reinterpret_cast<PUCHAR>(mark), sizeof *mark,
+                                           BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
+}
+
+// Names that are taken are skipped; so many taken at random means somebody
+// makes them as fast as they are tried.
+constexpr int FRESH_FOLDER_TRIES = 64;
 
 // A fresh folder of this run's own, "<the folder's name>.<8 hex digits>" in
 // the temporary folder (path, base_length units long), made with the same
@@ -356,22 +500,19 @@ void remove_stale_fresh_folders(wchar_t* path, DWORD base_length) {
 // takes it for an earlier one's. Returns the length without the separator;
 // 0 when none can be made.
 DWORD fresh_folder(wchar_t (&path)[FOLDER_PATH_UNITS], DWORD base_length) {
-    if (g_fresh[0] != 0 && wcsncmp(g_fresh, path, base_length) == 0) {
-        const DWORD length = static_cast<DWORD>(wcslen(g_fresh)) - 1;
-        wmemcpy(path, g_fresh, length);
-        path[length] = 0;
-        return judge_private_folder(inspect(path)) == FolderVerdict::use ? length : 0;
-    }
     remove_stale_fresh_folders(path, base_length);
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    uint32_t mark = static_cast<uint32_t>(counter.QuadPart) ^ (GetCurrentProcessId() << 16);
-    for (int attempt = 0; attempt < 16; ++attempt, mark = mark * 1664525u + 1013904223u) {
+    for (int attempt = 0; attempt < FRESH_FOLDER_TRIES; ++attempt) {
+        uint32_t mark = 0;
+        if (!random_mark(&mark)) return 0;
+        wchar_t suffix[10] = {L'.'};
+        for (int digit = 0; digit < 8; ++digit)
+            suffix[1 + digit] = L"0123456789abcdef"[(mark >> (28 - 4 * digit)) & 15];
         DWORD length = append(path, base_length, g_folder_name);
-        path[length++] = L'.';
-        for (int shift = 28; shift >= 0; shift -= 4)
-            path[length++] = L"0123456789abcdef"[(mark >> shift) & 15];
-        path[length] = 0;
+        // Room for the suffix, the separator and the lock file's name.
+        if (length == 0 || (length = append(path, length, suffix)) == 0 ||
+            length + 1 + sizeof INSTANCE_LOCK_FILE_W / sizeof(wchar_t) > FOLDER_PATH_UNITS) {
+            return 0;
+        }
         if (!make_folder(path, false)) {
             if (GetLastError() == ERROR_ALREADY_EXISTS) continue;
             return 0;
@@ -383,11 +524,8 @@ DWORD fresh_folder(wchar_t (&path)[FOLDER_PATH_UNITS], DWORD base_length) {
             judge_private_folder(inspect(path)) != FolderVerdict::use) {
             // Nothing of ours is left behind: the lock file, then the folder.
             if (lock != INVALID_HANDLE_VALUE) {
+                delete_by_handle(lock);
                 CloseHandle(lock);
-                path[length] = L'\\';
-                append(path, length + 1, INSTANCE_LOCK_FILE_W);
-                DeleteFileW(path);
-                path[length] = 0;
             }
             RemoveDirectoryW(path);
             return 0;
@@ -405,12 +543,23 @@ DWORD fresh_folder(wchar_t (&path)[FOLDER_PATH_UNITS], DWORD base_length) {
 // Fills path with the private folder, made or checked, without a separator at
 // its end, and returns its length; 0 when there is none to be had. The usual
 // one, "<temp>\Trevalon.OnlineInstaller.<SID>", keeps a part for the next
-// run; when anybody else could change what is there, a fresh one is used.
+// run; when anybody else could change what is there, a fresh one is used,
+// and once made it is the answer for the rest of the run, whatever becomes of
+// the usual one: its lock is the one this run holds.
 DWORD private_folder(wchar_t (&path)[FOLDER_PATH_UNITS]) {
     if (!ready()) return 0;
     const DWORD base_length = temp_base(path, MAX_PATH + 1);
     if (base_length == 0) return 0;
+    const DWORD fresh_length = static_cast<DWORD>(wcslen(g_fresh));
+    if (fresh_length != 0 && wcsncmp(g_fresh, path, base_length) == 0 &&
+        wcschr(g_fresh + base_length, L'\\') == g_fresh + fresh_length - 1) {
+        const DWORD length = fresh_length - 1;
+        wmemcpy(path, g_fresh, length);
+        path[length] = 0;
+        return judge_private_folder(inspect(path)) == FolderVerdict::use ? length : 0;
+    }
     const DWORD length = append(path, base_length, g_folder_name);
+    if (length == 0) return 0;
     FolderVerdict verdict = judge_private_folder(inspect(path));
     if (verdict == FolderVerdict::create) {
         verdict =

@@ -18,12 +18,21 @@
 // kept beside it or dropped (scripts/release --pin, --no-pin). A digest that
 // differs or a signature that does not verify is refused as ever.
 //
-// On that path no untrusted time is taken either: the certificate is judged
-// at the signing time of a countersignature (a time stamp) only when the
-// countersigner's own chain ends in a root the store trusts, and at the
-// current time otherwise, so that a countersignature made by whoever holds
-// the key cannot move the check into the certificate's past. A chain that the
-// store trusts whole is judged at the time WinVerifyTrust verified against.
+// No untrusted time is taken either: the certificate is judged at the signing
+// time of a countersignature (a time stamp) only when the countersignature
+// verified and the countersigner's own chain ends in a root the store trusts,
+// and at the current time otherwise, so that a countersignature made by
+// whoever holds the key cannot move the check into the certificate's past.
+// That holds for a chain that the store trusts whole as well: its holder's
+// key may be the stolen one.
+//
+// The signature covers the file but for its certificate table, and
+// WinVerifyTrust reads only the first signature in that table, up to the
+// signature's own length; where the padding check is not turned on (it is
+// not by default), bytes put after it, inside the table or after the table,
+// leave the signature valid. So the table must be where the header says, end
+// the file, and hold the one signature and no more than the zeros that
+// round it to eight bytes.
 //
 // The chain is checked once more with the Authenticode chain policy at that
 // time. On Windows this repeats what WinVerifyTrust did; Wine's
@@ -39,6 +48,7 @@
 #include <wincrypt.h>
 #include <wintrust.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "os/library.hpp"
@@ -194,9 +204,9 @@ bool countersigner_trusted(CRYPT_PROVIDER_SGNR* signer) {
 }
 
 // The signer's key against the pins, and its chain, from WinVerifyTrust's
-// state. whole_chain_trusted: WinVerifyTrust accepted the chain as it is.
-SignatureCheck check_signer(HANDLE state, bool whole_chain_trusted,
-                            const unsigned char (*keys)[SIGNER_PIN_BYTES], uint32_t count) {
+// state.
+SignatureCheck check_signer(HANDLE state, const unsigned char (*keys)[SIGNER_PIN_BYTES],
+                            uint32_t count) {
     CRYPT_PROVIDER_DATA* data = WTHelperProvDataFromStateData(state);
     // Reached after an unknown root too: the file's digest and the signature
     // must have verified all the same.
@@ -224,10 +234,90 @@ SignatureCheck check_signer(HANDLE state, bool whole_chain_trusted,
         pinned = std::memcmp(keys[i], key_hash, sizeof key_hash) == 0;
     if (!pinned) return SignatureCheck::other_signer;
     // nullptr: the current time.
-    FILETIME* when =
-        whole_chain_trusted || countersigner_trusted(signer) ? &signer->sftVerifyAsOf : nullptr;
+    FILETIME* when = countersigner_trusted(signer) ? &signer->sftVerifyAsOf : nullptr;
     if (!chain_trusted(cert->pCert, when)) return SignatureCheck::not_trusted;
     return SignatureCheck::valid;
+}
+
+uint32_t little_endian(const unsigned char* bytes, int count) {
+    uint32_t value = 0;
+    for (int i = count - 1; i >= 0; --i)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
+bool read_exactly(HeldFile* file, uint64_t offset, unsigned char* buffer, uint32_t count) {
+    uint32_t got = 0;
+    return read_held_file_at(file, offset, buffer, count, &got) && got == count;
+}
+
+// The length of the DER value that starts at der (a SEQUENCE), header
+// included; 0 when it is not one or its length takes more than four bytes.
+uint64_t der_sequence_length(const unsigned char* der) {
+    if (der[0] != 0x30) return 0;
+    if (der[1] < 0x80) return 2u + der[1];
+    const int bytes = der[1] & 0x7f;
+    if (bytes == 0 || bytes > 4) return 0;
+    uint64_t length = 0;
+    for (int i = 0; i < bytes; ++i)
+        length = length << 8 | der[2 + i];
+    return 2u + bytes + length;
+}
+
+// Whether there are bytes beside the signature: in the certificate table that
+// the image's header points at, past the signature and the up to seven zeros
+// that round it to eight bytes, or after the table, which must end the file.
+// False for a file without a table or no image at all, which WinVerifyTrust
+// refuses on its own terms.
+bool bytes_beside_signature(HeldFile* file) {
+    LARGE_INTEGER file_size;
+    unsigned char dos[64];
+    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(file), &file_size) ||
+        !read_exactly(file, 0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') {
+        return false;
+    }
+    // The signature, the file header, and the optional header up to the
+    // security directory (the fifth) of a 64-bit image, the larger of the two.
+    constexpr uint32_t OPTIONAL_AT = 24;
+    unsigned char headers[OPTIONAL_AT + 112 + 5 * 8];
+    const uint32_t pe = little_endian(dos + 0x3c, 4);
+    if (!read_exactly(file, pe, headers, sizeof headers) ||
+        std::memcmp(headers, "PE\0\0", 4) != 0) {
+        return false;
+    }
+    const uint32_t optional_size = little_endian(headers + 20, 2);
+    const uint32_t magic = little_endian(headers + OPTIONAL_AT, 2);
+    const uint32_t directories = magic == 0x20b ? 112 : magic == 0x10b ? 96 : 0;
+    if (directories == 0 || optional_size < directories + 5 * 8 ||
+        little_endian(headers + OPTIONAL_AT + directories - 4, 4) < 5) {
+        return false;
+    }
+    const uint64_t table = little_endian(headers + OPTIONAL_AT + directories + 4 * 8, 4);
+    const uint64_t table_size = little_endian(headers + OPTIONAL_AT + directories + 4 * 8 + 4, 4);
+    if (table == 0 && table_size == 0) return false;
+    // The entry's length and kind, and the DER header of its signature.
+    unsigned char entry[8 + 6];
+    if (table_size < sizeof entry ||
+        table + table_size != static_cast<uint64_t>(file_size.QuadPart) ||
+        !read_exactly(file, table, entry, sizeof entry)) {
+        return true;
+    }
+    const uint64_t entry_length = little_endian(entry, 4);
+    const uint64_t signature_length = der_sequence_length(entry + 8);
+    const uint64_t end = 8 + signature_length;
+    if (signature_length == 0 || end > entry_length || entry_length > table_size ||
+        table_size - end >= 8) {
+        return true;
+    }
+    unsigned char padding[8] = {};
+    const auto padding_length = static_cast<uint32_t>(table_size - end);
+    if (padding_length != 0 && !read_exactly(file, table + end, padding, padding_length)) {
+        return true;
+    }
+    for (uint32_t i = 0; i < padding_length; ++i) {
+        if (padding[i] != 0) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -247,6 +337,7 @@ SignatureCheck check_signature(const char* path, HeldFile* held,
     file.pcwszFilePath = wide_path;
     // WinVerifyTrust reads the held file, from its start, not the path.
     file.hFile = reinterpret_cast<HANDLE>(held);
+    if (bytes_beside_signature(held)) return SignatureCheck::file_changed;
     LARGE_INTEGER start;
     start.QuadPart = 0;
     if (!SetFilePointerEx(file.hFile, start, nullptr, FILE_BEGIN)) {
@@ -266,10 +357,9 @@ SignatureCheck check_signature(const char* path, HeldFile* held,
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     HWND no_ui = static_cast<HWND>(INVALID_HANDLE_VALUE);
     LONG status = WinVerifyTrust(no_ui, &action, &trust);
-    SignatureCheck result =
-        status == ERROR_SUCCESS || unknown_root(status)
-            ? check_signer(trust.hWVTStateData, status == ERROR_SUCCESS, keys, count)
-            : refusal_of(status);
+    SignatureCheck result = status == ERROR_SUCCESS || unknown_root(status)
+                                ? check_signer(trust.hWVTStateData, keys, count)
+                                : refusal_of(status);
 
     // Closing the state ends WinVerifyTrust's use of the file; it stays held.
     trust.dwStateAction = WTD_STATEACTION_CLOSE;

@@ -325,28 +325,78 @@ TEST_F(TempDirectoryTest, RemovesTheFreshFoldersOfEarlierRuns) {
 
 // A folder of the user's own with another mode (made under an odd umask, or
 // opened up by hand) is set back to 0700 and used, rather than failing every
-// run until someone finds it.
-TEST_F(TempDirectoryTest, RepairsTheModeOfItsOwnFolder) {
-    static const mode_t modes[] = {0755, 0770, 0701, 0777, 0500, 0300, 0000, 02700, 01777};
-    for (mode_t mode : modes) {
+// run until someone finds it; unless others could write to it, who may have
+// left anything there: then it is refused as it stands, for a fresh folder.
+TEST_F(TempDirectoryTest, SetsItsOwnFolderTo0700UnlessOthersCouldWriteToIt) {
+    struct Case {
+        mode_t mode;
+        bool used;
+    };
+    static const Case cases[] = {
+        {0755, true},  {0701, true},  {0500, true},  {0300, true},  {0000, true},   {02700, true},
+        {0770, false}, {0720, false}, {0702, false}, {0777, false}, {01777, false},
+    };
+    for (const auto& c : cases) {
         char octal[16];
-        snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+        snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(c.mode));
         SCOPED_TRACE(std::string("mode ") + octal);
         restore_tmpdir();
         TestDir base;
         const std::string at = base.path() + private_name();
-        plant_dir(at, mode);
+        plant_dir(at, c.mode);
         if (HasFatalFailure()) return;
         write_file(at + "/left-over", "kept");
         setenv("TMPDIR", base.path().c_str(), 1);
 
         char dir[261];
-        EXPECT_EQ(temp_directory_leaving_no_trace(dir, sizeof dir), at.size() + 1);
-        EXPECT_EQ(std::string(dir), at + "/");
-        const Entry after = entry(at);
-        EXPECT_TRUE(S_ISDIR(after.mode));
-        EXPECT_EQ(after.mode & 07777, 0700u);
+        // A fresh folder's lock stays open for the run.
+        const uint32_t length = c.used ? temp_directory_leaving_no_trace(dir, sizeof dir)
+                                       : temp_directory(dir, sizeof dir);
+        if (c.used) {
+            EXPECT_EQ(length, at.size() + 1);
+            EXPECT_EQ(std::string(dir), at + "/");
+            EXPECT_EQ(entry(at).mode & 07777, 0700u);
+        } else {
+            expect_fresh_folder(dir, base.path());
+            EXPECT_EQ(entry(at).mode & 07777, c.mode);
+        }
+        EXPECT_TRUE(S_ISDIR(entry(at).mode));
+        EXPECT_EQ(names_in(at), std::vector<std::string>{"left-over"});
         EXPECT_EQ(read_file(at + "/left-over"), "kept");
+    }
+}
+
+// Once the run has made a fresh folder, that folder is the answer to every
+// later call, even when whatever held the usual name has gone meanwhile: the
+// run holds the fresh folder's lock, not the usual one's.
+TEST_F(TempDirectoryTest, KeepsItsFreshFolderForTheRestOfTheRun) {
+    static const RefusalCase cases[] = {
+        {"symlink to a private directory",
+         [](const std::string& at, const std::string& base) {
+             plant_dir(base + "elsewhere", 0700);
+             ASSERT_EQ(symlink((base + "elsewhere").c_str(), at.c_str()), 0);
+         }},
+        {"directory others may write to",
+         [](const std::string& at, const std::string&) { plant_dir(at, 0777); }},
+        {"regular file", [](const std::string& at, const std::string&) { write_file(at, "x"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        restore_tmpdir();
+        TestDir base;
+        const std::string at = base.path() + private_name();
+        c.plant(at, base.path());
+        if (HasFatalFailure()) return;
+        setenv("TMPDIR", base.path().c_str(), 1);
+
+        char dir[261];
+        ASSERT_NE(temp_directory(dir, sizeof dir), 0u);
+        expect_fresh_folder(dir, base.path());
+        ASSERT_EQ(remove(at.c_str()), 0) << strerror(errno);
+        char again[261];
+        EXPECT_EQ(temp_directory(again, sizeof again), strlen(dir));
+        EXPECT_EQ(std::string(again), std::string(dir));
+        EXPECT_FALSE(entry(at).exists) << "the usual folder is made again";
     }
 }
 
@@ -356,6 +406,74 @@ int exit_status(pid_t child) {
     while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// One run of the program in a forked child, in the temporary folder under
+// base, whose usual name the test has made unusable: takes its folder and,
+// given a script, puts it there and starts it. The exit status: 0 when all
+// of that went.
+int run_in_fresh_folder(const std::string& base, const std::string& script) {
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        setenv("TMPDIR", base.c_str(), 1);
+        char dir[261];
+        if (temp_directory(dir, sizeof dir) == 0) _exit(1);
+        if (script.empty()) _exit(0);
+        const std::string program = std::string(dir) + "installer.sh";
+        write_file(program, script);
+        _exit(shell_open(program.c_str()) > 32 ? 0 : 1);
+    }
+    return exit_status(child);
+}
+
+// An installer that a run started from its fresh folder keeps that folder
+// while it runs: the next run leaves its files and its working folder alone,
+// and removes the folder once it has ended.
+TEST_F(TempDirectoryTest, KeepsTheFreshFolderOfAnInstallerThatStillRuns) {
+    TestDir base;
+    ASSERT_EQ(symlink((base.path() + "not-there").c_str(), (base.path() + private_name()).c_str()),
+              0);
+    const std::string pid_file = base.path() + "installer.pid";
+    const std::string release = base.path() + "release";
+    std::string script = "#!/bin/sh\necho $$ > '" + pid_file + ".part' && mv '" + pid_file +
+                         ".part' '" + pid_file + "'\n";
+    script += "i=0\n";
+    script +=
+        "while [ ! -e '" + release + "' ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done\n";
+    ASSERT_EQ(run_in_fresh_folder(base.path(), script), 0);
+    ASSERT_TRUE(wait_for_file(pid_file));
+    const pid_t installer = static_cast<pid_t>(std::stol(read_file(pid_file)));
+    std::vector<std::string> fresh;
+    for (const std::string& name : names_in(base.path())) {
+        if (name.compare(0, private_name().size() + 1, private_name() + ".") == 0) {
+            fresh.push_back(base.path() + name);
+        }
+    }
+    ASSERT_EQ(fresh.size(), 1u);
+    const std::string folder = fresh[0];
+
+    struct Phase {
+        const char* what;
+        bool ended;  // the installer has ended before the next run
+    };
+    static const Phase phases[] = {{"while the installer runs", false},
+                                   {"once the installer has ended", true}};
+    for (const auto& phase : phases) {
+        SCOPED_TRACE(phase.what);
+        if (phase.ended) {
+            write_file(release, "");
+            EXPECT_TRUE(wait_for_exit(installer));
+        }
+        EXPECT_EQ(run_in_fresh_folder(base.path(), ""), 0);
+        if (phase.ended) {
+            EXPECT_FALSE(entry(folder).exists);
+        } else {
+            EXPECT_EQ(names_in(folder),
+                      (std::vector<std::string>{"installer.sh", "online-installer.lock"}));
+            EXPECT_EQ(kill(installer, 0), 0) << "the installer is no longer running";
+        }
+    }
 }
 
 // A folder of the user's own whose mode cannot be set is refused, not used

@@ -76,3 +76,25 @@ def code_offset(data):
         if entry[:8].rstrip(b"\0") == b".text":
             return int.from_bytes(entry[20:24], "little")
     raise ValueError("no .text section")
+
+
+def security_directory(data):
+    """The file offset of a PE file's security directory entry (the certificate table's
+    offset and size)."""
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    magic = int.from_bytes(data[pe + 24:pe + 26], "little")
+    return pe + 24 + (112 if magic == 0x20B else 96) + 4 * 8
+
+
+def pad_certificate_table(data, extra):
+    """The signed file with extra bytes inside its certificate table, after the signature:
+    the entry and the table grow by them, so the header still says where the table ends."""
+    entry = security_directory(data)
+    table = int.from_bytes(data[entry:entry + 4], "little")
+    size = int.from_bytes(data[entry + 4:entry + 8], "little")
+    assert table + size == len(data)
+    out = bytearray(data + extra)
+    out[entry + 4:entry + 8] = (size + len(extra)).to_bytes(4, "little")
+    length = int.from_bytes(data[table:table + 4], "little")
+    out[table:table + 4] = (length + len(extra)).to_bytes(4, "little")
+    return bytes(out)

@@ -13,6 +13,10 @@
 //   private_folder_check relock MARK HEIR_MARK
 //       while both still run (their markers are there), the lock can be
 //       taken again: neither of them holds it
+//   private_folder_check swap          while an earlier run's fresh folder is
+//                                      removed, held after its judgement,
+//                                      it cannot be renamed; the script puts
+//                                      a link in its place if it could
 // Every line starts with PASS, FAIL or INFO; the exit code counts failures.
 #include <windows.h>
 
@@ -25,6 +29,7 @@
 #include <string>
 
 #include "child_process.hpp"
+#include "os/folder_pause.hpp"
 #include "os/os.hpp"
 #include "os/private_folder.hpp"
 
@@ -217,6 +222,59 @@ int check_start(const char* program) {
     return g_failures;
 }
 
+// The swap: set by the swap command, for the removal it sets off.
+bool g_swap = false;
+
+// A file in the temporary folder, where the script meets this process.
+std::wstring in_temp(const wchar_t* name) {
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    return std::wstring(temp, length) + name;
+}
+
+}  // namespace
+
+// The worst moment: the folder has been judged, and nothing in it is removed
+// yet. Another user of a shared temporary folder may rename its entries;
+// here that user tries to move the judged folder aside, tells the script
+// (swap.judged says "moved" or "refused"), which puts a link in its place if
+// the name is free, and waits for it (swap.linked).
+void before_removing_stale_folder(const wchar_t* folder) {
+    if (!g_swap) return;
+    const std::wstring aside = std::wstring(folder) + L".aside";
+    const bool moved = MoveFileExW(folder, aside.c_str(), 0) != FALSE;
+    std::printf("INFO moving the judged folder aside: %s (%lu)\n", moved ? "done" : "refused",
+                moved ? 0ul : GetLastError());
+    check(!moved, "the folder being removed cannot be renamed");
+    HANDLE judged = CreateFileW(in_temp(L"swap.judged").c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    const char* said = moved ? "moved" : "refused";
+    if (judged != INVALID_HANDLE_VALUE) {
+        WriteFile(judged, said, static_cast<DWORD>(std::strlen(said)), &written, nullptr);
+        CloseHandle(judged);
+    }
+    bool linked = false;
+    for (int i = 0; i < 200 && !linked; ++i) {
+        linked = GetFileAttributesW(in_temp(L"swap.linked").c_str()) != INVALID_FILE_ATTRIBUTES;
+        if (!linked) Sleep(100);
+    }
+    check(linked, "the script answered");
+}
+
+namespace {
+
+// Removes the earlier runs' fresh folders with the swap armed, and makes a
+// fresh folder of its own.
+int check_swap() {
+    g_swap = true;
+    char dir[400];
+    const uint32_t length = temp_directory(dir, sizeof dir);
+    std::printf("INFO temp_directory: %s\n", length != 0 ? dir : "(none)");
+    check(length != 0, "a fresh folder of our own is used");
+    return g_failures;
+}
+
 int take(const char* self) {
     char command[MAX_PATH + 16];
     std::snprintf(command, sizeof command, "\"%s\" try", self);
@@ -264,6 +322,7 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "try") == 0) return lock_result(take_instance_lock());
     if (argc == 2 && std::strcmp(argv[1], "folder") == 0) return check_folder();
     if (argc == 2 && std::strcmp(argv[1], "name") == 0) return print_name();
+    if (argc == 2 && std::strcmp(argv[1], "swap") == 0) return check_swap();
     if (argc == 3 && std::strcmp(argv[1], "start") == 0) return check_start(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "refused") == 0) return check_refused(argv[2]);
     if (argc == 4 && std::strcmp(argv[1], "lock") == 0) {

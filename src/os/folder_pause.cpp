@@ -1,0 +1,3 @@
+#include "os/folder_pause.hpp"
+
+void before_removing_stale_folder(const wchar_t*) {}
