@@ -252,7 +252,7 @@ struct NodeAttempt {
     NetRequest* request = nullptr;
     uint64_t content_length = 0;  // the answer's, 0 when it names none
     uint64_t base = 0;            // the part's bytes the answer continues
-    uint64_t start = 0;           // the part's bytes before the attempt's first answer
+    uint64_t start = 0;           // the part's bytes that the first answer continued
     RateWatch rate{};             // across every answer of the attempt
     int quiet_answers = 0;        // broken answers in a row that brought too little
 };
