@@ -19,6 +19,13 @@
 // the next node: a busy mirror must not cost what others sent. The part is
 // deleted only when it can no longer be a prefix of the release (a body that
 // runs past the size) or cannot be written.
+//
+// An answer that breaks within the release's size, after the attempt had
+// bytes, is not yet the node's failure: the same node is asked at once for
+// the rest with "Range: bytes=N-", N the bytes now in the part, as often as
+// the answers bring something (QUIET_ANSWERS_IN_A_ROW). Only a 206 that starts
+// at N and names the release's size continues; anything else is the node's
+// failure, with the part treated as the break alone would have left it.
 #include <cstdio>
 #include <cstring>
 
@@ -59,6 +66,9 @@ DownloadOutcome leave_slow_node(const char* path, const char* part, bool keep_pa
     return DownloadOutcome::too_slow;
 }
 
+// Said before the node is asked again for the rest: no "Resuming at" line
+// follows, since the attempt goes on rather than starting from a part.
+
 void close_request(NetRequest* request, NetConnection* connection) {
     close_handle(request);
     close_handle(connection);
@@ -75,6 +85,14 @@ void compose_resume_header(uint64_t from, char16_t header[64]) {
 }
 
 }  // namespace
+
+void print_asked_again(uint64_t held) {
+    const double mb = static_cast<double>(held) * BYTES_TO_MB;
+    out_printf(
+        "\r   连接中断, 已有 %.1f MB, 重新请求该节点 / Connection broken with %.1f MB held, asking "
+        "the node again\n",
+        mb, mb);
+}
 
 // Whether the digest beside the part names this release.
 bool RateWatch::too_slow(uint64_t total) {
@@ -225,13 +243,19 @@ struct NodeAttempt {
     const MirrorNode& node;
     const ReleaseRecord& release;
     const char* path;
-    char part[PART_PATH_SIZE];
-    bool resumable;  // a part record was given and the release names its size
-    uint64_t held;   // the part's bytes that the request asks to continue
-    NetConnection* connection;
-    NetRequest* request;
-    uint64_t content_length;  // the answer's, 0 when it names none
-    uint64_t base;            // the part's bytes the answer continues
+    char part[PART_PATH_SIZE] = {};
+    bool resumable = false;  // a part record was given and the release names its size
+    uint64_t held = 0;       // the part's bytes that the request asks to continue
+    // The request asks again after a broken answer of this attempt: only a
+    // 206 that continues the part will do.
+    bool asked_again = false;
+    NetConnection* connection = nullptr;
+    NetRequest* request = nullptr;
+    uint64_t content_length = 0;  // the answer's, 0 when it names none
+    uint64_t base = 0;            // the part's bytes the answer continues
+    uint64_t start = 0;           // the part's bytes that the first answer continued
+    RateWatch rate{};             // across every answer of the attempt
+    int quiet_answers = 0;        // broken answers in a row that brought too little
 };
 
 // How the body ended; everything false is the end of the body.
@@ -250,6 +274,7 @@ bool open_and_send(NetSession* session, NodeAttempt& a, uint32_t* status) {
     static char16_t host[URL_PART_UNITS];
     static char16_t object_path[URL_PART_UNITS];
     split_url(a.node.url, host, object_path);
+    a.request = nullptr;
     a.connection = open_connection(session, host);
     if (a.connection == nullptr) return false;
     a.request = open_get_request(a.connection, object_path);
@@ -265,7 +290,8 @@ bool open_and_send(NetSession* session, NodeAttempt& a, uint32_t* status) {
 
 // Whether the answer fits the release, and from which byte it writes: only a
 // 206 to the ranged request, starting where the part ends and naming the
-// release's size, continues the part; a 200 is the whole file.
+// release's size, continues the part; a 200 is the whole file, except to a
+// request asked again, which only a 206 answers.
 bool judge_answer(NodeAttempt& a, uint32_t status) {
     if (!query_content_length(a.request, &a.content_length)) a.content_length = 0;
     const uint64_t expected_size = a.release.size;
@@ -278,6 +304,7 @@ bool judge_answer(NodeAttempt& a, uint32_t status) {
             return false;
         }
         a.base = a.held;
+        if (a.asked_again) return true;
         // Said only now that the node has taken up the range: an answer
         // refused or a 200 would have made the line untrue.
         out_printf("   从 %.1f MB 处继续下载 / Resuming at %.1f MB\n",
@@ -285,6 +312,7 @@ bool judge_answer(NodeAttempt& a, uint32_t status) {
                    static_cast<double>(a.held) * BYTES_TO_MB);
         return true;
     }
+    if (a.asked_again) return false;
     return expected_size == 0 || a.content_length == 0 || a.content_length == expected_size;
 }
 
@@ -307,7 +335,7 @@ FILE* open_part(const NodeAttempt& a) {
 // Reads the body into the part through the transfer buffer, with the
 // progress line, until it ends, fails, runs past the release's size, cannot
 // be written or, with a rate to watch, proves too slow.
-BodyEnd write_body(NodeAttempt& a, FILE* file, bool leave_if_too_slow, PartRecord* part_record) {
+BodyEnd write_body(NodeAttempt& a, FILE* file, PartRecord* part_record) {
     const uint64_t expected_size = a.release.size;
     BodyEnd end{false, false, false, false, a.base};
     uint32_t available = 0;
@@ -315,8 +343,6 @@ BodyEnd write_body(NodeAttempt& a, FILE* file, bool leave_if_too_slow, PartRecor
     uint64_t last_percentage = NO_PERCENTAGE_PRINTED;
     // The progress line counts the whole file, the part's bytes included.
     const uint64_t shown_whole = shown_size(a);
-    RateWatch rate{};
-    if (leave_if_too_slow) rate.whole = expected_size != 0 ? expected_size : shown_whole;
     while (transfer_ok && available != 0) {
         if (available > TRANSFER_BUFFER_SIZE) available = TRANSFER_BUFFER_SIZE;
         uint32_t bytes_read = 0;
@@ -334,7 +360,7 @@ BodyEnd write_body(NodeAttempt& a, FILE* file, bool leave_if_too_slow, PartRecor
             break;
         }
         const size_t written = std::fwrite(g_transfer_buffer, 1, bytes_read, file);
-        if (part_record != nullptr) *part_record = PartRecord{true, a.base != 0, false};
+        if (part_record != nullptr) *part_record = PartRecord{true, a.start != 0, false};
         if (written != bytes_read) {
             end.write_failed = true;
             break;
@@ -350,7 +376,7 @@ BodyEnd write_body(NodeAttempt& a, FILE* file, bool leave_if_too_slow, PartRecor
         }
         // Judged only as data arrives: a node that sends nothing at all ends
         // through the receive timeout instead.
-        if (rate.too_slow(end.total)) {
+        if (a.rate.too_slow(end.total)) {
             end.slow = true;
             break;
         }
@@ -358,6 +384,20 @@ BodyEnd write_body(NodeAttempt& a, FILE* file, bool leave_if_too_slow, PartRecor
     }
     end.transfer_failed = !transfer_ok;
     return end;
+}
+
+// Whether the node is asked again after this body: it broke within the
+// release's size after the attempt had bytes, and the node has not brought
+// too little QUIET_ANSWERS_IN_A_ROW times in a row. Counts this answer.
+bool asks_again(NodeAttempt& a, const BodyEnd& end) {
+    if (a.release.size == 0 || end.write_failed || end.slow || end.past_size) return false;
+    if (end.total >= a.release.size || end.total == a.start) return false;
+    if (end.total - a.base < ANSWER_NEW_BYTES) {
+        ++a.quiet_answers;
+    } else {
+        a.quiet_answers = 0;
+    }
+    return a.quiet_answers < QUIET_ANSWERS_IN_A_ROW;
 }
 
 // Judges the ended body against the sizes and moves a whole part to the
@@ -394,7 +434,7 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
                                    const ReleaseRecord& release, const char* path,
                                    bool leave_if_too_slow, PartRecord* part_record) {
     out_printf("\n[3/4] 通过最快可用节点下载 / Downloading via node: %s\n", node.label);
-    NodeAttempt a{node, release, path, {}, false, 0, nullptr, nullptr, 0, 0};
+    NodeAttempt a{node, release, path};
     compose_part_path(path, a.part);
     a.resumable = part_record != nullptr && release.size != 0;
     if (part_record != nullptr) *part_record = PartRecord{false, false, false};
@@ -407,20 +447,36 @@ DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
         a.held = 0;
     }
 
-    uint32_t status = 0;
-    if (!open_and_send(session, a, &status) || !judge_answer(a, status)) {
+    // Ask, judge, write the body; again while a broken answer may be continued.
+    FILE* file = nullptr;
+    BodyEnd end{};
+    for (;;) {
+        uint32_t status = 0;
+        const bool accepted = open_and_send(session, a, &status) && judge_answer(a, status);
+        if (!accepted) {
+            close_request(a.request, a.connection);
+            if (file == nullptr) return fail_attempt(path, a.part, a.resumable);
+            // A refused continuation: the node failed as the broken body says.
+            break;
+        }
+        if (file == nullptr) {
+            file = open_part(a);
+            if (file == nullptr) {
+                close_request(a.request, a.connection);
+                drop_part(path, a.part);
+                return DownloadOutcome::cannot_write;
+            }
+            a.start = a.base;
+            if (leave_if_too_slow) a.rate.whole = release.size != 0 ? release.size : shown_size(a);
+        }
+        end = write_body(a, file, part_record);
         close_request(a.request, a.connection);
-        return fail_attempt(path, a.part, a.resumable);
+        if (!asks_again(a, end)) break;
+        print_asked_again(end.total);
+        a.held = end.total;
+        a.asked_again = true;
     }
-    FILE* file = open_part(a);
-    if (file == nullptr) {
-        close_request(a.request, a.connection);
-        drop_part(path, a.part);
-        return DownloadOutcome::cannot_write;
-    }
-    BodyEnd end = write_body(a, file, leave_if_too_slow, part_record);
     // Buffered bytes reach the disk only here: a full disk may show itself now.
     if (std::fclose(file) != 0) end.write_failed = true;
-    close_request(a.request, a.connection);
     return finish(a, end);
 }

@@ -44,6 +44,22 @@ constexpr uint64_t RECENT_RATE_WINDOW_MS = 5000;
 // next one continues its part.
 constexpr uint64_t SLOW_STILL_NEEDED_MS = 60000;
 
+// A node whose answer breaks within the release's size, after it sent bytes,
+// is asked again at once for the rest. An answer that brings fewer than
+// ANSWER_NEW_BYTES counts as bringing nothing; the node is given up after
+// QUIET_ANSWERS_IN_A_ROW of those. Three: on a flaky link one hiccup, and a
+// retry that meets the same hiccup, are common; a third empty answer says the
+// node is not going to deliver. One transfer buffer: every other answer moves
+// the part on by at least that much, so a node that trickles a few bytes per
+// answer cannot keep the run asking forever. An attempt makes at most
+// QUIET_ANSWERS_IN_A_ROW * (size / ANSWER_NEW_BYTES + 1) requests: at most
+// size / ANSWER_NEW_BYTES answers that bring something, each after at most
+// two that bring nothing, and three that bring nothing at the end.
+constexpr int QUIET_ANSWERS_IN_A_ROW = 3;
+constexpr uint64_t ANSWER_NEW_BYTES = TRANSFER_BUFFER_SIZE;
+// The line said before a node is asked again, with the bytes of the file held.
+void print_asked_again(uint64_t held);
+
 // How an attempt ended. Only `complete` leaves a file, at the installer path.
 enum class DownloadOutcome {
     complete,
@@ -130,6 +146,13 @@ struct PartRecord {
 // range or length that does not fit) and a transfer that stopped within the
 // release's size keep it; bytes past the size and a failed local write delete
 // it. The record says what was done.
+//
+// When the release names its size, an answer (200 or 206) that breaks within
+// it after the attempt had bytes does not end the attempt: the node is asked
+// again for the rest, with or without a part record, while its answers bring
+// ANSWER_NEW_BYTES or more (QUIET_ANSWERS_IN_A_ROW). A continuation that is
+// not a 206 from the part's end to the release's size ends the attempt as
+// the break would have.
 DownloadOutcome download_from_node(NetSession* session, const MirrorNode& node,
                                    const ReleaseRecord& release, const char* path,
                                    bool leave_if_too_slow, PartRecord* part_record = nullptr);

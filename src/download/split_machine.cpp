@@ -435,7 +435,13 @@ void connection_fails(SplitState* s, SplitCommands* out, int32_t c) {
 void ask_again(SplitState* s, SplitCommands* out, int32_t c, uint64_t now) {
     Connection& k = s->connections[c];
     const uint64_t at = k.plan.range.start + k.plan.done;
-    line(s, out, SplitLine::asked_again, k.plan.node, false, held_mb(s));
+    SplitCommand said = command(SplitCommandKind::line);
+    said.what = SplitLine::asked_again;
+    said.node = k.plan.node;
+    said.total = held_bytes(s->held);
+    push(out, said);
+    s->progress_shown = false;
+    s->last_percentage = NO_PERCENTAGE;
     const uint32_t empty_asks = k.empty_asks;
     const ByteRange range = k.plan.range;
     const uint64_t done = k.plan.done;
@@ -664,12 +670,12 @@ void on_end(SplitState* s, SplitCommands* out, int32_t c, uint64_t now) {
     // it again would cost a connect timeout each time.
     const bool answered = k.phase == ConnectionPhase::fetching;
     if (answered && (k.answer_bytes > 0 || k.again)) {
-        if (k.answer_bytes < REASK_MIN_BYTES) {
+        if (k.answer_bytes < ANSWER_NEW_BYTES) {
             ++k.empty_asks;
         } else {
             k.empty_asks = 0;
         }
-        if (k.empty_asks < MAX_EMPTY_ASKS) {
+        if (k.empty_asks < static_cast<uint32_t>(QUIET_ANSWERS_IN_A_ROW)) {
             k.phase = ConnectionPhase::free;
             ask_again(s, out, c, now);
             return;

@@ -18,9 +18,9 @@
 // the file whole, one node at a time, every node included.
 //
 // A connection whose answer breaks after it brought bytes asks its node
-// again, at once, for the rest of its range; a node is given up after
-// MAX_EMPTY_ASKS answers in a row that each brought less than
-// REASK_MIN_BYTES, or when it refuses the range.
+// again, at once, for the rest of its range, by the rule of a download from
+// one node (QUIET_ANSWERS_IN_A_ROW, ANSWER_NEW_BYTES in download.hpp); an ask
+// that gets no answer, or a refused range, gives the node up.
 #pragma once
 
 #include <cstdint>
@@ -52,14 +52,6 @@ constexpr uint64_t RATE_WINDOW_MS = 1000;
 // 1 % of a 24 MiB release. At 10 MiB/s that is some forty small records a
 // second, each a flush, a write and a move: far below the transfer's cost.
 constexpr uint64_t RECORD_EVERY_BYTES = 262144;
-// An answer after a break that brings less than one transfer buffer brings
-// nothing worth another request; three such answers in a row give the node
-// up. One break and one retry that meets the same trouble are common on a
-// flaky link; a third means the node is not going to deliver. With this
-// floor a node is asked at most size / REASK_MIN_BYTES + MAX_EMPTY_ASKS times
-// for one range, however it trickles.
-constexpr uint64_t REASK_MIN_BYTES = 65536;
-constexpr uint32_t MAX_EMPTY_ASKS = 3;
 
 enum class ConnectionPhase : uint8_t {
     free,      // no node

@@ -48,6 +48,8 @@ namespace {
 
 std::map<std::string, Response> g_served;
 std::set<std::string> g_gone;  // mirrors that went away at a break
+// The responses that later requests to a URL get in turn, after g_served's.
+std::map<std::string, std::vector<Response>> g_later;
 std::set<uint32_t> g_failing_access;
 std::set<uint32_t> g_refused_options;
 int g_sessions_allowed = -1;
@@ -275,6 +277,7 @@ Response body(const std::string& bytes, bool with_length) {
 void reset() {
     g_served.clear();
     g_gone.clear();
+    g_later.clear();
     g_failing_access.clear();
     g_refused_options.clear();
     g_sessions_allowed = -1;
@@ -295,6 +298,12 @@ uint64_t read_time_ms() {
 
 void serve(const std::string& url, const Response& response) {
     g_served[url] = response;
+    g_later.erase(url);
+}
+void serve_in_turn(const std::string& url, const std::vector<Response>& responses) {
+    if (responses.empty()) return;
+    g_served[url] = responses.front();
+    g_later[url].assign(responses.begin() + 1, responses.end());
 }
 void fail_open(uint32_t access_type) {
     g_failing_access.insert(access_type);
@@ -386,6 +395,11 @@ NetRequest* open_request(NetConnection* connection, const char16_t* verb, const 
     request->url = "https://" + connection->host + narrow(path);
     auto served = g_served.find(request->url);
     if (served != g_served.end()) request->response = served->second;
+    auto later = g_later.find(request->url);
+    if (later != g_later.end() && !later->second.empty()) {
+        served->second = later->second.front();
+        later->second.erase(later->second.begin());
+    }
     request->session = connection->session;
     if (request->response.shared_body) request->body_end = request->response.shared_body->size();
     char flag_text[32];

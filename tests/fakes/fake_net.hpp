@@ -128,6 +128,10 @@ void reset();
 // URL as "https://" + host + path. A URL nobody serves fails at send, as an
 // unreachable host does.
 void serve(const std::string& url, const Response& response);
+// URL served by each response in turn: the first request opened to it gets
+// the first, the next the second, and every request after the last response
+// the last one (a node whose answer breaks once, then serves the rest).
+void serve_in_turn(const std::string& url, const std::vector<Response>& responses);
 void fail_open(uint32_t access_type);  // opening a session with this access type fails
 void fail_open_after(int sessions);    // once this many sessions were opened, every open fails
 void refuse_option(uint32_t option);   // setting this option on a session fails

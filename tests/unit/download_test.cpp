@@ -115,6 +115,20 @@ const std::string CONNECTED =
 const std::string LENGTH = std::string(SENT) + "query 0x5\n";
 const std::string NO_LENGTH = std::string(SENT) + "query 0x5 FAILED\n";
 
+// The line before a node whose answer broke is asked again for the rest.
+std::string asking_again(const char* mb) {
+    return std::string("\r   连接中断, 已有 ") + mb +
+           " MB, 重新请求该节点 / Connection broken with " + mb +
+           " MB held, asking the node again\n";
+}
+
+// The node asked again for "bytes=FROM-" answers with the 200 it gave before,
+// which does not continue the part.
+std::string refused_again(const std::string& from, const std::string& length_query) {
+    return CONNECTED + "header Range: bytes=" + from + " flags=0x20000000\n" +
+           std::string(SENT).substr(CONNECTED.size()) + length_query + CLOSED;
+}
+
 TEST_F(DownloadTest, EveryFailureDeletesTheFileAndClosesWhatWasOpened) {
     const AttemptCase cases[] = {
         {"no connection", respond(200, true, 100, {BODY}, Step::connect), 100,
@@ -148,15 +162,18 @@ TEST_F(DownloadTest, EveryFailureDeletesTheFileAndClosesWhatWasOpened) {
          LENGTH + "available 100\nread 100 -> - FAILED\n" + CLOSED, FAILED},
         {"later read fails",
          respond(200, true, 100, {BODY.substr(0, 30), BODY.substr(30)}, Step::read, 1), 100,
-         LENGTH + "available 30\nread 30 -> 30\navailable 70\nread 70 -> - FAILED\n" + CLOSED,
-         progress(" 30%  (0.0 / 0.0 MB)") + FAILED},
+         LENGTH + "available 30\nread 30 -> 30\navailable 70\nread 70 -> - FAILED\n" + CLOSED +
+             refused_again("30-", "query 0x5\n"),
+         progress(" 30%  (0.0 / 0.0 MB)") + asking_again("0.0") + FAILED},
         {"short body", respond(200, true, 100, {BODY.substr(0, 60)}), 100,
-         LENGTH + "available 60\nread 60 -> 60\navailable 0\n" + CLOSED,
-         progress(" 60%  (0.0 / 0.0 MB)") + FAILED},
+         LENGTH + "available 60\nread 60 -> 60\navailable 0\n" + CLOSED +
+             refused_again("60-", "query 0x5\n"),
+         progress(" 60%  (0.0 / 0.0 MB)") + asking_again("0.0") + FAILED},
         {"short body without Content-Length: the release's size in the progress",
          respond(200, false, 0, {BODY.substr(0, 60)}), 100,
-         NO_LENGTH + "available 60\nread 60 -> 60\navailable 0\n" + CLOSED,
-         progress(" 60%  (0.0 / 0.0 MB)") + FAILED},
+         NO_LENGTH + "available 60\nread 60 -> 60\navailable 0\n" + CLOSED +
+             refused_again("60-", "query 0x5 FAILED\n"),
+         progress(" 60%  (0.0 / 0.0 MB)") + asking_again("0.0") + FAILED},
         {"long body", respond(200, true, 100, {BODY, BODY.substr(0, 50)}), 100,
          LENGTH + "available 100\nread 100 -> 100\navailable 50\nread 50 -> 50\n" + CLOSED,
          progress("100%  (0.0 / 0.0 MB)") + FAILED},
@@ -457,7 +474,12 @@ TEST_F(DownloadTest, SizesAbove4GiBAreCountedIn64Bits) {
         EXPECT_EQ(ok, c.ok);
         const std::string calls = attempt_calls();
         EXPECT_EQ(calls.substr(0, c.first_calls.size()), c.first_calls);
-        const std::string end = "available 0\n" + std::string(CLOSED);
+        // The body one byte short: its node is asked for the last byte, and
+        // answers with the whole body again.
+        const std::string end =
+            "available 0\n" + std::string(CLOSED) +
+            (c.ok ? ""
+                  : refused_again(std::to_string(ABOVE_4_GIB - 1) + "-", "query 0x5 FAILED\n"));
         ASSERT_GE(calls.size(), end.size());
         EXPECT_EQ(calls.substr(calls.size() - end.size()), end) << "the whole body was read";
         {
@@ -476,7 +498,7 @@ TEST_F(DownloadTest, SizesAbove4GiBAreCountedIn64Bits) {
                 expected += out.substr(at + progress(sizes).size(),
                                        out.find(')', at) + 1 - at - progress(sizes).size());
             }
-            EXPECT_EQ(out, expected + (c.ok ? "\n" : FAILED));
+            EXPECT_EQ(out, expected + (c.ok ? "\n" : asking_again("4096.0") + FAILED));
             if (c.ok) {
                 EXPECT_NE(out.find(progress("100%  (4096.0 / 4096.0 MB)") + "\n"),
                           std::string::npos);
@@ -498,7 +520,7 @@ TEST_F(DownloadTest, ProgressLineShowsMegabytesOf2To20Bytes) {
     fake_net::serve(URL, respond(200, true, 20140875, {std::string(16384, 'p')}));
     NetSession* session = open_session();
     std::string out = transcript([&] { downloaded(session, node_, release_, path_); });
-    EXPECT_EQ(out, HEADER + progress("  0%  (0.0 / 19.2 MB)") + FAILED);
+    EXPECT_EQ(out, HEADER + progress("  0%  (0.0 / 19.2 MB)") + asking_again("0.0") + FAILED);
     close_handle(session);
 }
 
@@ -740,7 +762,7 @@ TEST_F(DownloadTest, APartIsContinuedOnlyWhereTheAnswerProvesItFits) {
         {"a 200 that breaks: the part holds its bytes from 0",
          respond(200, true, 100, {BODY.substr(0, 30), BODY.substr(30)}, Step::read, 1),
          DownloadOutcome::failed,
-         progress(" 30%  (0.0 / 0.0 MB)") + FAILED,
+         progress(" 30%  (0.0 / 0.0 MB)") + asking_again("0.0") + FAILED,
          false,
          {true, false}},
         {"a 206 at another start, of the right length",
@@ -1048,6 +1070,196 @@ TEST_F(DownloadTest, ABurstThenASlowTailIsJudgedByItsRecentRate) {
         }
         close_handle(session);
     }
+}
+
+// ---- A broken answer: the same node is asked again for the rest.
+
+const char RANGE_30[] = "header Range: bytes=30- flags=0x20000000\n";
+
+// A mirror that honours ranges and breaks every answer after `cut` bytes.
+Response breaking(const std::string& body, uint64_t cut) {
+    Response r = fake_net::body(body);
+    r.honours_ranges = true;
+    r.cut_after_bytes = cut;
+    return r;
+}
+
+// The range each request asked for, in order: "N-", or "-" for none.
+std::vector<std::string> ranges_asked() {
+    const std::string header = "header Range: bytes=";
+    std::vector<std::string> asked;
+    const auto& calls = fake_net::calls();
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].rfind("request GET ", 0) != 0) continue;
+        const bool ranged = i + 1 < calls.size() && calls[i + 1].rfind(header, 0) == 0;
+        asked.push_back(
+            ranged ? calls[i + 1].substr(header.size(),
+                                         calls[i + 1].find(' ', header.size()) - header.size())
+                   : "-");
+    }
+    return asked;
+}
+
+TEST_F(DownloadTest, AnAnswerBrokenOnceIsContinuedByTheSameNode) {
+    fake_net::serve_in_turn(URL, {breaking(BODY, 30), breaking(BODY, fake_net::NEVER)});
+    NetSession* session = open_session();
+    DownloadOutcome outcome = DownloadOutcome::failed;
+    const std::string out = transcript(
+        [&] { outcome = download_from_node(session, node_, release_, path_.c_str(), false); });
+    EXPECT_EQ(outcome, DownloadOutcome::complete);
+    EXPECT_EQ(out, HEADER + progress(" 30%  (0.0 / 0.0 MB)") + asking_again("0.0") +
+                       progress("100%  (0.0 / 0.0 MB)") + "\n");
+    EXPECT_EQ(attempt_calls(),
+              LENGTH + "available 30\nread 30 -> 30\navailable - FAILED\n" + CLOSED + CONNECTED +
+                  RANGE_30 + std::string(SENT).substr(CONNECTED.size()) +
+                  "query 0x5\nquery 0x35\navailable 70\nread 70 -> 70\navailable 0\n" + CLOSED);
+    EXPECT_EQ(read_file(path_), BODY);
+    EXPECT_EQ(fake_os::calls(), std::vector<std::string>{"move " + part_ + " " + path_});
+    EXPECT_EQ(fake_net::open_handles(), 1);
+    close_handle(session);
+}
+
+TEST_F(DownloadTest, ABrokenAnswerIsAskedAgainWhileTheAnswersBringBytes) {
+    const std::string big = *fake_net::pattern(1, 204800);  // 200 KiB
+    Response whole_200 = respond(200, true, 100, {BODY});
+    whole_200.cut_after_bytes = 30;
+    struct BreakCase {
+        const char* name;
+        std::vector<Response> answers;  // in turn, the last for every later request
+        std::string body;               // the release; its size is the release's unless unsized
+        bool unsized;                   // the release names no size
+        std::string part;  // with the release's digest and a part record; "" for neither
+        DownloadOutcome outcome;
+        std::vector<std::string> ranges;  // asked by each request, in order
+        std::string output;               // after the header, without the progress lines
+        std::string left;                 // the part afterwards, "-" for none
+    };
+    const BreakCase cases[] = {
+        {"every answer breaks after 64 KiB: complete",
+         {breaking(big, 65536)},
+         big,
+         false,
+         "",
+         DownloadOutcome::complete,
+         {"-", "65536-", "131072-", "196608-"},
+         asking_again("0.1") + asking_again("0.1") + asking_again("0.2") + "\n",
+         "-"},
+        {"every answer breaks a byte short of 64 KiB: nothing new, given up after the third",
+         {breaking(big, 65535)},
+         big,
+         false,
+         "",
+         DownloadOutcome::failed,
+         {"-", "65535-", "131070-"},
+         asking_again("0.1") + asking_again("0.1") + FAILED,
+         "-"},
+        {"bytes, then three answers that bring none: given up, the part kept",
+         {breaking(big, 100000), breaking(big, 0)},
+         big,
+         false,
+         big.substr(0, 1),
+         DownloadOutcome::failed,
+         {"1-", "100001-", "100001-", "100001-"},
+         std::string(RESUMING_0) + asking_again("0.1") + asking_again("0.1") + asking_again("0.1") +
+             FAILED,
+         big.substr(0, 100001)},
+        {"a part continued, broken, continued again: one resume line",
+         {breaking(BODY, 20), breaking(BODY, fake_net::NEVER)},
+         BODY,
+         false,
+         BODY.substr(0, 30),
+         DownloadOutcome::complete,
+         {"30-", "50-"},
+         std::string(RESUMING_0) + asking_again("0.0") + "\n",
+         "-"},
+        {"a 200 takes the place of the part; asked again, a 200 is refused and the part kept",
+         {whole_200},
+         BODY,
+         false,
+         BODY.substr(0, 10),
+         DownloadOutcome::failed,
+         {"10-", "30-"},
+         asking_again("0.0") + FAILED,
+         BODY.substr(0, 30)},
+        {"the second answer is a 206 at another start: given up, the part gone",
+         {breaking(BODY, 30), ranged(206, 80, "bytes 20-99/100", {BODY.substr(20)})},
+         BODY,
+         false,
+         "",
+         DownloadOutcome::failed,
+         {"-", "30-"},
+         asking_again("0.0") + FAILED,
+         "-"},
+        {"no size known: the break fails the node",
+         {breaking(BODY, 30)},
+         BODY,
+         true,
+         "",
+         DownloadOutcome::failed,
+         {"-"},
+         FAILED,
+         "-"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_os::reset();
+        fake_net::serve_in_turn(URL, c.answers);
+        release_.size = c.unsized ? 0 : c.body.size();
+        std::remove(path_.c_str());
+        std::remove(part_.c_str());
+        std::remove(side_.c_str());
+        if (!c.part.empty()) {
+            write_file(part_, c.part);
+            write_file(side_, RELEASE_DIGEST);
+        }
+        NetSession* session = open_session();
+
+        PartRecord record{};
+        DownloadOutcome outcome = DownloadOutcome::cannot_write;
+        const std::string out = transcript([&] {
+            outcome = download_from_node(session, node_, release_, path_.c_str(), false,
+                                         c.part.empty() ? nullptr : &record);
+        });
+
+        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_EQ(ranges_asked(), c.ranges);
+        EXPECT_EQ(without_progress(out), HEADER + c.output);
+        if (c.outcome == DownloadOutcome::complete) {
+            EXPECT_EQ(read_file(path_), c.body);
+        } else {
+            EXPECT_FALSE(file_exists(path_));
+        }
+        EXPECT_EQ(file_exists(part_), c.left != "-");
+        if (c.left != "-") {
+            EXPECT_EQ(read_file(part_), c.left);
+        }
+        EXPECT_EQ(fake_net::open_handles(), 1);
+        close_handle(session);
+    }
+}
+
+TEST_F(DownloadTest, TheSlowRuleMeasuresAcrossTheAnswersAskedAgain) {
+    // 2 MiB at 16 KiB/s, every answer broken after one read of 64 KiB (4 s).
+    // Measured per answer, no answer would outlast the grace; measured over
+    // the attempt, the third read is 8 s after the first and the rest would
+    // need about two minutes.
+    const std::string big = *fake_net::pattern(3, 2097152);
+    Response r = breaking(big, 65536);
+    r.bytes_per_second = 16384;
+    fake_net::serve(URL, r);
+    release_.size = big.size();
+    NetSession* session = open_session();
+    DownloadOutcome outcome = DownloadOutcome::failed;
+    const std::string out = transcript(
+        [&] { outcome = download_from_node(session, node_, release_, path_.c_str(), true); });
+    EXPECT_EQ(outcome, DownloadOutcome::too_slow);
+    EXPECT_EQ(ranges_asked(), (std::vector<std::string>{"-", "65536-", "131072-"}));
+    EXPECT_EQ(without_progress(out),
+              HEADER + asking_again("0.1") + asking_again("0.1") + std::string(SLOW));
+    EXPECT_FALSE(file_exists(part_));
+    EXPECT_EQ(fake_net::open_handles(), 1);
+    close_handle(session);
 }
 
 TEST(PartPath, OneNameInTheInstallersFolderWhateverTheRelease) {
