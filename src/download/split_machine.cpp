@@ -116,14 +116,6 @@ void class_members(const SplitState* s, int32_t cls, bool in[MAX_NODES]) {
         in[i] = s->node_class[i] == cls;
 }
 
-// The node whose bytes the part holds at offset, by the log.
-int32_t writer_at(const SplitState* s, uint64_t offset) {
-    for (int32_t p = s->log.piece_count - 1; p >= 0; --p) {
-        const WrittenPiece& piece = s->log.pieces[p];
-        if (piece.range.start <= offset && offset < piece.range.end) return piece.node;
-    }
-    return EARLIER_RUN;
-}
 
 void stop_connection(SplitCommands* out, Connection& k, int32_t c) {
     if (fetching(k)) stream_command(out, SplitCommandKind::stop, c);
@@ -518,7 +510,7 @@ void note_compare(SplitState* s, int32_t stream, int32_t node, uint64_t at, uint
         s->compare_out = true;
         s->compare_stream = stream;
         s->compare_node = node;
-        s->compare_writer = writer_at(s, at);
+        s->compare_writer = writer_of(&s->log, s->held, at);
         s->compare_first = at;
     }
     s->compare_end = at + n;
@@ -713,7 +705,7 @@ bool pick_window(const SplitState* s, int32_t node, ByteRange* window, int32_t* 
         if (pick < here) {
             window->start = theirs.ranges[i].start + pick;
             window->end = window->start + CHECK_OVERLAP_BYTES;
-            *with = writer_at(s, window->start);
+            *with = writer_of(&s->log, s->held, window->start);
             return true;
         }
         pick -= here;

@@ -44,6 +44,19 @@ uint64_t rest_of(const SplitConnection& c) {
 
 }  // namespace
 
+int32_t writer_of(const SplitLog* log, const HeldRanges& held, uint64_t offset) {
+    if (log != nullptr) {
+        for (int32_t i = log->piece_count - 1; i >= 0; --i) {
+            const WrittenPiece& piece = log->pieces[i];
+            if (piece.range.start <= offset && offset < piece.range.end) return piece.node;
+        }
+    }
+    for (int32_t i = 0; i < held.count; ++i) {
+        if (held.ranges[i].start <= offset && offset < held.ranges[i].end) return EARLIER_RUN;
+    }
+    return NO_NODE;
+}
+
 int32_t next_helper_node(const SplitView& view) {
     for (int32_t i = 0; i < view.nodes->count; ++i) {
         const MirrorNode& node = view.nodes->nodes[i];
@@ -96,22 +109,6 @@ ByteRange largest_unassigned(const SplitView& view, uint64_t* total) {
     return best;
 }
 
-// The node that wrote the byte at offset, by the log; EARLIER_RUN for a held
-// byte the log does not name, NO_NODE for a byte not held.
-int32_t writer_of(const SplitView& view, uint64_t offset) {
-    if (view.log != nullptr) {
-        for (int32_t i = view.log->piece_count - 1; i >= 0; --i) {
-            const WrittenPiece& piece = view.log->pieces[i];
-            if (piece.range.start <= offset && offset < piece.range.end) return piece.node;
-        }
-    }
-    for (int32_t i = 0; i < view.held->count; ++i) {
-        if (view.held->ranges[i].start <= offset && offset < view.held->ranges[i].end)
-            return EARLIER_RUN;
-    }
-    return NO_NODE;
-}
-
 // The work for the connection in slot `taker` on node: an unassigned range,
 // the back half of the largest outstanding one, or a straggler's rest.
 SplitStep take_work(const SplitView& view, SplitMove move, int32_t taker, int32_t node,
@@ -131,9 +128,9 @@ SplitStep take_work(const SplitView& view, SplitMove move, int32_t taker, int32_
         // Bytes another node wrote just before: fetch them again and compare.
         if (free_range.start >= CHECK_OVERLAP_BYTES) {
             const uint64_t from = free_range.start - CHECK_OVERLAP_BYTES;
-            const int32_t writer = writer_of(view, from);
+            const int32_t writer = writer_of(view.log, *view.held, from);
             if (writer != NO_NODE && writer != node &&
-                writer_of(view, free_range.start - 1) == writer) {
+                writer_of(view.log, *view.held, free_range.start - 1) == writer) {
                 step.range.start = from;
                 step.check = {from, free_range.start};
                 step.check_with = writer;

@@ -114,6 +114,10 @@ struct SplitStep {
 // rates together; UNKNOWN_MS while no rate is measured.
 uint64_t still_needed_ms(const SplitView& view);
 
+// The node whose bytes the part holds at offset, by the log; EARLIER_RUN for
+// a held byte the log does not name, NO_NODE for a byte not held.
+int32_t writer_of(const SplitLog* log, const HeldRanges& held, uint64_t offset);
+
 // The first node in rank order that may open a connection: reachable, not
 // barred, and of a host that no open connection uses; NO_NODE when none.
 int32_t next_helper_node(const SplitView& view);
