@@ -149,7 +149,7 @@ bool part_is_of_release(const char* path, const ReleaseRecord& release) {
 bool mark_part_release(const char* path, const ReleaseRecord& release) {
     char side[PART_DIGEST_PATH_SIZE];
     compose_part_digest_path(path, side);
-    FILE* file = std::fopen(side, "wb");
+    FILE* file = open_file(side, "wb");
     if (file == nullptr) return false;
     const size_t length = std::strlen(release.sha256);
     const bool written = std::fwrite(release.sha256, 1, length, file) == length;
@@ -327,8 +327,8 @@ uint64_t shown_size(const NodeAttempt& a) {
 // emptied for a whole file; a new part is marked with its release before its
 // first byte. nullptr when it cannot be.
 FILE* open_part(const NodeAttempt& a) {
-    if (a.base != 0) return std::fopen(a.part, "ab");
-    if (!a.resumable || mark_part_release(a.path, a.release)) return std::fopen(a.part, "wb");
+    if (a.base != 0) return open_file(a.part, "ab");
+    if (!a.resumable || mark_part_release(a.path, a.release)) return open_file(a.part, "wb");
     return nullptr;
 }
 
@@ -417,8 +417,11 @@ DownloadOutcome finish(const NodeAttempt& a, const BodyEnd& end) {
         return fail_attempt(a.path, a.part, keep_part);
     if (a.release.size != 0 && end.total != a.release.size)
         return fail_attempt(a.path, a.part, keep_part);
+    // A whole part that cannot take the installer's name (a running
+    // installer there, a scanner that held a file for longer than the move
+    // waits) stays, with its digest, for the next run to place and check.
     if (!move_file_replacing(a.part, a.path)) {
-        drop_part(a.path, a.part);
+        if (!a.resumable) (void)mark_part_release(a.path, a.release);
         return DownloadOutcome::cannot_replace;
     }
     char side[PART_DIGEST_PATH_SIZE];

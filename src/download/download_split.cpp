@@ -153,10 +153,14 @@ bool open_part(Loop& l, bool fresh) {
     l.file = nullptr;
     if (fresh) {
         if (!mark_part_release(l.path, *l.release)) return false;
-        l.file = std::fopen(l.part, "w+b");
+        l.file = open_file(l.part, "w+b");
     } else {
-        l.file = std::fopen(l.part, "r+b");
+        l.file = open_file(l.part, "r+b");
     }
+    // Before any write at an offset: a gap stays a hole instead of being
+    // filled with zeros inside the write (see allow_sparse_writes). Where the
+    // file system cannot, the writes are merely slower.
+    if (l.file != nullptr) (void)allow_sparse_writes(l.file);
     return l.file != nullptr;
 }
 
@@ -230,9 +234,14 @@ void carry_out(Loop& l, SplitState& s, const SplitCommand& c) {
                 char side[PART_DIGEST_PATH_SIZE];
                 compose_part_digest_path(l.path, side);
                 std::remove(side);
-                drop_held_ranges(l.record);
                 out_printf("\n");
             }
+            // Whole (and proven, when several nodes made it), the part stays
+            // with its digest when it cannot take the installer's name; without
+            // its record the next run takes it for whole, places it and checks
+            // it, instead of fetching again what a record saved before its
+            // last bytes would call missing.
+            drop_held_ranges(l.record);
             queue(l, event_of(SplitEventKind::placed, -1, placed));
             break;
         }

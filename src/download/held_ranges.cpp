@@ -234,7 +234,9 @@ bool write_new_held_record(const char* path, const HeldRanges& held) {
 bool save_held_ranges(const char* path, const HeldRanges& held) {
     char new_path[HELD_PATH_SIZE + sizeof HELD_NEW_SUFFIX];
     if (!compose_new_path(path, new_path) || !write_new_held_record(path, held)) return false;
-    if (move_file_replacing(new_path, path)) return true;
+    // At once: a scanner holding the record for a moment only delays it to
+    // the next save, and a wait here would hold up every stream.
+    if (move_file_replacing_at_once(new_path, path)) return true;
     delete_file(new_path);
     return false;
 }

@@ -1101,12 +1101,8 @@ void split_step(SplitState* s, const SplitEvent& e, SplitCommands* out) {
             digest_failed(s, out);
             break;
         case SplitEventKind::placed:
-            if (e.ok) {
-                finish(s, out, DownloadOutcome::complete);
-            } else {
-                push(out, command(SplitCommandKind::drop_part));
-                finish(s, out, DownloadOutcome::cannot_replace);
-            }
+            // A whole part that cannot be placed is kept for the next run.
+            finish(s, out, e.ok ? DownloadOutcome::complete : DownloadOutcome::cannot_replace);
             return;
     }
     advance(s, out, now);

@@ -100,8 +100,9 @@ SignatureCheck check_signature(const char* path, HeldFile* file,
 
 // Whether this process is the only running copy of the program for this user
 // and temporary folder. `held`: it is, and keeps the lock until it exits (a
-// file in the private temporary folder, open without sharing on Windows and
-// under an flock on POSIX; never passed to the started installer, but for a
+// file in the private temporary folder, a byte of it locked with LockFileEx
+// on Windows and under an flock on POSIX, so that a scanner that opens the
+// file is never taken for another copy; never passed to the started installer, but for a
 // fresh folder's on POSIX, which keeps the next run from removing the folder
 // while the installer runs in it). `taken`:
 // another copy holds it. `unavailable`: the lock could not be made at all
@@ -115,9 +116,50 @@ InstanceLock take_instance_lock();
 // false when the system cannot tell.
 bool free_disk_space(const char* dir, uint64_t* bytes);
 
+// Antivirus, backup and sync agents open a file just after it is closed or
+// appears and hold it for a moment, denying writers and delete: a move or an
+// open for writing then fails with a sharing violation, a lock violation or
+// access denied. On Windows the calls below that wait try again, with a short
+// backoff, for up to this long. A scan of a file of a few MB takes tens or
+// hundreds of milliseconds, one of a large installer a few seconds; 5 s
+// covers those with room to spare, and is all that a file held for good (an
+// installer still running at the installer path, a read-only file) costs
+// before its failure is reported. Nothing waits on POSIX, where opening a
+// file never locks it against others.
+constexpr uint64_t HELD_FILE_WAIT_MS = 5000;
+// The first pause between two tries; each next one is twice as long, up to
+// HELD_FILE_RETRY_MAX_MS, so that a short hold costs little more than itself.
+constexpr uint64_t HELD_FILE_RETRY_FIRST_MS = 10;
+constexpr uint64_t HELD_FILE_RETRY_MAX_MS = 250;
+
 // Puts the file at from in the place of to, replacing a file there; false when
 // that cannot be done (to is read-only or in use, or the folder refuses it).
+// Waits for a file held for a moment (HELD_FILE_WAIT_MS).
 bool move_file_replacing(const char* from, const char* to);
+// The same without waiting, for a write that is repeated soon anyway and
+// must not hold up the thread that drives the streams (the record of the
+// ranges held).
+bool move_file_replacing_at_once(const char* from, const char* to);
+
+// Opens the file as std::fopen does, waiting for a file held for a moment
+// (HELD_FILE_WAIT_MS) when the mode writes; nullptr when it cannot be opened.
+std::FILE* open_file(const char* path, const char* mode);
+
+// A part written at offsets, before its first byte lands far past its end.
+// NTFS keeps a file's "valid data length" and, when a write starts past it,
+// fills the gap with zeros inside that write: a helper's first write near
+// 2 GiB of a new 4 GiB part would stall the one thread that drives every
+// stream for as long as 2 GiB of zeros take to reach the disk, and its rates
+// would make stragglers of healthy nodes. Setting the file's length first
+// (SetEndOfFile) does not help, since it moves the end but not the valid data
+// length, and SetFileValidData needs a privilege that users do not have. A
+// sparse file keeps a gap as a hole instead, never written. So on Windows the
+// part is marked sparse (FSCTL_SET_SPARSE); its size does not change, so a
+// part is never taken for a whole one by its length. False where the file
+// system has no sparse files (FAT32, exFAT): writes there are as before.
+// POSIX file systems leave a hole behind a write past the end anyway:
+// nothing to do.
+bool allow_sparse_writes(std::FILE* file);
 
 // The size of the file at path; false when there is no such file.
 bool file_size(const char* path, uint64_t* bytes);

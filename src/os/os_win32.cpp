@@ -22,6 +22,9 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#include <winioctl.h>
+
+#include <io.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -277,8 +280,72 @@ bool file_size(const char* path, uint64_t* bytes) {
     return true;
 }
 
+namespace {
+
+// The errors of a file that another process holds open without sharing what
+// we ask: a sharing violation (an open's access or a rename against its share
+// mode), a lock violation (a byte range locked), and access denied, which a
+// move over a file that is open, or of a file that is being scanned, gives.
+bool held_by_another(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
+
+// Tries attempt() until it succeeds, fails for another reason, or
+// HELD_FILE_WAIT_MS have passed, pausing HELD_FILE_RETRY_FIRST_MS and then
+// twice as long each time up to HELD_FILE_RETRY_MAX_MS. attempt() gives
+// true on success and leaves the error in GetLastError() otherwise.
+template <typename Attempt>
+bool try_while_held(Attempt attempt) {
+    const uint64_t start = GetTickCount64();
+    uint64_t pause = HELD_FILE_RETRY_FIRST_MS;
+    for (;;) {
+        if (attempt()) return true;
+        const DWORD error = GetLastError();
+        const uint64_t waited = GetTickCount64() - start;
+        if (!held_by_another(error) || waited >= HELD_FILE_WAIT_MS) {
+            SetLastError(error);
+            return false;
+        }
+        const uint64_t left = HELD_FILE_WAIT_MS - waited;
+        Sleep(static_cast<DWORD>(pause < left ? pause : left));
+        pause = pause * 2 < HELD_FILE_RETRY_MAX_MS ? pause * 2 : HELD_FILE_RETRY_MAX_MS;
+    }
+}
+
+}  // namespace
+
 bool move_file_replacing(const char* from, const char* to) {
+    return try_while_held(
+        [&] { return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE; });
+}
+
+bool move_file_replacing_at_once(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+// The C runtime keeps the system's error of a failed open in _doserrno; the
+// last error may have been overwritten by its own calls since.
+std::FILE* open_file(const char* path, const char* mode) {
+    std::FILE* file = nullptr;
+    const bool writes = std::strpbrk(mode, "wa+") != nullptr;
+    try_while_held([&] {
+        _doserrno = 0;
+        file = std::fopen(path, mode);
+        if (file != nullptr) return true;
+        SetLastError(writes && _doserrno != 0 ? static_cast<DWORD>(_doserrno)
+                                              : ERROR_FILE_NOT_FOUND);
+        return false;
+    });
+    return file;
+}
+
+bool allow_sparse_writes(std::FILE* file) {
+    const intptr_t handle = _get_osfhandle(_fileno(file));
+    if (handle == -1) return false;
+    DWORD returned = 0;
+    return DeviceIoControl(reinterpret_cast<HANDLE>(handle), FSCTL_SET_SPARSE, nullptr, 0, nullptr,
+                           0, &returned, nullptr) != FALSE;
 }
 
 bool seek_file(std::FILE* file, uint64_t offset) {

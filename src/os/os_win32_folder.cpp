@@ -298,25 +298,64 @@ DWORD append(wchar_t (&path)[FOLDER_PATH_UNITS], DWORD length, const wchar_t* te
     return length + static_cast<DWORD>(text_length);
 }
 
-// The lock file's handle, open without sharing until the process ends. It is
-// not inheritable, so the started installer never holds it.
+// The lock file's handle, open until the process ends with one byte of it
+// locked (LockFileEx). It is not inheritable, so the started installer never
+// holds it, and the byte lock goes with the handle.
 HANDLE g_instance_lock = INVALID_HANDLE_VALUE;
+
+// The byte that a running copy locks: far past the end of the lock file,
+// which stays empty, so that whoever reads the file never meets the lock.
+constexpr uint64_t INSTANCE_LOCK_BYTE = 1ull << 40;
 
 // The fresh folder this process made because the usual one was refused, with
 // its separator; empty while there is none.
 wchar_t g_fresh[FOLDER_PATH_UNITS];
 
-// Opens the lock file of the folder (path, its separator at length - 1)
-// without sharing, able to delete it; INVALID_HANDLE_VALUE when that fails.
-HANDLE open_lock(wchar_t (&path)[FOLDER_PATH_UNITS], DWORD length, DWORD disposition) {
+// Antivirus, backup and sync agents open the files of the folder, the lock
+// file too, just after a process lets go of them, and hold them for a
+// moment, denying writers and delete. A lock file opened without sharing
+// would make any such reader look like a second copy ("already running"). So
+// the lock is a byte of the file locked with LockFileEx, which only another
+// copy of the program takes, on a handle that asks nothing but to read and
+// shares reading and writing: it opens beside such a reader, and the reader
+// beside it. It does not share deleting: nobody can delete or rename the lock
+// file while a copy holds it, and put a new one, free, in its place.
+//
+// Opens the lock file of the folder (path, its separator at length - 1) with
+// access and that sharing, waiting for a file held for a moment
+// (HELD_FILE_WAIT_MS), and locks its byte; INVALID_HANDLE_VALUE when either
+// fails, with ERROR_LOCK_VIOLATION when the byte is locked already.
+HANDLE open_lock(wchar_t (&path)[FOLDER_PATH_UNITS], DWORD length, DWORD disposition,
+                 ACCESS_MASK access) {
     if (append(path, length, INSTANCE_LOCK_FILE_W) == 0) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE lock = CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    const DWORD error = GetLastError();
+    HANDLE lock = INVALID_HANDLE_VALUE;
+    const uint64_t start = GetTickCount64();
+    uint64_t pause = HELD_FILE_RETRY_FIRST_MS;
+    for (;;) {
+        lock = CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (lock != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
+            GetTickCount64() - start >= HELD_FILE_WAIT_MS) {
+            break;
+        }
+        Sleep(static_cast<DWORD>(pause));
+        pause = pause * 2 < HELD_FILE_RETRY_MAX_MS ? pause * 2 : HELD_FILE_RETRY_MAX_MS;
+    }
+    DWORD error = GetLastError();
     path[length] = 0;
+    if (lock != INVALID_HANDLE_VALUE) {
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(INSTANCE_LOCK_BYTE);
+        at.OffsetHigh = static_cast<DWORD>(INSTANCE_LOCK_BYTE >> 32);
+        if (!LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+            error = GetLastError();
+            CloseHandle(lock);
+            lock = INVALID_HANDLE_VALUE;
+        }
+    }
     SetLastError(error);
     return lock;
 }
@@ -518,7 +557,11 @@ DWORD fresh_folder(wchar_t (&path)[FOLDER_PATH_UNITS], DWORD base_length) {
             return 0;
         }
         path[length] = L'\\';
-        HANDLE lock = open_lock(path, length + 1, CREATE_NEW);
+        // Able to delete it, which also keeps everybody else from opening it
+        // (none of them shares deleting): a run that removes earlier fresh
+        // folders can never take this one's lock between its open and its
+        // byte lock.
+        HANDLE lock = open_lock(path, length + 1, CREATE_NEW, GENERIC_READ | DELETE);
         path[length] = 0;
         if (lock == INVALID_HANDLE_VALUE ||
             judge_private_folder(inspect(path)) != FolderVerdict::use) {
@@ -602,12 +645,15 @@ InstanceLock take_instance_lock() {
     // working in its own.
     if (g_instance_lock != INVALID_HANDLE_VALUE) return InstanceLock::held;
     path[length++] = L'\\';
-    // No sharing at all: while this handle is open, every other open of the
-    // file fails with a sharing violation, whoever tries it.
-    HANDLE lock = open_lock(path, length, OPEN_ALWAYS);
+    // Its byte locked means another copy runs. A sharing violation that
+    // lasts longer than any scanner's hold is a copy of an earlier version of
+    // the program, which opened the file without sharing.
+    HANDLE lock = open_lock(path, length, OPEN_ALWAYS, GENERIC_READ);
     if (lock == INVALID_HANDLE_VALUE) {
-        return GetLastError() == ERROR_SHARING_VIOLATION ? InstanceLock::taken
-                                                         : InstanceLock::unavailable;
+        const DWORD error = GetLastError();
+        return error == ERROR_LOCK_VIOLATION || error == ERROR_SHARING_VIOLATION
+                   ? InstanceLock::taken
+                   : InstanceLock::unavailable;
     }
     g_instance_lock = lock;
     return InstanceLock::held;

@@ -30,6 +30,8 @@ bool g_free_space_known = false;
 uint64_t g_free_space = 0;
 bool g_move_fails = false;
 int g_moves_failing = 0;
+std::vector<int64_t> g_sparse_marks;
+std::string g_move_fails_into;
 bool g_delete_fails = false;
 uint64_t g_tick_offset = 0;
 uint64_t g_print_ms = 0;
@@ -58,6 +60,8 @@ void reset() {
     g_free_space = 0;
     g_move_fails = false;
     g_moves_failing = 0;
+    g_sparse_marks.clear();
+    g_move_fails_into.clear();
     g_delete_fails = false;
     g_tick_offset = 0;
     g_print_ms = 0;
@@ -97,6 +101,14 @@ void set_moves_failing(int n) {
 void set_move_fails(bool fails) {
     g_move_fails = fails;
 }
+void set_move_fails_into(const std::string& to) {
+    g_move_fails_into = to;
+}
+
+const std::vector<int64_t>& sparse_marks() {
+    return g_sparse_marks;
+}
+
 void set_delete_fails(bool fails) {
     g_delete_fails = fails;
 }
@@ -348,7 +360,21 @@ bool move_file_replacing(const char* from, const char* to) {
         --g_moves_failing;
         return false;
     }
-    return !g_move_fails && std::rename(from, to) == 0;
+    return !g_move_fails && g_move_fails_into != to && std::rename(from, to) == 0;
+}
+
+bool move_file_replacing_at_once(const char* from, const char* to) {
+    return move_file_replacing(from, to);
+}
+
+std::FILE* open_file(const char* path, const char* mode) {
+    return std::fopen(path, mode);
+}
+
+bool allow_sparse_writes(std::FILE* file) {
+    struct stat st;
+    g_sparse_marks.push_back(fstat(fileno(file), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1);
+    return true;
 }
 
 bool seek_file(std::FILE* file, uint64_t offset) {

@@ -64,6 +64,11 @@ void set_free_space(uint64_t bytes);
 void set_move_fails(bool fails);
 // The next n moves fail, the ones after them succeed.
 void set_moves_failing(int n);
+// Whether moves onto this path refuse (logged all the same); "" for none.
+void set_move_fails_into(const std::string& to);
+// The size of the file at each allow_sparse_writes() call, in order (-1 when
+// it could not be read); reset() empties it.
+const std::vector<int64_t>& sparse_marks();
 // Whether delete_file() refuses and leaves the file (a scanner holding it),
 // logged as "delete PATH" either way.
 void set_delete_fails(bool fails);

@@ -463,6 +463,33 @@ TEST_F(SplitDownloadTest, AFailedSaveOfTheRecordIsTriedAgainNotAFailedDownload) 
     EXPECT_FALSE(file_exists(record_));
 }
 
+TEST_F(SplitDownloadTest, AWholePartThatCannotBePlacedStaysForTheNextRun) {
+    // Helpers join and the file is proven, but the installer path cannot be
+    // replaced (an installer still running there, or a scanner holding a
+    // file for longer than the move waits). The part stays whole with its
+    // digest and without its record: the next run places it.
+    serve({{}, {}, {}, {}});
+    fake_os::set_move_fails_into(path_);
+    ASSERT_EQ(download(), DownloadOutcome::cannot_replace) << out_;
+    EXPECT_NE(out_.find(ADDED), std::string::npos) << out_;
+    EXPECT_FALSE(file_exists(path_));
+    ASSERT_TRUE(file_exists(part_));
+    EXPECT_EQ(read_file(part_), *release_bytes());
+    EXPECT_FALSE(file_exists(record_));
+    EXPECT_EQ(adopt_earlier_part(path_.c_str(), release_), SIZE) << "taken for whole";
+    fake_os::set_move_fails_into("");
+    ASSERT_TRUE(place_earlier_whole_part(path_.c_str()));
+    EXPECT_TRUE(installed_is_release());
+}
+
+TEST_F(SplitDownloadTest, ThePartIsSparseBeforeItsFirstByteLandsAtAnOffset) {
+    serve({{}, {}, {}, {}});
+    ASSERT_EQ(download(), DownloadOutcome::complete) << out_;
+    EXPECT_NE(out_.find(ADDED), std::string::npos) << out_;
+    ASSERT_FALSE(fake_os::sparse_marks().empty());
+    EXPECT_EQ(fake_os::sparse_marks().front(), 0) << "marked while still empty";
+}
+
 TEST_F(SplitDownloadTest, ANodeDroppedAsAHelperIsNotLeftForTheRun) {
     // B serves another file and waits in reserve; C answers ranges with the
     // whole file and is dropped as a helper: a whole source for the run still.
