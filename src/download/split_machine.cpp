@@ -116,7 +116,6 @@ void class_members(const SplitState* s, int32_t cls, bool in[MAX_NODES]) {
         in[i] = s->node_class[i] == cls;
 }
 
-
 void stop_connection(SplitCommands* out, Connection& k, int32_t c) {
     if (fetching(k)) stream_command(out, SplitCommandKind::stop, c);
     k.phase = ConnectionPhase::free;
