@@ -294,6 +294,9 @@ void make_active(SplitState* s, SplitCommands* out, int32_t cls) {
             s->standing[i] == NodeStanding::usable)
             to_reserve(s, out, i);
     }
+    // What the new class's nodes wrote stays; what nodes not compared yet
+    // wrote goes with the old class's bytes.
+    keep_active_bytes(s);
     // Nodes not confirmed in the new class belong to it until their own
     // compare says otherwise.
     for (int32_t i = 0; i < s->table->count; ++i) {
@@ -306,7 +309,6 @@ void make_active(SplitState* s, SplitCommands* out, int32_t cls) {
     }
     const int32_t founder = best_of_class(s, cls);
     if (founder != NO_NODE) s->spot_checked[founder] = true;
-    keep_active_bytes(s);
 }
 
 // A compare found the same bytes at both nodes.
@@ -913,9 +915,12 @@ bool restart(SplitState* s, SplitCommands* out, uint64_t now) {
 void digest_failed(SplitState* s, SplitCommands* out) {
     s->closing = false;
     line(s, out, SplitLine::hash_mismatch, NO_NODE, s->progress_shown);
+    // The file was the class's alone when every byte's last writer is a node
+    // that a compare put in it; a node not compared yet leaves it unproven.
     const int32_t failed = s->active_class;
     bool in[MAX_NODES];
-    class_members(s, failed, in);
+    for (int32_t i = 0; i < MAX_NODES; ++i)
+        in[i] = s->node_class[i] == failed && s->confirmed[i];
     HeldRanges theirs;
     claimed_by(s, in, &theirs);
     const bool alone = held_bytes(theirs) == s->size;
@@ -931,7 +936,8 @@ void digest_failed(SplitState* s, SplitCommands* out) {
     }
     for (int32_t i = 0; i < s->table->count; ++i) {
         if (s->node_class[i] == failed)
-            s->standing[i] = alone ? NodeStanding::class_failed : NodeStanding::dropped;
+            s->standing[i] =
+                alone && s->confirmed[i] ? NodeStanding::class_failed : NodeStanding::dropped;
     }
     if (next == NO_CLASS) {
         push(out, command(SplitCommandKind::drop_part));
