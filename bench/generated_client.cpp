@@ -47,8 +47,29 @@ namespace client {
 int widen(const char* utf8, char16_t* out, int capacity) {
     return utf8_to_utf16(utf8, out, capacity);
 }
-NetSession* open(const char16_t*, uint32_t) {
+NetSession* open(const char16_t*, uint32_t, const char16_t*, const char16_t*) {
     return &g_session;
+}
+uint32_t last_error() {
+    return 0;
+}
+bool user_proxy_config(UserProxyConfig*) {
+    return false;
+}
+bool proxy_for_url(NetSession*, const char16_t*, bool, const char16_t*, char16_t*, char16_t*) {
+    return false;
+}
+bool set_request_proxy(NetRequest*, const char16_t*, const char16_t*) {
+    return false;
+}
+bool set_request_option(NetRequest*, uint32_t, uint32_t) {
+    return false;
+}
+bool query_auth_schemes(NetRequest*, uint32_t*, uint32_t*) {
+    return false;
+}
+bool set_logon_credentials(NetRequest*, uint32_t, uint32_t) {
+    return false;
 }
 bool set_option(NetSession*, uint32_t, uint32_t) {
     return true;

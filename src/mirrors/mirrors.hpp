@@ -29,5 +29,7 @@ void print_probe_header();
 // One ranged probe of node, without a word: sets its reachable and latency_ms
 // (LATENCY_NOT_MEASURED when unreachable) and returns reachable.
 bool probe_node(NetSession* session, MirrorNode& node);
-void probe_nodes(NetSession* session, NodeTable& table);  // one report line per node
+// One report line per node. Returns the local cause (is_local_cause) when
+// every node failed for that same one; none otherwise.
+NetCause probe_nodes(NetSession* session, NodeTable& table);
 void rank_nodes(NodeTable& table);  // stable: reachable first, then by latency

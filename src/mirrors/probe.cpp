@@ -76,7 +76,7 @@ void print_probe_header() {
 // to print (a console that blocks its writer) delays no later probe's figure. The
 // report lines still come in slot order: a line is printed once its probe and
 // every probe before it have ended, so the table reads top to bottom.
-void probe_nodes(NetSession* session, NodeTable& table) {
+NetCause probe_nodes(NetSession* session, NodeTable& table) {
     const int count = table.count < MAX_NODES ? table.count : MAX_NODES;
     bool ended[MAX_NODES];
     bool any_open = false;
@@ -101,6 +101,14 @@ void probe_nodes(NetSession* session, NodeTable& table) {
             mark_reachable(table.nodes[slot], start, g_exchanges[slot].ended_ms);
     }
     stop_exchanges();
+    // One cause for every node, or none: a node that failed otherwise, or
+    // answered, shows that the cause is not the machine's.
+    NetCause common = count > 0 ? g_exchanges[0].cause : NetCause::none;
+    for (int i = 0; i < count; ++i) {
+        if (table.nodes[i].reachable != 0 || g_exchanges[i].cause != common)
+            common = NetCause::none;
+    }
+    return is_local_cause(common) ? common : NetCause::none;
 }
 
 void rank_nodes(NodeTable& table) {

@@ -1,8 +1,19 @@
 // The transport's own logic over the platform client: the identity and proxy
-// fallback of a session, the options of a timeout profile, URL splitting, and
-// the status test. Shared by every backend so that it is written and tested once.
+// fallback of a session, the options of a timeout profile, URL splitting, the
+// status test, the answer to a proxy that asks who we are, and the cause of a
+// failure. Shared by every backend so that it is written and tested once.
+//
+// A session that follows a configuration script or auto-detection asks for
+// the proxy of each host as a connection to it opens, and hands the answer to
+// every request of that connection: the request is where WinHTTP takes a
+// proxy, and the connection is the one place that knows the host. The script
+// is given "https://HOST/", the scheme and host alone, as browsers give it
+// for HTTPS. The tables below are written on the caller's thread (sessions
+// and connections open there) and a connection's entry is freed by whichever
+// thread closes it, so each entry is claimed and freed through its key alone.
 #include "net/transport.hpp"
 
+#include <atomic>
 #include <cstring>
 
 #include "net/client.hpp"
@@ -13,12 +24,125 @@ constexpr char16_t USER_AGENT[] = u"setupvane/1.2";
 constexpr uint32_t SECURE_PROTOCOLS =
     client::SECURE_PROTOCOL_TLS1_1 | client::SECURE_PROTOCOL_TLS1_2;
 
+// The last session refused TLS 1.1 and 1.2: a property of the system, which
+// every session of a run meets alike.
+std::atomic<bool> g_secure_protocols_refused{false};
+
+// Sessions that ask a script or auto-detection per host: the two of a run.
+constexpr int MAX_SCRIPTED_SESSIONS = 4;
+struct ScriptedSession {
+    std::atomic<NetSession*> session{nullptr};
+    bool auto_detect = false;
+    bool has_script = false;
+    char16_t script_url[client::PROXY_TEXT_UNITS] = {};
+};
+ScriptedSession g_scripted[MAX_SCRIPTED_SESSIONS];
+
+// A connection's proxy as the session's script or auto-detection gave it. A
+// connection without an entry (none was asked, none came, the table was
+// full) keeps the session's own proxy.
+constexpr int MAX_PROXIED_CONNECTIONS = 48;
+struct ProxiedConnection {
+    std::atomic<NetConnection*> connection{nullptr};
+    char16_t proxy[client::PROXY_TEXT_UNITS] = {};
+    char16_t bypass[client::PROXY_TEXT_UNITS] = {};
+};
+ProxiedConnection g_proxied[MAX_PROXIED_CONNECTIONS];
+
+const ScriptedSession* scripted(NetSession* session) {
+    for (const ScriptedSession& entry : g_scripted) {
+        if (entry.session.load() == session) return &entry;
+    }
+    return nullptr;
+}
+
+void note_scripted(NetSession* session, const client::UserProxyConfig& config) {
+    for (ScriptedSession& entry : g_scripted) {
+        NetSession* expected = nullptr;
+        if (!entry.session.compare_exchange_strong(expected, session)) continue;
+        entry.auto_detect = config.auto_detect;
+        entry.has_script = config.auto_config_url[0] != u'\0';
+        std::memcpy(entry.script_url, config.auto_config_url, sizeof entry.script_url);
+        return;
+    }
+}
+
+void forget_session(NetSession* session) {
+    for (ScriptedSession& entry : g_scripted) {
+        NetSession* expected = session;
+        entry.session.compare_exchange_strong(expected, nullptr);
+    }
+}
+
+void note_connection_proxy(NetSession* session, NetConnection* connection, const char16_t* host) {
+    const ScriptedSession* plan = scripted(session);
+    if (plan == nullptr) return;
+    char16_t url[URL_PART_UNITS + 16] = u"https://";
+    size_t at = 8;
+    for (const char16_t* c = host; *c != u'\0' && at + 2 < sizeof url / sizeof url[0]; ++c)
+        url[at++] = *c;
+    url[at++] = u'/';
+    url[at] = u'\0';
+    for (ProxiedConnection& entry : g_proxied) {
+        if (entry.connection.load() != nullptr) continue;
+        if (!client::proxy_for_url(session, url, plan->auto_detect,
+                                   plan->has_script ? plan->script_url : nullptr, entry.proxy,
+                                   entry.bypass)) {
+            return;
+        }
+        NetConnection* expected = nullptr;
+        if (entry.connection.compare_exchange_strong(expected, connection)) return;
+    }
+}
+
+const ProxiedConnection* connection_proxy(NetConnection* connection) {
+    for (const ProxiedConnection& entry : g_proxied) {
+        if (entry.connection.load() == connection) return &entry;
+    }
+    return nullptr;
+}
+
+void forget_connection(NetConnection* connection) {
+    for (ProxiedConnection& entry : g_proxied) {
+        NetConnection* expected = connection;
+        entry.connection.compare_exchange_strong(expected, nullptr);
+    }
+}
+
+// The session the user's Internet Options describe: their static proxy, or
+// WinHTTP's default one, each with the per-host questions when a script or
+// auto-detection is set.
+NetSession* open_user_session() {
+    static client::UserProxyConfig config;  // large; only the caller's thread opens sessions
+    config = client::UserProxyConfig{};
+    if (!client::user_proxy_config(&config)) {
+        return client::open(USER_AGENT, client::ACCESS_TYPE_DEFAULT_PROXY);
+    }
+    NetSession* session = nullptr;
+    if (config.proxy[0] != u'\0') {
+        session = client::open(USER_AGENT, client::ACCESS_TYPE_NAMED_PROXY, config.proxy,
+                               config.bypass[0] != u'\0' ? config.bypass : nullptr);
+    }
+    if (session == nullptr) session = client::open(USER_AGENT, client::ACCESS_TYPE_DEFAULT_PROXY);
+    if (session != nullptr && (config.auto_detect || config.auto_config_url[0] != u'\0'))
+        note_scripted(session, config);
+    return session;
+}
+
 }  // namespace
 
 NetSession* open_session() {
+    // Before Windows 8.1 the automatic type is unknown and WinHttpOpen fails
+    // with ERR_INVALID_PARAMETER; the user's proxy still has to be used.
     NetSession* session = client::open(USER_AGENT, client::ACCESS_TYPE_AUTOMATIC_PROXY);
+    if (session == nullptr) session = open_user_session();
     if (session == nullptr) session = client::open(USER_AGENT, client::ACCESS_TYPE_NO_PROXY);
     return session;
+}
+
+bool is_local_cause(NetCause cause) {
+    return cause == NetCause::tls_versions_refused || cause == NetCause::certificate_untrusted ||
+           cause == NetCause::proxy_credentials;
 }
 
 bool apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_ms, uint32_t send_ms,
@@ -45,7 +169,13 @@ bool apply_timeouts(NetSession* session, uint32_t resolve_ms, uint32_t connect_m
     const uint64_t response_ms = uint64_t{resolve_ms} + connect_ms + send_ms + receive_ms;
     set(client::OPTION_RECEIVE_RESPONSE_TIMEOUT,
         response_ms < UINT32_MAX ? static_cast<uint32_t>(response_ms) : UINT32_MAX);
-    set(client::OPTION_SECURE_PROTOCOLS, SECURE_PROTOCOLS);
+    // Windows 7 without KB3140245 refuses TLS 1.1 and 1.2 here and goes on
+    // with its defaults; remembered so that the TLS failures that follow are
+    // named for what they are.
+    const bool versions =
+        client::set_option(session, client::OPTION_SECURE_PROTOCOLS, SECURE_PROTOCOLS);
+    g_secure_protocols_refused = !versions;
+    accepted = versions && accepted;
     return accepted;
 }
 
@@ -68,12 +198,21 @@ void split_url(const char* url, char16_t host[URL_PART_UNITS], char16_t path[URL
 
 NetConnection* open_connection(NetSession* session, const char16_t* host) {
     if (session == nullptr) return nullptr;
-    return client::connect(session, host, HTTPS_PORT);
+    NetConnection* connection = client::connect(session, host, HTTPS_PORT);
+    if (connection != nullptr) note_connection_proxy(session, connection, host);
+    return connection;
 }
 
 NetRequest* open_get_request(NetConnection* connection, const char16_t* path) {
     if (connection == nullptr) return nullptr;
-    return client::open_request(connection, u"GET", path, client::FLAG_SECURE);
+    NetRequest* request = client::open_request(connection, u"GET", path, client::FLAG_SECURE);
+    const ProxiedConnection* proxied = connection_proxy(connection);
+    if (request != nullptr && proxied != nullptr &&
+        !client::set_request_proxy(request, proxied->proxy, proxied->bypass)) {
+        client::close(request);
+        return nullptr;
+    }
+    return request;
 }
 
 bool add_request_header(NetRequest* request, const char16_t* header_line) {
@@ -81,9 +220,76 @@ bool add_request_header(NetRequest* request, const char16_t* header_line) {
     return client::add_request_headers(request, header_line, client::ADDREQ_FLAG_ADD);
 }
 
+namespace {
+
+NetCause cause_of_error(uint32_t error) {
+    switch (error) {
+        case client::ERR_NAME_NOT_RESOLVED:
+            return NetCause::name_not_resolved;
+        case client::ERR_TIMEOUT:
+        case client::ERR_CANNOT_CONNECT:
+        case client::ERR_CONNECTION_ERROR:
+            return NetCause::no_connection;
+        case client::ERR_SECURE_INVALID_CA:
+        case client::ERR_SECURE_INVALID_CERT:
+        case client::ERR_SECURE_CERT_DATE_INVALID:
+        case client::ERR_SECURE_CERT_CN_INVALID:
+            return NetCause::certificate_untrusted;
+        case client::ERR_SECURE_CHANNEL_ERROR:
+        case client::ERR_SECURE_FAILURE:
+            return g_secure_protocols_refused ? NetCause::tls_versions_refused
+                                              : NetCause::tls_failed;
+        case client::ERR_PROXY_REFUSED_TUNNEL:
+            return NetCause::proxy_credentials;
+        default:
+            return NetCause::none;
+    }
+}
+
+}  // namespace
+
+bool send_and_receive(NetRequest* request, NetCause* cause) {
+    NetCause found = NetCause::none;
+    bool ok = request != nullptr;
+    // "Authentication in WinHTTP": after a 407, choose a scheme the proxy
+    // offers, set credentials and send the same request again, its headers
+    // (a Range among them) kept. Only Negotiate and NTLM can answer with the
+    // logged-on user; they need the auto-logon policy to allow it.
+    for (int logons = 0; ok; ++logons) {
+        if (!client::send_request(request) || !client::receive_response(request)) {
+            found = cause_of_error(client::last_error());
+            ok = false;
+            break;
+        }
+        uint32_t status = 0, supported = 0, target = 0;
+        if (!client::query_number(request, client::QUERY_STATUS_CODE_NUMBER, &status) ||
+            status != 407) {
+            found = NetCause::none;  // answered, after a logon or without one
+            break;
+        }
+        found = NetCause::proxy_credentials;
+        if (logons == MAX_PROXY_LOGONS ||
+            !client::query_auth_schemes(request, &supported, &target) ||
+            target != client::AUTH_TARGET_PROXY) {
+            break;
+        }
+        const uint32_t scheme =
+            (supported & client::AUTH_SCHEME_NEGOTIATE) != 0 ? client::AUTH_SCHEME_NEGOTIATE
+            : (supported & client::AUTH_SCHEME_NTLM) != 0    ? client::AUTH_SCHEME_NTLM
+                                                             : 0;
+        if (scheme == 0 ||
+            !client::set_request_option(request, client::OPTION_AUTOLOGON_POLICY,
+                                        client::AUTOLOGON_SECURITY_LEVEL_LOW) ||
+            !client::set_logon_credentials(request, client::AUTH_TARGET_PROXY, scheme)) {
+            break;
+        }
+    }
+    if (cause != nullptr) *cause = found;
+    return ok;
+}
+
 bool send_and_receive(NetRequest* request) {
-    if (request == nullptr) return false;
-    return client::send_request(request) && client::receive_response(request);
+    return send_and_receive(request, nullptr);
 }
 
 bool query_status_code(NetRequest* request, uint32_t* status) {
@@ -161,14 +367,19 @@ void close_handle(NetRequest* request) {
     if (request != nullptr) client::close(request);
 }
 void close_handle(NetConnection* connection) {
-    if (connection != nullptr) client::close(connection);
+    if (connection == nullptr) return;
+    forget_connection(connection);
+    client::close(connection);
 }
 void close_handle(NetSession* session) {
-    if (session != nullptr) client::close(session);
+    if (session == nullptr) return;
+    forget_session(session);
+    client::close(session);
 }
 
 bool open_exchange(NetSession* session, Exchange& exchange) {
     exchange.end = ExchangeEnd::none;
+    exchange.cause = NetCause::none;
     exchange.received = 0;
     exchange.ended_ms = 0;
     exchange.request = nullptr;
@@ -215,7 +426,8 @@ ExchangeEnd read_first(Exchange& e) {
 
 void perform_exchange(Exchange& exchange) {
     exchange.received = 0;
-    if (!send_and_receive(exchange.request)) {
+    exchange.cause = NetCause::none;
+    if (!send_and_receive(exchange.request, &exchange.cause)) {
         exchange.end = ExchangeEnd::unreachable;
     } else if (!query_status(exchange.request)) {
         exchange.end = ExchangeEnd::bad_status;

@@ -21,7 +21,27 @@ struct TimeoutProfile {
 constexpr TimeoutProfile PROBE_PROFILE = {3000, 4000, 3000, 3000};
 constexpr TimeoutProfile DOWNLOAD_PROFILE = {10000, 15000, 15000, 30000};
 
-// Automatic proxy first, no proxy when that fails; absent when both fail.
+// Why a request failed, as far as the platform's error tells; the run names
+// the causes that lie on the user's own machine.
+enum class NetCause {
+    none,               // no failure, or one the platform did not name
+    name_not_resolved,  // the host's name
+    no_connection,      // refused, timed out or broken
+    tls_failed,         // the secure channel, for a reason not known
+    // A secure channel failed on a session that refused TLS 1.1 and 1.2
+    // (Windows 7 without KB3140245).
+    tls_versions_refused,
+    certificate_untrusted,  // often a proxy that inspects HTTPS
+    proxy_credentials,      // the proxy wants a name and password we do not have
+};
+// The causes a user can act on at home: the same on every node.
+bool is_local_cause(NetCause cause);
+
+// The automatic proxy (Windows 8.1 on; libcurl's own proxy variables). Where
+// it is refused: the user's Internet Options (a static proxy with its bypass
+// list, auto-detection or a configuration script, asked per host), else
+// WinHTTP's default proxy; no proxy only when all of them fail. Absent when
+// no session opens at all.
 NetSession* open_session();
 // Sets every wait of the profile, one connection attempt per host (a host's
 // further addresses are not tried, each with a connect timeout of its own),
@@ -41,6 +61,14 @@ void split_url(const char* url, char16_t host[URL_PART_UNITS], char16_t path[URL
 NetConnection* open_connection(NetSession* session, const char16_t* host);  // port 443
 NetRequest* open_get_request(NetConnection* connection, const char16_t* path);
 bool add_request_header(NetRequest* request, const char16_t* header_line);
+// Sends and waits for the final response. A proxy that answers 407 with
+// Negotiate or NTLM is given the logged-on user's credentials and the request
+// sent again, at most MAX_PROXY_LOGONS times; with Basic or Digest alone it
+// is asked no further, and the 407 stays the response. cause (may be null)
+// is set to why it failed, or to proxy_credentials for such a 407; none
+// otherwise.
+constexpr int MAX_PROXY_LOGONS = 2;
+bool send_and_receive(NetRequest* request, NetCause* cause);
 bool send_and_receive(NetRequest* request);
 bool query_status(NetRequest* request);  // true only for 200 and 206
 bool query_status_code(NetRequest* request, uint32_t* status);
@@ -84,6 +112,7 @@ struct Exchange {
     char* buffer;  // the body's bytes, from the start; never terminated here
     uint32_t limit;
     ExchangeEnd end;
+    NetCause cause;  // why it is unreachable or got a bad status, when known
     uint32_t received;
     // In a batch: tick_ms() taken by the one that performed it, right after
     // it ended, so that the time is its own however late the caller looks.

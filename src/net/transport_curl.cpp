@@ -112,6 +112,8 @@ constexpr TlsBit TLS_BITS[] = {
 
 }  // namespace
 
+constexpr size_t PROXY_BYTES = 1024;
+
 struct ParkedMulti {
     CURLM* multi = nullptr;  // null: the place is free
     uint64_t parked_ms = 0;
@@ -126,6 +128,10 @@ struct NetSession {
     bool has_agent = false;
     char agent[AGENT_BYTES] = {};
     bool no_proxy = false;
+    // A named proxy and its bypass list; "" leaves libcurl's own choice (the
+    // https_proxy and no_proxy variables).
+    char proxy[PROXY_BYTES] = {};
+    char bypass[PROXY_BYTES] = {};
     uint32_t resolve_ms = 0, connect_ms = 0, send_ms = 0, receive_ms = 0, response_ms = 0;
     long ssl_version = CURL_SSLVERSION_DEFAULT;
 };
@@ -587,6 +593,14 @@ bool configure(NetRequest* r, const NetSession* s, const NetConnection* c, const
         if (curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, backstop) != CURLE_OK) return false;
     }
     if (s->has_agent && curl_easy_setopt(e, CURLOPT_USERAGENT, s->agent) != CURLE_OK) return false;
+    // Whatever scheme the proxy asks for, with the name and password that
+    // https_proxy carries; without them a 407 ends the transfer.
+    if (curl_easy_setopt(e, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY)) != CURLE_OK)
+        return false;
+    if (s->proxy[0] != '\0' && (curl_easy_setopt(e, CURLOPT_PROXY, s->proxy) != CURLE_OK ||
+                                curl_easy_setopt(e, CURLOPT_NOPROXY, s->bypass) != CURLE_OK)) {
+        return false;
+    }
     if (s->no_proxy && (curl_easy_setopt(e, CURLOPT_PROXY, "") != CURLE_OK ||
                         curl_easy_setopt(e, CURLOPT_NOPROXY, "*") != CURLE_OK)) {
         return false;
@@ -660,6 +674,39 @@ void release(NetRequest* r) {
     r->begin = r->end = 0;
 }
 
+thread_local uint32_t t_last_error = 0;
+
+// libcurl's result as the WinHTTP error that names the same failure.
+uint32_t winhttp_error(const NetRequest* r) {
+    switch (r->result) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return client::ERR_NAME_NOT_RESOLVED;
+        case CURLE_OPERATION_TIMEDOUT:
+            return client::ERR_TIMEOUT;
+        case CURLE_PEER_FAILED_VERIFICATION:
+            return client::ERR_SECURE_INVALID_CA;
+        case CURLE_SSL_CONNECT_ERROR:
+            return client::ERR_SECURE_CHANNEL_ERROR;
+        default:
+            break;
+    }
+    long connect_code = 0;
+    if (r->easy != nullptr &&
+        curl_easy_getinfo(r->easy, CURLINFO_HTTP_CONNECTCODE, &connect_code) == CURLE_OK &&
+        connect_code == 407) {
+        return client::ERR_PROXY_REFUSED_TUNNEL;
+    }
+    return r->result == CURLE_COULDNT_CONNECT ? client::ERR_CANNOT_CONNECT
+                                              : client::ERR_CONNECTION_ERROR;
+}
+
+// A send or receive that failed: notes why, for last_error().
+bool failed(const NetRequest* r) {
+    t_last_error = winhttp_error(r);
+    return false;
+}
+
 }  // namespace
 
 namespace client {
@@ -668,8 +715,20 @@ int widen(const char* utf8, char16_t* out, int capacity) {
     return utf8_to_utf16(utf8, out, capacity);
 }
 
-NetSession* open(const char16_t* user_agent, uint32_t access_type) {
-    if (access_type != ACCESS_TYPE_NO_PROXY && access_type != ACCESS_TYPE_AUTOMATIC_PROXY) {
+NetSession* open(const char16_t* user_agent, uint32_t access_type, const char16_t* proxy,
+                 const char16_t* bypass) {
+    // The default type is libcurl's own proxy handling, as the automatic one.
+    if (access_type != ACCESS_TYPE_NO_PROXY && access_type != ACCESS_TYPE_AUTOMATIC_PROXY &&
+        access_type != ACCESS_TYPE_DEFAULT_PROXY &&
+        (access_type != ACCESS_TYPE_NAMED_PROXY || proxy == nullptr || proxy[0] == u'\0')) {
+        t_last_error = ERR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    char proxy_bytes[PROXY_BYTES] = {}, bypass_bytes[PROXY_BYTES] = {};
+    if (access_type == ACCESS_TYPE_NAMED_PROXY &&
+        (!utf16_to_utf8(proxy, proxy_bytes, PROXY_BYTES) ||
+         (bypass != nullptr && !utf16_to_utf8(bypass, bypass_bytes, PROXY_BYTES)))) {
+        t_last_error = ERR_INVALID_PARAMETER;
         return nullptr;
     }
     if (!g_curl_ready) {
@@ -685,6 +744,8 @@ NetSession* open(const char16_t* user_agent, uint32_t access_type) {
     s->in_use = true;
     ++s->generation;
     s->no_proxy = access_type == ACCESS_TYPE_NO_PROXY;
+    std::memcpy(s->proxy, proxy_bytes, PROXY_BYTES);
+    std::memcpy(s->bypass, bypass_bytes, PROXY_BYTES);
     s->resolve_ms = DEFAULT_RESOLVE_MS;
     s->connect_ms = DEFAULT_CONNECT_MS;
     s->send_ms = DEFAULT_SEND_MS;
@@ -838,27 +899,53 @@ bool send_request(NetRequest* request) {
     NetSession* s = live_session(r->session, r->session_generation);
     if (s == nullptr) {
         fail_transfer(r, CURLE_ABORTED_BY_CALLBACK);
-        return false;
+        return failed(r);
     }
     if (!r->host_valid) {
         fail_transfer(r, CURLE_COULDNT_RESOLVE_HOST);
-        return false;
+        return failed(r);
     }
     if (curl_easy_setopt(r->easy, CURLOPT_HTTPHEADER, r->headers) != CURLE_OK ||
         curl_multi_add_handle(r->multi, r->easy) != CURLM_OK) {
         fail_transfer(r, CURLE_FAILED_INIT);
-        return false;
+        return failed(r);
     }
     r->attached = true;
     begin_attempt(r, now_ms());
-    return drive(r, Goal::REQUEST_SENT);
+    return drive(r, Goal::REQUEST_SENT) || failed(r);
 }
 
 bool receive_response(NetRequest* request) {
     NetRequest* r = live_request(request);
     if (r == nullptr || !r->started) return false;
     if (r->response_clock_ms == 0) r->response_clock_ms = now_ms();
-    return drive(r, Goal::FINAL_HEADERS);
+    return drive(r, Goal::FINAL_HEADERS) || failed(r);
+}
+
+uint32_t last_error() {
+    return t_last_error;
+}
+
+// Internet Options, configuration scripts and per-request proxies are
+// Windows' alone; NTLM and Negotiate are libcurl's own business, with the
+// credentials https_proxy gives.
+bool user_proxy_config(UserProxyConfig*) {
+    return false;
+}
+bool proxy_for_url(NetSession*, const char16_t*, bool, const char16_t*, char16_t*, char16_t*) {
+    return false;
+}
+bool set_request_proxy(NetRequest*, const char16_t*, const char16_t*) {
+    return false;
+}
+bool set_request_option(NetRequest*, uint32_t, uint32_t) {
+    return false;
+}
+bool query_auth_schemes(NetRequest*, uint32_t*, uint32_t*) {
+    return false;
+}
+bool set_logon_credentials(NetRequest*, uint32_t, uint32_t) {
+    return false;
 }
 
 bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value) {

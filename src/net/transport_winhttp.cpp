@@ -47,6 +47,11 @@ struct WinHttp {
     decltype(&WinHttpQueryDataAvailable) QueryDataAvailable;
     decltype(&WinHttpReadData) ReadData;
     decltype(&WinHttpCloseHandle) CloseHandle;
+    decltype(&WinHttpSetStatusCallback) SetStatusCallback;
+    decltype(&WinHttpGetIEProxyConfigForCurrentUser) GetIEProxyConfigForCurrentUser;
+    decltype(&WinHttpGetProxyForUrl) GetProxyForUrl;
+    decltype(&WinHttpQueryAuthSchemes) QueryAuthSchemes;
+    decltype(&WinHttpSetCredentials) SetCredentials;
 };
 
 // In the order of WinHttp's members.
@@ -62,6 +67,11 @@ const char* const WINHTTP_FUNCTIONS[] = {
     "WinHttpQueryDataAvailable",
     "WinHttpReadData",
     "WinHttpCloseHandle",
+    "WinHttpSetStatusCallback",
+    "WinHttpGetIEProxyConfigForCurrentUser",
+    "WinHttpGetProxyForUrl",
+    "WinHttpQueryAuthSchemes",
+    "WinHttpSetCredentials",
 };
 constexpr uint32_t WINHTTP_FUNCTION_COUNT = sizeof WINHTTP_FUNCTIONS / sizeof WINHTTP_FUNCTIONS[0];
 static_assert(sizeof(WinHttp) == WINHTTP_FUNCTION_COUNT * sizeof(void*), "one name per function");
@@ -190,6 +200,48 @@ void close_tracked(HINTERNET handle) {
         g_winhttp.CloseHandle(closing[i]);
 }
 
+// A synchronous call that fails with ERROR_WINHTTP_SECURE_FAILURE says
+// which certificate problem it met only through the secure-failure
+// notification, which WinHTTP makes on the calling thread before the call
+// returns. The flags of this thread's last such notification, cleared before
+// each send.
+thread_local DWORD t_secure_flags = 0;
+thread_local DWORD t_last_error = 0;
+
+void CALLBACK on_status(HINTERNET, DWORD_PTR, DWORD status, LPVOID information, DWORD length) {
+    if (status == WINHTTP_CALLBACK_STATUS_SECURE_FAILURE && information != nullptr &&
+        length >= sizeof(DWORD)) {
+        t_secure_flags = *static_cast<const DWORD*>(information);
+    }
+}
+
+constexpr DWORD CERTIFICATE_FLAGS =
+    WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA | WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT |
+    WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID | WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID |
+    WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED | WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE;
+
+// Notes the error of a call that failed; a TLS failure that the notification
+// tied to the certificate is reported as an untrusted one.
+bool failed() {
+    DWORD error = GetLastError();
+    if (error == ERROR_WINHTTP_SECURE_FAILURE && (t_secure_flags & CERTIFICATE_FLAGS) != 0)
+        error = ERROR_WINHTTP_SECURE_INVALID_CA;
+    t_last_error = error;
+    return false;
+}
+
+// Copies a string WinHTTP allocated into out (cut, always terminated) and
+// frees it; "" for none.
+void take_text(LPWSTR text, char16_t out[client::PROXY_TEXT_UNITS]) {
+    out[0] = u'\0';
+    if (text == nullptr) return;
+    int i = 0;
+    for (; text[i] != 0 && i + 1 < client::PROXY_TEXT_UNITS; ++i)
+        out[i] = static_cast<char16_t>(text[i]);
+    out[i] = u'\0';
+    GlobalFree(text);
+}
+
 }  // namespace
 
 HandleRuleBreaks handle_rule_breaks() {
@@ -215,17 +267,98 @@ int widen(const char* utf8, char16_t* out, int capacity) {
     return MultiByteToWideChar(CP_UTF8, 0, utf8, -1, reinterpret_cast<wchar_t*>(out), capacity);
 }
 
-NetSession* open(const char16_t* user_agent, uint32_t access_type) {
+NetSession* open(const char16_t* user_agent, uint32_t access_type, const char16_t* proxy,
+                 const char16_t* bypass) {
     if (!winhttp_loaded()) return nullptr;
-    HINTERNET session = g_winhttp.Open(wide(user_agent), access_type, WINHTTP_NO_PROXY_NAME,
-                                       WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET session = g_winhttp.Open(
+        wide(user_agent), access_type, proxy != nullptr ? wide(proxy) : WINHTTP_NO_PROXY_NAME,
+        bypass != nullptr ? wide(bypass) : WINHTTP_NO_PROXY_BYPASS, 0);
+    if (session == nullptr) {
+        failed();
+        return nullptr;
+    }
+    // Set on the session, inherited by its connections and requests.
+    (void)g_winhttp.SetStatusCallback(session, on_status, WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
     return reinterpret_cast<NetSession*>(track(session, nullptr));
+}
+
+uint32_t last_error() {
+    return t_last_error;
+}
+
+bool user_proxy_config(UserProxyConfig* config) {
+    if (!winhttp_loaded()) return false;
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG ie = {};
+    if (!g_winhttp.GetIEProxyConfigForCurrentUser(&ie)) return failed();
+    config->auto_detect = ie.fAutoDetect != FALSE;
+    take_text(ie.lpszAutoConfigUrl, config->auto_config_url);
+    take_text(ie.lpszProxy, config->proxy);
+    take_text(ie.lpszProxyBypass, config->bypass);
+    return true;
+}
+
+bool proxy_for_url(NetSession* session, const char16_t* url, bool auto_detect,
+                   const char16_t* config_url, char16_t proxy[PROXY_TEXT_UNITS],
+                   char16_t bypass[PROXY_TEXT_UNITS]) {
+    InCall call(raw(session));
+    WINHTTP_AUTOPROXY_OPTIONS options = {};
+    if (auto_detect) {
+        options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    if (config_url != nullptr) {
+        options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+        options.lpszAutoConfigUrl = wide(config_url);
+    }
+    // The script may sit behind a server that wants the user's logon.
+    options.fAutoLogonIfChallenged = TRUE;
+    WINHTTP_PROXY_INFO info = {};
+    if (!g_winhttp.GetProxyForUrl(raw(session), wide(url), &options, &info)) return failed();
+    const bool direct = info.dwAccessType == WINHTTP_ACCESS_TYPE_NO_PROXY;
+    take_text(info.lpszProxy, proxy);
+    take_text(info.lpszProxyBypass, bypass);
+    if (direct) proxy[0] = u'\0';
+    return true;
+}
+
+bool set_request_proxy(NetRequest* request, const char16_t* proxy, const char16_t* bypass) {
+    InCall call(raw(request));
+    WINHTTP_PROXY_INFO info = {};
+    info.dwAccessType =
+        proxy[0] == u'\0' ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+    info.lpszProxy = proxy[0] == u'\0' ? nullptr : const_cast<LPWSTR>(wide(proxy));
+    info.lpszProxyBypass = bypass[0] == u'\0' ? nullptr : const_cast<LPWSTR>(wide(bypass));
+    return g_winhttp.SetOption(raw(request), WINHTTP_OPTION_PROXY, &info, sizeof info) != FALSE ||
+           failed();
+}
+
+bool set_request_option(NetRequest* request, uint32_t option, uint32_t value) {
+    InCall call(raw(request));
+    DWORD dword = value;
+    return g_winhttp.SetOption(raw(request), option, &dword, sizeof dword) != FALSE || failed();
+}
+
+bool query_auth_schemes(NetRequest* request, uint32_t* supported, uint32_t* target) {
+    InCall call(raw(request));
+    DWORD schemes = 0, first = 0, whom = 0;
+    if (!g_winhttp.QueryAuthSchemes(raw(request), &schemes, &first, &whom)) return failed();
+    *supported = schemes;
+    *target = whom;
+    return true;
+}
+
+bool set_logon_credentials(NetRequest* request, uint32_t target, uint32_t scheme) {
+    InCall call(raw(request));
+    // No name and no password: the logged-on user's, for NTLM and Negotiate.
+    return g_winhttp.SetCredentials(raw(request), target, scheme, nullptr, nullptr, nullptr) !=
+               FALSE ||
+           failed();
 }
 
 bool set_option(NetSession* session, uint32_t option, uint32_t value) {
     InCall call(raw(session));
     DWORD dword = value;
-    return g_winhttp.SetOption(raw(session), option, &dword, sizeof dword) != FALSE;
+    return g_winhttp.SetOption(raw(session), option, &dword, sizeof dword) != FALSE || failed();
 }
 
 NetConnection* connect(NetSession* session, const char16_t* host, uint16_t port) {
@@ -251,13 +384,15 @@ bool add_request_headers(NetRequest* request, const char16_t* headers, uint32_t 
 
 bool send_request(NetRequest* request) {
     InCall call(raw(request));
+    t_secure_flags = 0;
     return g_winhttp.SendRequest(raw(request), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                 WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
+                                 WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE ||
+           failed();
 }
 
 bool receive_response(NetRequest* request) {
     InCall call(raw(request));
-    return g_winhttp.ReceiveResponse(raw(request), nullptr) != FALSE;
+    return g_winhttp.ReceiveResponse(raw(request), nullptr) != FALSE || failed();
 }
 
 bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value) {

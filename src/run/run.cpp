@@ -103,6 +103,32 @@ void print_cannot_write(DownloadOutcome outcome, const char* installer_path) {
     }
 }
 
+// After "no reachable node": the one cause on this machine that every node
+// failed for, and what to do about it; nothing when there is none.
+void print_local_cause(NetCause cause) {
+    switch (cause) {
+        case NetCause::tls_versions_refused:
+            out_line(
+                "   原因: 系统拒绝启用 TLS 1.1/1.2, Windows 7 需安装更新 KB3140245 / Cause: this "
+                "Windows refuses TLS 1.1 and 1.2; on Windows 7 install update KB3140245, then "
+                "try again.");
+            break;
+        case NetCause::certificate_untrusted:
+            out_line(
+                "   原因: 服务器证书不受信任, 常见于检查 HTTPS 的代理或安全软件 / Cause: the "
+                "server's certificate is not trusted, often because a proxy or security program "
+                "inspects HTTPS; trust its certificate or turn that inspection off.");
+            break;
+        case NetCause::proxy_credentials:
+            out_line(
+                "   原因: 代理服务器需要用户名和密码 / Cause: the proxy server needs a user name "
+                "and password; ask your administrator, or use a connection without this proxy.");
+            break;
+        default:
+            break;
+    }
+}
+
 // The node loop's state: the attempts so far, the part's makers, the end.
 struct NodeLoop {
     NetSession* session = nullptr;
@@ -215,12 +241,13 @@ int run_stages() {
 
     print_probe_header();
     build_candidates(g_release, g_table);
-    probe_nodes(probe_session, g_table);
+    const NetCause cause = probe_nodes(probe_session, g_table);
     rank_nodes(g_table);
 
     if (g_table.count == 0 || !g_table.nodes[0].reachable) {
         out_line("\n错误: 所有节点均不可达, 请检查网络后重试。");
         out_line("   Error: no reachable node. Check your network and try again.");
+        print_local_cause(cause);
         close_handle(probe_session);
         return 1;
     }

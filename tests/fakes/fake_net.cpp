@@ -39,8 +39,10 @@ struct NetRequest {
     int64_t range_from = -1;                // "Range: bytes=N-" or "bytes=N-LAST"
     uint64_t range_last = fake_net::NEVER;  // LAST of a bounded range
     int timed_reads = 0;
-    uint64_t rate_carry = 0;  // the remainder of the reads' time at bytes_per_second
-    uint64_t delivered = 0;   // body bytes a download has read
+    uint64_t rate_carry = 0;    // the remainder of the reads' time at bytes_per_second
+    uint64_t delivered = 0;     // body bytes a download has read
+    uint32_t logon_scheme = 0;  // the logged-on user's credentials were set for it
+    bool proxy_denied = false;  // the proxy answered the last send with 407
 };
 
 namespace fake_net {
@@ -60,6 +62,16 @@ std::vector<std::unique_ptr<NetSession>> g_sessions;
 std::vector<std::unique_ptr<NetConnection>> g_connections;
 std::vector<std::unique_ptr<NetRequest>> g_requests;
 uint64_t g_read_ms = 0;
+bool g_has_user_proxy = false;
+client::UserProxyConfig g_user_proxy;
+std::map<std::string, std::string> g_script_proxies;
+uint32_t g_proxy_schemes = 0;
+bool g_proxy_accepts_logon = true;
+thread_local uint32_t g_last_error = 0;
+
+void copy_text(const std::string& text, char16_t* out) {
+    if (utf8_to_utf16(text.c_str(), out, client::PROXY_TEXT_UNITS) <= 0) out[0] = u'\0';
+}
 
 // The batch: each started exchange ends at its start time plus its delay.
 struct BatchSlot {
@@ -289,7 +301,29 @@ void reset() {
     g_requests.clear();
     g_read_ms = 0;
     g_batch_count = 0;
+    g_has_user_proxy = false;
+    g_script_proxies.clear();
+    g_proxy_schemes = 0;
+    g_proxy_accepts_logon = true;
     reset_streams();
+}
+
+void user_proxy(bool auto_detect, const std::string& script_url, const std::string& proxy,
+                const std::string& bypass) {
+    g_has_user_proxy = true;
+    g_user_proxy.auto_detect = auto_detect;
+    copy_text(script_url, g_user_proxy.auto_config_url);
+    copy_text(proxy, g_user_proxy.proxy);
+    copy_text(bypass, g_user_proxy.bypass);
+}
+
+void script_proxy(const std::string& host, const std::string& proxy) {
+    g_script_proxies[host] = proxy;
+}
+
+void proxy_wants(uint32_t schemes, bool accepts_logon) {
+    g_proxy_schemes = schemes;
+    g_proxy_accepts_logon = accepts_logon;
 }
 
 uint64_t read_time_ms() {
@@ -354,16 +388,77 @@ int widen(const char* utf8, char16_t* out, int capacity) {
     return utf8_to_utf16(utf8, out, capacity);
 }
 
-NetSession* open(const char16_t* user_agent, uint32_t access_type) {
+NetSession* open(const char16_t* user_agent, uint32_t access_type, const char16_t* proxy,
+                 const char16_t* bypass) {
     bool ok = !g_failing_access.count(access_type) &&
               (g_sessions_allowed < 0 || g_sessions_opened < g_sessions_allowed);
     if (ok) ++g_sessions_opened;
-    log("open agent=" + narrow(user_agent) + " access=" + std::to_string(access_type), ok);
+    g_last_error = ok ? 0 : ERR_INVALID_PARAMETER;
+    std::string entry =
+        "open agent=" + narrow(user_agent) + " access=" + std::to_string(access_type);
+    if (proxy != nullptr) entry += " proxy=" + narrow(proxy);
+    if (bypass != nullptr) entry += " bypass=" + narrow(bypass);
+    log(entry, ok);
     if (!ok) return nullptr;
     g_sessions.push_back(
         std::make_unique<NetSession>(NetSession{access_type, g_sessions_opened, "", 0}));
     g_open.insert(g_sessions.back().get());
     return g_sessions.back().get();
+}
+
+uint32_t last_error() {
+    return g_last_error;
+}
+
+bool user_proxy_config(UserProxyConfig* config) {
+    if (g_has_user_proxy) *config = g_user_proxy;
+    return log("user proxy", g_has_user_proxy);
+}
+
+bool proxy_for_url(NetSession* session, const char16_t* url, bool auto_detect,
+                   const char16_t* config_url, char16_t proxy[PROXY_TEXT_UNITS],
+                   char16_t bypass[PROXY_TEXT_UNITS]) {
+    (void)session;
+    (void)auto_detect;
+    (void)config_url;
+    const std::string text = narrow(url);
+    const std::string host = text.substr(8, text.size() - 9);  // "https://HOST/"
+    auto found = g_script_proxies.find(host);
+    const bool ok = found != g_script_proxies.end();
+    if (ok) {
+        copy_text(found->second, proxy);
+        bypass[0] = u'\0';
+    }
+    return log("proxy for " + text + " -> " + (ok ? found->second : std::string("-")), ok);
+}
+
+bool set_request_proxy(NetRequest* request, const char16_t* proxy, const char16_t* bypass) {
+    (void)request;
+    return log("request proxy " + narrow(proxy) + " bypass=" + narrow(bypass), true);
+}
+
+bool set_request_option(NetRequest* request, uint32_t option, uint32_t value) {
+    (void)request;
+    return log("request option " + std::to_string(option) + "=" + std::to_string(value), true);
+}
+
+bool query_auth_schemes(NetRequest* request, uint32_t* supported, uint32_t* target) {
+    const bool ok = request->proxy_denied;
+    if (ok) {
+        *supported = g_proxy_schemes;
+        *target = AUTH_TARGET_PROXY;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "auth schemes 0x%x target %u", ok ? g_proxy_schemes : 0,
+                  ok ? AUTH_TARGET_PROXY : 0);
+    return log(text, ok);
+}
+
+bool set_logon_credentials(NetRequest* request, uint32_t target, uint32_t scheme) {
+    request->logon_scheme = scheme;
+    char text[64];
+    std::snprintf(text, sizeof text, "logon credentials target=%u scheme=0x%x", target, scheme);
+    return log(text, true);
 }
 
 bool set_option(NetSession* session, uint32_t option, uint32_t value) {
@@ -426,9 +521,23 @@ bool add_request_headers(NetRequest* request, const char16_t* headers, uint32_t 
 }
 
 bool send_request(NetRequest* request) {
+    const bool proxied =
+        g_proxy_schemes != 0 && request->session->access_type != ACCESS_TYPE_NO_PROXY;
+    request->proxy_denied =
+        proxied && (!g_proxy_accepts_logon || (request->logon_scheme & g_proxy_schemes &
+                                               (AUTH_SCHEME_NEGOTIATE | AUTH_SCHEME_NTLM)) == 0);
+    if (request->proxy_denied) {
+        request->sent = true;
+        return log("send " + request->url + " -> 407", true);
+    }
     bool ok =
         g_served.count(request->url) && !g_gone.count(request->url) && !fails(request, Step::send);
     request->sent = ok;
+    if (!ok) {
+        g_last_error = !g_served.count(request->url) || g_gone.count(request->url)
+                           ? ERR_CANNOT_CONNECT
+                           : request->response.error;
+    }
     Response& r = request->response;
     if (ok && r.download_status != 0 && is_download(request)) {
         r.status = r.download_status;
@@ -440,7 +549,9 @@ bool send_request(NetRequest* request) {
 }
 
 bool receive_response(NetRequest* request) {
-    return log("receive", request->sent && !fails(request, Step::receive));
+    const bool ok = request->sent && !fails(request, Step::receive);
+    if (!ok) g_last_error = request->response.error;
+    return log("receive", ok);
 }
 
 bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value) {
@@ -448,7 +559,7 @@ bool query_number(NetRequest* request, uint32_t info_level, uint32_t* value) {
     std::snprintf(level, sizeof level, "0x%x", info_level);
     bool ok = request->sent && info_level == client::QUERY_STATUS_CODE_NUMBER &&
               !fails(request, Step::query_status);
-    if (ok) *value = request->response.status;
+    if (ok) *value = request->proxy_denied ? 407 : request->response.status;
     return log(std::string("query ") + level, ok);
 }
 
@@ -464,7 +575,7 @@ bool query_text(NetRequest* request, uint32_t info_level, char* text, uint32_t c
         value = r.content_length_text == nullptr ? std::to_string(r.content_length)
                                                  : r.content_length_text;
     }
-    bool ok = request->sent && !value.empty() && value.size() < capacity;
+    bool ok = request->sent && !request->proxy_denied && !value.empty() && value.size() < capacity;
     if (ok) std::memcpy(text, value.c_str(), value.size() + 1);
     return log(std::string("query ") + level, ok);
 }

@@ -81,6 +81,9 @@ struct Response {
     // same headers and body: a mirror that answers probes but is too busy to
     // serve the file. Streams are downloads.
     uint32_t download_status = 0;
+    // The platform's error (client::last_error) of a scripted failure at
+    // send or receive; 0 for none named.
+    uint32_t error = 0;
 
     // When set, the body instead of the chunks, shared rather than copied by
     // every request that serves it and read in slices: a release of several
@@ -135,11 +138,28 @@ void serve_in_turn(const std::string& url, const std::vector<Response>& response
 void fail_open(uint32_t access_type);  // opening a session with this access type fails
 void fail_open_after(int sessions);    // once this many sessions were opened, every open fails
 void refuse_option(uint32_t option);   // setting this option on a session fails
+// The current user's Internet Options: auto-detection, a script's URL, a
+// static proxy and its bypass list ("" for none). Without it they cannot be
+// read.
+void user_proxy(bool auto_detect, const std::string& script_url, const std::string& proxy,
+                const std::string& bypass);
+// What the script or auto-detection answers for "https://HOST/": proxy ""
+// goes direct. A host without an answer fails the question.
+void script_proxy(const std::string& host, const std::string& proxy);
+// A proxy between every session but a no-proxy one and the mirrors: it
+// answers each send with 407 and these schemes until the request has the
+// logged-on user's credentials for Negotiate or NTLM among them, and always
+// when it does not accept that user.
+void proxy_wants(uint32_t schemes, bool accepts_logon = true);
 
 // One entry per call: "open access=4", "option 2=3000", "connect HOST:443",
 // "request GET PATH flags=0x800000", "header TEXT", "send URL", "receive",
 // "query 0x20000013", "available N", "read CAP -> N", "close request",
 // "close connection", "close session N"; a failing call ends in " FAILED".
+// "open" names a session's proxy and bypass list (" proxy=P bypass=B") when
+// it has one; the proxy calls log "user proxy", "proxy for URL -> P",
+// "request proxy P bypass=B", "request option N=V", "auth schemes 0xS
+// target T" and "logon credentials target=T scheme=0xS".
 // A batch (start_exchanges) logs an exchange's sending and reading calls when
 // the exchange ends, at the time its delay_ms gives, and "stop URL" for each
 // one it stops before then.

@@ -206,6 +206,7 @@ TEST_F(ToolMirrorsTest, ARefusedManifestIsReportedWithoutAnyRequest) {
 TEST_F(ToolMirrorsTest, NoSessionNoTable) {
     publish("abc");
     fake_net::fail_open(4);
+    fake_net::fail_open(0);
     fake_net::fail_open(1);
     ToolRun run = run_tool({"mirrors", manifest});
     EXPECT_EQ(run.code, 1);

@@ -25,6 +25,7 @@ const char SENT[] =
     "request GET /dl/trevalon-setup.exe flags=0x800000\n"
     "send https://n.example/dl/trevalon-setup.exe\n"
     "receive\n"
+    "query 0x20000013\n"
     "query 0x20000013\n";
 const char CLOSED[] = "close request\nclose connection\n";
 const std::string BODY = std::string(50, 'M') + std::string(50, 'Z');  // 100 bytes
@@ -146,7 +147,8 @@ TEST_F(DownloadTest, EveryFailureDeletesTheFileAndClosesWhatWasOpened) {
         {"status 301", respond(301, true, 100, {BODY}), 100, SENT + std::string(CLOSED), FAILED},
         {"status unreadable", respond(200, true, 100, {BODY}, Step::query_status), 100,
          CONNECTED +
-             "send https://n.example/dl/trevalon-setup.exe\nreceive\nquery 0x20000013 FAILED\n" +
+             "send https://n.example/dl/trevalon-setup.exe\nreceive\nquery 0x20000013 "
+             "FAILED\nquery 0x20000013 FAILED\n" +
              CLOSED,
          FAILED},
         {"Content-Length differs from the size", respond(200, true, 101, {BODY}), 100,

@@ -213,6 +213,7 @@ TEST_F(FakeStreamsTest, LogsItsCallsAndItsChoices) {
               "send https://fast.test/r.exe\n"
               "receive\n"
               "query 0x20000013\n"
+              "query 0x20000013\n"
               "query 0x35\n"
               "query 0x5\n"
               "available 3392\n"

@@ -325,10 +325,12 @@ TEST_F(FetchManifest, A404IsClosedAndTheNextSourceAskedOnce) {
                   "\n"
                   "receive\n"
                   "query 0x20000013\n"
+                  "query 0x20000013\n"
                   "send " +
                   source(1) +
                   "\n"
                   "receive\n"
+                  "query 0x20000013\n"
                   "query 0x20000013\n"
                   "available " +
                   N + "\nread " + N + " -> " + N +
@@ -371,6 +373,7 @@ TEST_F(FetchManifest, ReadsStopAtTheBufferLimit) {
         EXPECT_EQ(fake_net::calls_text(),
                   "open agent=setupvane/1.2 access=4\nconnect one.example:443\n"
                   "request GET /m.txt flags=0x800000\nsend https://one.example/m.txt\nreceive\n"
+                  "query 0x20000013\n"
                   "query 0x20000013\n" +
                       c.reads + "close request\nclose connection\nclose session 1\n");
     }
@@ -386,6 +389,7 @@ TEST_F(FetchManifest, AnEmptyEntryOpensNoConnection) {
     EXPECT_EQ(fake_net::calls_text(),
               "open agent=setupvane/1.2 access=4\nconnect one.example:443\n"
               "request GET /m.txt flags=0x800000\nsend https://one.example/m.txt\nreceive\n"
+              "query 0x20000013\n"
               "query 0x20000013\navailable " +
                   N + "\nread " + N + " -> " + N +
                   "\navailable 0\n"

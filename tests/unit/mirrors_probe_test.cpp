@@ -65,6 +65,7 @@ const char HEAD[] =
 const char SENT[] =
     "send https://a.test/f\n"
     "receive\n"
+    "query 0x20000013\n"
     "query 0x20000013\n";
 const char CLOSE_BOTH[] = "close request\nclose connection\n";
 
@@ -245,7 +246,9 @@ TEST(ProbeNodes, OneNodeEachOutcome) {
          {1000},
          false,
          0xFFFFFFFFu,
-         head + "send https://a.test/f\nreceive\nquery 0x20000013 FAILED\n" + close_both,
+         head +
+             "send https://a.test/f\nreceive\nquery 0x20000013 FAILED\nquery 0x20000013 FAILED\n" +
+             close_both,
          "tick 1000\n",
          A_FAIL},
         {"data available fails",

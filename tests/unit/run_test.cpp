@@ -123,6 +123,27 @@ void serve_release() {
     fake_net::serve(FIRST_SOURCE, fake_net::body(MANIFEST));
 }
 
+// Nodes first to last fail to send, with the platform's error.
+void fail_nodes(uint32_t error, int first, int last) {
+    for (int i = first; i <= last; ++i) {
+        fake_net::Response failing = fake_net::body(INSTALLER);
+        failing.fail_at = fake_net::Step::send;
+        failing.error = error;
+        fake_net::serve(NODE_URLS[i], failing);
+    }
+}
+
+const std::string TLS_REFUSED_LINE =
+    "   原因: 系统拒绝启用 TLS 1.1/1.2, Windows 7 需安装更新 KB3140245 / Cause: this Windows "
+    "refuses TLS 1.1 and 1.2; on Windows 7 install update KB3140245, then try again.\n";
+const std::string UNTRUSTED_LINE =
+    "   原因: 服务器证书不受信任, 常见于检查 HTTPS 的代理或安全软件 / Cause: the server's "
+    "certificate is not trusted, often because a proxy or security program inspects HTTPS; "
+    "trust its certificate or turn that inspection off.\n";
+const std::string PROXY_LINE =
+    "   原因: 代理服务器需要用户名和密码 / Cause: the proxy server needs a user name and "
+    "password; ask your administrator, or use a connection without this proxy.\n";
+
 struct RunCase {
     const char* name;
     void (*setup)();
@@ -147,6 +168,7 @@ const RunCase CASES[] = {
     {"no probe session",
      [] {
          fake_net::fail_open(client::ACCESS_TYPE_AUTOMATIC_PROXY);
+         fake_net::fail_open(client::ACCESS_TYPE_DEFAULT_PROXY);
          fake_net::fail_open(client::ACCESS_TYPE_NO_PROXY);
      },
      2,
@@ -159,6 +181,97 @@ const RunCase CASES[] = {
          return BANNER + STAGE1 + BUILTIN_LINE + STAGE2 + probe_lines("FFFFFF") + NO_REACHABLE_NODE;
      },
      false, false},
+    {"every node: certificate not trusted",
+     [] {
+         serve_release();
+         fail_nodes(client::ERR_SECURE_INVALID_CA, 0, 5);
+     },
+     1,
+     [](const std::string&) {
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("FFFFFF") +
+                NO_REACHABLE_NODE + UNTRUSTED_LINE;
+     },
+     false, false},
+    {"every node: TLS failed where TLS 1.1 and 1.2 were refused",
+     [] {
+         serve_release();
+         fake_net::refuse_option(client::OPTION_SECURE_PROTOCOLS);
+         fail_nodes(client::ERR_SECURE_FAILURE, 0, 2);
+         fail_nodes(client::ERR_SECURE_CHANNEL_ERROR, 3, 5);
+     },
+     1,
+     [](const std::string&) {
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("FFFFFF") +
+                NO_REACHABLE_NODE + TLS_REFUSED_LINE;
+     },
+     false, false},
+    {"every node: TLS failed, the versions accepted: no cause named",
+     [] {
+         serve_release();
+         fail_nodes(client::ERR_SECURE_CHANNEL_ERROR, 0, 5);
+     },
+     1,
+     [](const std::string&) {
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("FFFFFF") + NO_REACHABLE_NODE;
+     },
+     false, false},
+    {"nodes failed for different causes: none named",
+     [] {
+         serve_release();
+         fail_nodes(client::ERR_SECURE_INVALID_CA, 0, 4);
+         fail_nodes(client::ERR_NAME_NOT_RESOLVED, 5, 5);
+     },
+     1,
+     [](const std::string&) {
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("FFFFFF") + NO_REACHABLE_NODE;
+     },
+     false, false},
+    {"every node: names not resolved: none named",
+     [] {
+         serve_release();
+         fail_nodes(client::ERR_NAME_NOT_RESOLVED, 0, 5);
+     },
+     1,
+     [](const std::string&) {
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("FFFFFF") + NO_REACHABLE_NODE;
+     },
+     false, false},
+    {"a proxy that wants Basic",
+     [] {
+         serve_release();
+         fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));
+         fake_net::proxy_wants(client::AUTH_SCHEME_BASIC);
+     },
+     1,
+     [](const std::string&) {
+         return BANNER + STAGE1 + BUILTIN_LINE + STAGE2 + probe_lines("FFFFFF") +
+                NO_REACHABLE_NODE + PROXY_LINE;
+     },
+     false, false},
+    {"a proxy that wants NTLM and refuses the logged-on user",
+     [] {
+         serve_release();
+         fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));
+         fake_net::proxy_wants(client::AUTH_SCHEME_NTLM | client::AUTH_SCHEME_BASIC, false);
+     },
+     1,
+     [](const std::string&) {
+         return BANNER + STAGE1 + BUILTIN_LINE + STAGE2 + probe_lines("FFFFFF") +
+                NO_REACHABLE_NODE + PROXY_LINE;
+     },
+     false, false},
+    {"a proxy that takes the logged-on user by NTLM",
+     [] {
+         serve_release();
+         fake_net::serve(NODE_URLS[0], fake_net::body(INSTALLER));
+         fake_net::proxy_wants(client::AUTH_SCHEME_NTLM | client::AUTH_SCHEME_BASIC);
+     },
+     0,
+     [](const std::string& path) {
+         return BANNER + STAGE1 + RELEASE_LINE + STAGE2 + probe_lines("OFFFFF") + downloaded(0) +
+                verified_and_launching() + launched(path);
+     },
+     true, true},
     {"no temporary directory",
      [] {
          serve_release();

@@ -4,6 +4,7 @@
 
 #include "fake_net.hpp"
 #include "net/client.hpp"
+#include "net/stream_request.hpp"
 #include "net/transport.hpp"
 #include "net/utf16.hpp"
 
@@ -65,18 +66,120 @@ TEST_F(SessionTest, OpensWithAutomaticProxyAndTheProgramsIdentity) {
     EXPECT_EQ(fake_net::open_handles(), 0);
 }
 
-TEST_F(SessionTest, FallsBackToNoProxy) {
-    fake_net::fail_open(client::ACCESS_TYPE_AUTOMATIC_PROXY);
-    NetSession* session = open_session();
-    ASSERT_NE(session, nullptr);
-    EXPECT_EQ(fake_net::calls_text(),
-              "open agent=setupvane/1.2 access=4 FAILED\n"
-              "open agent=setupvane/1.2 access=1\n");
-    close_handle(session);
+// Before Windows 8.1 the automatic type fails (error 87): the user's own
+// settings come next, and no proxy only when nothing else opens.
+TEST_F(SessionTest, TheUsersProxyWhenTheAutomaticTypeIsRefused) {
+    struct ChainCase {
+        const char* name;
+        void (*script)();
+        const char* calls;
+    };
+    static const ChainCase cases[] = {
+        {"settings unreadable: WinHTTP's default proxy", [] {},
+         "open agent=setupvane/1.2 access=4 FAILED\n"
+         "user proxy FAILED\n"
+         "open agent=setupvane/1.2 access=0\n"},
+        {"a static proxy and its bypass list",
+         [] { fake_net::user_proxy(false, "", "proxy.corp:8080", "*.corp;<local>"); },
+         "open agent=setupvane/1.2 access=4 FAILED\n"
+         "user proxy\n"
+         "open agent=setupvane/1.2 access=3 proxy=proxy.corp:8080 bypass=*.corp;<local>\n"},
+        {"a static proxy without a bypass list",
+         [] { fake_net::user_proxy(false, "", "proxy.corp:8080", ""); },
+         "open agent=setupvane/1.2 access=4 FAILED\n"
+         "user proxy\n"
+         "open agent=setupvane/1.2 access=3 proxy=proxy.corp:8080\n"},
+        {"no proxy set: WinHTTP's default proxy", [] { fake_net::user_proxy(false, "", "", ""); },
+         "open agent=setupvane/1.2 access=4 FAILED\n"
+         "user proxy\n"
+         "open agent=setupvane/1.2 access=0\n"},
+        {"a static proxy refused: the default proxy",
+         [] {
+             fake_net::user_proxy(false, "", "proxy.corp:8080", "");
+             fake_net::fail_open(client::ACCESS_TYPE_NAMED_PROXY);
+         },
+         "open agent=setupvane/1.2 access=4 FAILED\n"
+         "user proxy\n"
+         "open agent=setupvane/1.2 access=3 proxy=proxy.corp:8080 FAILED\n"
+         "open agent=setupvane/1.2 access=0\n"},
+        {"no proxy after all of them",
+         [] {
+             fake_net::user_proxy(false, "", "proxy.corp:8080", "");
+             fake_net::fail_open(client::ACCESS_TYPE_NAMED_PROXY);
+             fake_net::fail_open(client::ACCESS_TYPE_DEFAULT_PROXY);
+         },
+         "open agent=setupvane/1.2 access=4 FAILED\n"
+         "user proxy\n"
+         "open agent=setupvane/1.2 access=3 proxy=proxy.corp:8080 FAILED\n"
+         "open agent=setupvane/1.2 access=0 FAILED\n"
+         "open agent=setupvane/1.2 access=1\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_net::fail_open(client::ACCESS_TYPE_AUTOMATIC_PROXY);
+        c.script();
+        NetSession* session = open_session();
+        ASSERT_NE(session, nullptr);
+        EXPECT_EQ(fake_net::calls_text(), c.calls);
+        close_handle(session);
+        EXPECT_EQ(fake_net::open_handles(), 0);
+    }
 }
 
-TEST_F(SessionTest, AbsentWhenBothAttemptsFail) {
+// A script or auto-detection is asked once per connection, for the host, and
+// its answer goes to every request of that connection; a host it has no
+// answer for keeps the session's proxy.
+TEST_F(SessionTest, AScriptIsAskedForEachHost) {
     fake_net::fail_open(client::ACCESS_TYPE_AUTOMATIC_PROXY);
+    fake_net::user_proxy(true, "http://wpad.corp/proxy.pac", "", "");
+    fake_net::script_proxy("a.example", "pac.corp:3128");
+    fake_net::script_proxy("b.example", "");
+    fake_net::serve("https://a.example/f", fake_net::body("x"));
+    NetSession* session = open_session();
+    ASSERT_NE(session, nullptr);
+    for (const char* host : {u8"a.example", u8"b.example", u8"c.example"}) {
+        char16_t wide_host[64];
+        ASSERT_GT(utf8_to_utf16(host, wide_host, 64), 0);
+        NetConnection* connection = open_connection(session, wide_host);
+        NetRequest* request = open_get_request(connection, u"/f");
+        ASSERT_NE(request, nullptr);
+        close_handle(request);
+        close_handle(connection);
+    }
+    close_handle(session);
+    EXPECT_EQ(fake_net::calls_text(),
+              "open agent=setupvane/1.2 access=4 FAILED\n"
+              "user proxy\n"
+              "open agent=setupvane/1.2 access=0\n"
+              "connect a.example:443\n"
+              "proxy for https://a.example/ -> pac.corp:3128\n"
+              "request GET /f flags=0x800000\n"
+              "request proxy pac.corp:3128 bypass=\n"
+              "close request\nclose connection\n"
+              "connect b.example:443\n"
+              "proxy for https://b.example/ -> \n"
+              "request GET /f flags=0x800000\n"
+              "request proxy  bypass=\n"
+              "close request\nclose connection\n"
+              "connect c.example:443\n"
+              "proxy for https://c.example/ -> - FAILED\n"
+              "request GET /f flags=0x800000\n"
+              "close request\nclose connection\n"
+              "close session 1\n");
+    EXPECT_EQ(fake_net::open_handles(), 0);
+    // A session opened afterwards without the settings asks nothing.
+    fake_net::reset();
+    NetSession* plain = open_session();
+    NetConnection* connection = open_connection(plain, u"a.example");
+    EXPECT_EQ(fake_net::calls_text(), "open agent=setupvane/1.2 access=4\nconnect a.example:443\n");
+    close_handle(connection);
+    close_handle(plain);
+}
+
+TEST_F(SessionTest, AbsentWhenEveryAttemptFails) {
+    fake_net::fail_open(client::ACCESS_TYPE_AUTOMATIC_PROXY);
+    fake_net::fail_open(client::ACCESS_TYPE_DEFAULT_PROXY);
     fake_net::fail_open(client::ACCESS_TYPE_NO_PROXY);
     EXPECT_EQ(open_session(), nullptr);
 }
@@ -183,7 +286,7 @@ TEST_F(SessionTest, OnlyStatus200And206Pass) {
                   "open agent=setupvane/1.2 access=4\n"
                   "connect h.example:443\n"
                   "request GET /f flags=0x800000\n"
-                  "send https://h.example/f\nreceive\nquery 0x20000013\n"
+                  "send https://h.example/f\nreceive\nquery 0x20000013\nquery 0x20000013\n"
                   "close request\nclose connection\nclose session 1\n");
     }
 }
@@ -309,3 +412,179 @@ TEST_F(SessionTest, AContentLengthIsDigitsUpTo64Bits) {
 }
 
 }  // namespace
+
+namespace {
+
+const char PROXY_URL[] = "https://h.example/f";
+
+struct LogonCase {
+    const char* name;
+    uint32_t schemes;
+    bool accepts_logon;
+    uint32_t status;  // the final response's
+    NetCause cause;
+    const char* calls;  // after the request is opened
+};
+
+}  // namespace
+
+// A proxy's 407: Negotiate or NTLM get the logged-on user and the same
+// request again, a bounded number of times; Basic or Digest alone end the
+// asking at once. Only the proxy's credentials are named as the cause.
+TEST(ProxyLogon, TheLoggedOnUserForNegotiateAndNtlmOnly) {
+    static const LogonCase cases[] = {
+        {"NTLM: the user is taken", client::AUTH_SCHEME_NTLM, true, 200, NetCause::none,
+         "send https://h.example/f -> 407\nreceive\nquery 0x20000013\n"
+         "auth schemes 0x2 target 1\nrequest option 77=0\n"
+         "logon credentials target=1 scheme=0x2\n"
+         "send https://h.example/f\nreceive\nquery 0x20000013\n"},
+        {"Negotiate before NTLM", client::AUTH_SCHEME_NTLM | client::AUTH_SCHEME_NEGOTIATE, true,
+         200, NetCause::none,
+         "send https://h.example/f -> 407\nreceive\nquery 0x20000013\n"
+         "auth schemes 0x12 target 1\nrequest option 77=0\n"
+         "logon credentials target=1 scheme=0x10\n"
+         "send https://h.example/f\nreceive\nquery 0x20000013\n"},
+        {"NTLM beside Basic", client::AUTH_SCHEME_BASIC | client::AUTH_SCHEME_NTLM, true, 200,
+         NetCause::none,
+         "send https://h.example/f -> 407\nreceive\nquery 0x20000013\n"
+         "auth schemes 0x3 target 1\nrequest option 77=0\n"
+         "logon credentials target=1 scheme=0x2\n"
+         "send https://h.example/f\nreceive\nquery 0x20000013\n"},
+        {"Basic alone: no second send", client::AUTH_SCHEME_BASIC, true, 407,
+         NetCause::proxy_credentials,
+         "send https://h.example/f -> 407\nreceive\nquery 0x20000013\n"
+         "auth schemes 0x1 target 1\n"},
+        {"Basic and Digest: no second send", client::AUTH_SCHEME_BASIC | client::AUTH_SCHEME_DIGEST,
+         true, 407, NetCause::proxy_credentials,
+         "send https://h.example/f -> 407\nreceive\nquery 0x20000013\n"
+         "auth schemes 0x9 target 1\n"},
+        {"NTLM refusing the user: asked twice, then left", client::AUTH_SCHEME_NTLM, false, 407,
+         NetCause::proxy_credentials,
+         "send https://h.example/f -> 407\nreceive\nquery 0x20000013\n"
+         "auth schemes 0x2 target 1\nrequest option 77=0\n"
+         "logon credentials target=1 scheme=0x2\n"
+         "send https://h.example/f -> 407\nreceive\nquery 0x20000013\n"
+         "auth schemes 0x2 target 1\nrequest option 77=0\n"
+         "logon credentials target=1 scheme=0x2\n"
+         "send https://h.example/f -> 407\nreceive\nquery 0x20000013\n"},
+    };
+    static_assert(MAX_PROXY_LOGONS == 2, "the last case sends three times");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_net::reset();
+        fake_net::serve(PROXY_URL, fake_net::body("x"));
+        fake_net::proxy_wants(c.schemes, c.accepts_logon);
+        NetSession* session = open_session();
+        NetConnection* connection = open_connection(session, u"h.example");
+        NetRequest* request = open_get_request(connection, u"/f");
+        const size_t opened = fake_net::calls().size();
+        NetCause cause = NetCause::tls_failed;
+        ASSERT_TRUE(send_and_receive(request, &cause));
+        EXPECT_EQ(cause, c.cause);
+        uint32_t status = 0;
+        std::string calls;
+        for (size_t i = opened; i < fake_net::calls().size(); ++i)
+            calls += fake_net::calls()[i] + "\n";
+        EXPECT_EQ(calls, c.calls);
+        EXPECT_TRUE(query_status_code(request, &status));
+        EXPECT_EQ(status, c.status);
+        close_handle(request);
+        close_handle(connection);
+        close_handle(session);
+        EXPECT_EQ(fake_net::open_handles(), 0);
+    }
+}
+
+// The no-proxy session of the fallback is never asked by a proxy.
+TEST(ProxyLogon, ASessionWithoutProxyMeetsNone) {
+    fake_net::reset();
+    fake_net::serve(PROXY_URL, fake_net::body("x"));
+    fake_net::proxy_wants(client::AUTH_SCHEME_BASIC);
+    fake_net::fail_open(client::ACCESS_TYPE_AUTOMATIC_PROXY);
+    fake_net::fail_open(client::ACCESS_TYPE_DEFAULT_PROXY);
+    NetSession* session = open_session();
+    NetConnection* connection = open_connection(session, u"h.example");
+    NetRequest* request = open_get_request(connection, u"/f");
+    NetCause cause = NetCause::tls_failed;
+    ASSERT_TRUE(send_and_receive(request, &cause));
+    EXPECT_EQ(cause, NetCause::none);
+    EXPECT_TRUE(query_status(request));
+    close_handle(request);
+    close_handle(connection);
+    close_handle(session);
+}
+
+// A stream's Range header belongs to its request, so the resend after the
+// logon asks for the same bytes and the mirror answers the range.
+TEST(ProxyLogon, AStreamsRangeSurvivesTheResend) {
+    fake_net::reset();
+    fake_net::serve(PROXY_URL, fake_net::mirror(fake_net::pattern(1, 1000), 0));
+    fake_net::proxy_wants(client::AUTH_SCHEME_NEGOTIATE);
+    NetSession* session = open_session();
+    StreamRequest stream;
+    ASSERT_TRUE(open_stream_request(session, PROXY_URL, 100, STREAM_TO_END, stream));
+    StreamAnswer answer;
+    ASSERT_TRUE(receive_stream_answer(stream, &answer));
+    EXPECT_NE(fake_net::calls_text().find("logon credentials target=1 scheme=0x10\n"
+                                          "send https://h.example/f\n"),
+              std::string::npos)
+        << fake_net::calls_text();
+    EXPECT_EQ(answer.status, 206u);
+    EXPECT_TRUE(answer.has_range);
+    EXPECT_EQ(answer.range_first, 100u);
+    EXPECT_EQ(answer.range_total, 1000u);
+    EXPECT_TRUE(answer.has_length);
+    EXPECT_EQ(answer.length, 900u);
+    close_stream_request(stream);
+    close_handle(session);
+    EXPECT_EQ(fake_net::open_handles(), 0);
+}
+
+// The platform's error, read where a send or receive fails.
+TEST(NetCauses, FromThePlatformsError) {
+    struct CauseCase {
+        uint32_t error;
+        fake_net::Step step;
+        bool versions_refused;
+        NetCause cause;
+    };
+    static const CauseCase cases[] = {
+        {client::ERR_NAME_NOT_RESOLVED, fake_net::Step::send, false, NetCause::name_not_resolved},
+        {client::ERR_CANNOT_CONNECT, fake_net::Step::send, false, NetCause::no_connection},
+        {client::ERR_TIMEOUT, fake_net::Step::receive, false, NetCause::no_connection},
+        {client::ERR_SECURE_INVALID_CA, fake_net::Step::send, false,
+         NetCause::certificate_untrusted},
+        {client::ERR_SECURE_CERT_CN_INVALID, fake_net::Step::send, true,
+         NetCause::certificate_untrusted},
+        {client::ERR_SECURE_CHANNEL_ERROR, fake_net::Step::send, false, NetCause::tls_failed},
+        {client::ERR_SECURE_CHANNEL_ERROR, fake_net::Step::send, true,
+         NetCause::tls_versions_refused},
+        {client::ERR_SECURE_FAILURE, fake_net::Step::send, true, NetCause::tls_versions_refused},
+        {client::ERR_PROXY_REFUSED_TUNNEL, fake_net::Step::send, false,
+         NetCause::proxy_credentials},
+        {0, fake_net::Step::send, false, NetCause::none},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.error) + (c.versions_refused ? " refused" : ""));
+        fake_net::reset();
+        fake_net::Response failing = fake_net::body("x");
+        failing.fail_at = c.step;
+        failing.error = c.error;
+        fake_net::serve(PROXY_URL, failing);
+        if (c.versions_refused) fake_net::refuse_option(client::OPTION_SECURE_PROTOCOLS);
+        NetSession* session = open_session();
+        EXPECT_EQ(apply_timeouts(session, PROBE_PROFILE), !c.versions_refused);
+        Exchange exchange{};
+        char buffer[16];
+        exchange.url = PROXY_URL;
+        exchange.body = ExchangeBody::whole;
+        exchange.buffer = buffer;
+        exchange.limit = sizeof buffer;
+        EXPECT_EQ(run_exchange(session, exchange), ExchangeEnd::unreachable);
+        EXPECT_EQ(exchange.cause, c.cause);
+        EXPECT_EQ(is_local_cause(c.cause), c.cause == NetCause::certificate_untrusted ||
+                                               c.cause == NetCause::tls_versions_refused ||
+                                               c.cause == NetCause::proxy_credentials);
+        close_handle(session);
+    }
+}
