@@ -926,16 +926,21 @@ def _split_start(rel):
 
 
 def _helpers(added=SPLIT_SLOTS[1:], dropped=(), node_dropped=(), differs=(), any_prefix=False,
-             at_least=0, asked_again=(0, 0), loose=False):
-    """The helper lines expected, by kind (node_dropped: the node that started). any_prefix:
+             at_least=0, asked_again=(0, 0), loose=False, reserve=(), refetch=(),
+             added_any_order=False):
+    """The helper lines expected, by kind (node_dropped: the node that started; reserve: the
+    nodes set in reserve, in order; refetch: the reserve's lines after a mismatch). any_prefix:
     the helpers that joined may be any first ones of `added` (at least `at_least`), where
-    how many join depends on timing. asked_again: the least and the most connections asked
-    again after a break. loose: which helpers join, go and differ depends on how the
-    disagreement was settled: only asked_again is compared, and the progress may fall."""
+    how many join depends on timing; added_any_order: all of `added`, in any order.
+    asked_again: the least and the most connections asked again after a break. loose: which
+    helpers join, go and wait in reserve depends on how the disagreement was settled: only
+    asked_again is compared, and the progress may fall."""
     return {"added": [LABELS[s] for s in added], "dropped": [LABELS[s] for s in dropped],
             "node-dropped": [LABELS[s] for s in node_dropped],
-            "differs": [LABELS[s] for s in differs], "any_prefix": any_prefix,
-            "at_least": at_least, "asked_again": asked_again, "loose": loose}
+            "differs": [LABELS[s] for s in differs], "reserve": [LABELS[s] for s in reserve],
+            "refetch": [LABELS[s] for s in refetch], "any_prefix": any_prefix,
+            "added_any_order": added_any_order, "at_least": at_least,
+            "asked_again": asked_again, "loose": loose}
 
 
 def _split(rel, served=SPLIT_SLOTS, first_kind="get", range_200=None, served_any=()):
@@ -977,14 +982,19 @@ def four_limited_mirrors(ctx):
 
 def stale_mirror_first(ctx):
     """As four-limited-mirrors, but node B, which ranks first and starts the download,
-    serves another file of the same size: the overlaps with the helpers' ranges show it, B
-    is dropped, and the release installs without a second whole download."""
-    return _split_install(ctx, _helpers(differs=[1]), stale_slot=1)
+    serves another file of the same size. C's spot check differs from B: one node each,
+    so the best-ranked node's class (B's) writes and C waits in reserve. D's check sides
+    with C: their class is larger, so it writes, B waits in reserve, its bytes leave the
+    record and C joins again. The release installs without a second whole download."""
+    return _split_install(ctx, _helpers(added=[2, 3, 4, 2], added_any_order=True,
+                                        reserve=[2, 1]), stale_slot=1)
 
 
 def stale_mirror_later(ctx):
-    """As stale-mirror-first, but the stale mirror is node D, a helper."""
-    return _split_install(ctx, _helpers(differs=[3]), stale_slot=3)
+    """As four-limited-mirrors, but node D, a helper, serves another file of the same size:
+    its spot check differs from B, whose class (the best-ranked node's, on a tie) writes,
+    and D waits in reserve."""
+    return _split_install(ctx, _helpers(reserve=[3]), stale_slot=3)
 
 
 def mirror_ignores_ranges(ctx):

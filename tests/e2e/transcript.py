@@ -16,7 +16,8 @@ where it continues ("Resuming at ### MB"): the requests' Range headers show
 the byte exactly.
 
 A download from several nodes adds a line for each helper node that joins or
-is dropped and for a node found serving other bytes; its progress label
+is dropped, for a node found serving other bytes (set in reserve) and for the
+reserve taking over after a mismatch; its progress label
 names the first node plus " +N" for N helpers still at work. Where a scenario
 expects helpers, `normalise` takes those lines out into a list of events,
 checks that each print's N is no more than the helpers that joined and were
@@ -53,6 +54,8 @@ HELPER_ADDED = "加入辅助节点 / Helper added"
 HELPER_DROPPED = "辅助节点已停用 / Helper dropped"
 NODE_DROPPED = "节点已停用 / Node dropped"  # the node that started, once helpers joined
 NODE_DIFFERS = "节点内容与其他节点不一致 / Node serves different bytes, dropped"
+NODE_RESERVE = "节点内容与其他节点不同, 留作后备 / Node serves other bytes, kept in reserve"
+RESERVE_FETCHES = "改由其他节点重新下载 / Fetching the file again from the nodes in reserve"
 HELPERS_MASK = "+#"
 SLOW_LINE = "\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...\n"
 FAILED_LINE = "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...\n"
@@ -251,7 +254,7 @@ PROGRESS = re.compile(r"\r   \[([^\]]*)\] +(\d+)%  \((\d+\.\d) / (\d+\.\d) MB\)"
 
 
 EVENT_KINDS = {HELPER_ADDED: "added", HELPER_DROPPED: "dropped", NODE_DROPPED: "node-dropped",
-               NODE_DIFFERS: "differs"}
+               NODE_DIFFERS: "differs", NODE_RESERVE: "reserve", RESERVE_FETCHES: "refetch"}
 EVENT_LINE = re.compile(r"(?P<newline>\n?)   (?P<kind>%s): (?P<label>[^\n]*)\n"
                         % "|".join(re.escape(k) for k in EVENT_KINDS))
 HELPER_PRINT = re.compile(r"(?P<print_label>\r   \[[^\]+]*?)(?P<plus> \+(?P<count>\d+))?\]"
@@ -262,11 +265,13 @@ BROKEN_EVENT = re.compile(BROKEN.pattern.replace(r"(\d+\.\d)", r"(?P<held>\d+\.\
 
 def take_helper_events(text, events, problems, falls_allowed=False):
     """Takes the helper lines out of text into events ((kind, label) in order; kind "added",
-    "dropped", "node-dropped" or "differs"; and ("asked-again", MB held) for a connection
-    asked again after a break), checks each progress print's helper count against them, and
-    that the download's prints never fall but where a node's bytes were dropped as wrong
-    (its line says so) or after a stitched file's mismatch, unless falls_allowed, and masks
-    the count. Returns the text without those lines."""
+    "dropped", "node-dropped", "differs", "reserve" (a node set in reserve: its class does
+    not write) or "refetch" (the reserve completes the file after a mismatch); and
+    ("asked-again", MB held) for a connection asked again after a break), checks each
+    progress print's helper count against them, and that the download's prints never fall
+    but where a node's bytes left the record (a line says so: differs, reserve, refetch, or
+    a stitched file's mismatch), unless falls_allowed, and masks the count. Returns the text
+    without those lines."""
     out = []
     pos = 0
     helpers = set()  # the helpers that joined and were not dropped
@@ -313,9 +318,11 @@ def take_helper_events(text, events, problems, falls_allowed=False):
             if label in helpers or not any(k == "added" for k, _ in events):
                 problems.append("a node dropped that did not start a download with helpers: %r"
                                 % m.group(0))
+        elif kind == "refetch":
+            last = None  # the failed class's bytes no longer count
         else:
             helpers.discard(label)
-            last = None  # its bytes no longer count
+            last = None  # its bytes, or its class's, may no longer count
     out.append(text[pos:])
     return "".join(out)
 
