@@ -49,6 +49,11 @@ each server gives one connection. ACTION:
     {"probe": ACTION, "get": ACTION}   by whether the request has a closed Range header
         from byte 0 (bytes=0-B, as probes ask); a download that continues a part (bytes=N-)
         and a helper's range (bytes=A-B, A > 0) are gets
+    {"answers": [ACTION, ...]}   the first request it serves plays the first action, the
+        next the second, and so on; the last one plays every request after (a mirror whose
+        answer breaks once, then serves the rest; or one that refuses the request that
+        asks again). Counted per host server, over all its connections; may stand for a
+        whole route or for the "probe" or "get" of one
     options for file/body: "length": "none-chunked" | "none-close" | N (announce N bytes),
         "cut": N (send N body bytes, then close), "extra": N (N more bytes than announced),
         "rate": bytes per second ("rate_for_s": S: only for the first S seconds, then at
@@ -201,9 +206,17 @@ class HostServer:
         self.accepted = 0
         self.holds = {"held": 0, "gone": 0, "out": 0}  # requests held, and how each hold ended
         self.accepted_lock = threading.Lock()
+        self.answers_played = {}  # id of an "answers" list -> the requests it has served
         self.ctx = None
         if port != 80:
             self.ctx = self._context(host_setup, pki)
+        # Files are read before the run starts: a first request that waited for the disk
+        # would make its node answer late and upset a scenario's ranking.
+        for path in _files_of(self.routes):
+            try:
+                _load(path)
+            except OSError:
+                pass  # a request for it fails as it would have
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind((address, port))
@@ -277,6 +290,8 @@ class HostServer:
                 if "probe" in action or "get" in action:
                     probe = re.fullmatch(r"bytes=0-\d+", headers.get("range", "")) is not None
                     action = action.get("probe" if probe else "get", {"status": 404})
+                if "answers" in action:
+                    action = self._next_answer(action["answers"])
                 if action.get("connections"):
                     with self.accepted_lock:
                         action = {"body": "connections %d\n" % self.accepted}
@@ -300,6 +315,13 @@ class HostServer:
             if "method" in entry:
                 entry["t_end_ms"] = int((time.monotonic() - self.started) * 1000)
 
+
+    def _next_answer(self, answers):
+        """The action of a sequence that this request plays (see "answers")."""
+        with self.accepted_lock:
+            played = self.answers_played.get(id(answers), 0)
+            self.answers_played[id(answers)] = played + 1
+        return answers[min(played, len(answers) - 1)]
 
     def _hold(self, stream, action, entry):
         """Answers nothing (or a body's start) and waits for the client to close the connection."""
@@ -346,6 +368,17 @@ REASONS = {200: "OK", 206: "Partial Content", 301: "Moved Permanently", 302: "Fo
            307: "Temporary Redirect", 403: "Forbidden", 404: "Not Found", 416: "Range Not Satisfiable",
            500: "Internal Server Error", 503: "Service Unavailable"}
 _file_cache = {}
+
+
+def _files_of(action):
+    """Every file that an action, or a table of them, may serve."""
+    if isinstance(action, dict):
+        found = [action["file"]] if isinstance(action.get("file"), str) else []
+        return found + [f for key, value in action.items() if key != "file"
+                        for f in _files_of(value)]
+    if isinstance(action, list):
+        return [f for value in action for f in _files_of(value)]
+    return []
 
 
 def _load(path):

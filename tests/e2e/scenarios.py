@@ -264,42 +264,51 @@ def every_node_unreachable(ctx):
     return expect(net, 1, t, requests, temp, False)
 
 
+def _breaks_then_refuses(rel, cut, **more):
+    """A download whose answer breaks after `cut` body bytes; the request that asks the
+    same node again for the rest is refused (503), so the node is given up."""
+    return {"answers": [dict(file=rel.path, cut=cut, **more), {"status": 503}]}
+
+
 def fastest_fails_next_succeeds(ctx):
-    """The fastest node's body is cut at half; the next node continues the part from there,
-    and the file is verified."""
+    """The fastest node's body is cut at half; asked again for the rest, it refuses (503);
+    the next node continues the part from there, and the file is verified."""
     rel = ctx.releases["main"]
     half = rel.size // 2
     net = Net(rel)
     net.manifest(0, {"body": rel.manifest()})
-    net.node(0, get={"file": rel.path, "cut": half})
+    net.node(0, get=_breaks_then_refuses(rel, half))
     net.node(1, delay_ms=STEP_MS)
     t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
     t.probes([True, True, False, False, False, False])
-    t.download_header(0).progress(0, half, rel.size).node_failed()
+    t.download_header(0).progress(0, half, rel.size).asked_again(half).node_failed()
     t.download_ok(1, rel.size, resumed=True).verified(rel.sha256)
     t.launched(ctx.installer_path(rel))
-    requests = [M(0), P(0, rel), P(1, rel), G(0, rel), R(1, rel)]
-    return expect(net, 0, t, requests, _installed(ctx, rel), True, resumed_at=[half])
+    requests = [M(0), P(0, rel), P(1, rel), G(0, rel), R(0, rel), R(1, rel)]
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, resumed_at=[half, half])
 
 
 def all_reachable_nodes_fail(ctx):
-    """Three reachable nodes: status 500, a Content-Length other than the size, a cut body.
-    The cut body's part stays, with the release's digest beside it, for the next run."""
+    """Three reachable nodes: status 500, a Content-Length other than the size, a body cut
+    at a quarter whose node, asked again for the rest, refuses (503). No file was ever
+    complete, so the last lines say so and blame no check. The cut body's part stays, with
+    the release's digest beside it, for the next run."""
     rel = ctx.releases["main"]
     quarter = rel.size // 4
     net = Net(rel)
     net.manifest(0, {"body": rel.manifest()})
     net.node(0, get={"status": 500})
     net.node(1, get={"file": rel.path, "length": rel.size - 1}, delay_ms=STEP_MS)
-    net.node(2, get={"file": rel.path, "cut": quarter}, delay_ms=2 * STEP_MS)
+    net.node(2, get=_breaks_then_refuses(rel, quarter), delay_ms=2 * STEP_MS)
     t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
     t.probes([True, True, True, False, False, False])
     t.download_header(0).node_failed()
     t.download_header(1).node_failed()
-    t.download_header(2).progress(2, quarter, rel.size).node_failed()
-    t.all_failed()
-    requests = [M(0), P(0, rel), P(1, rel), P(2, rel), G(0, rel), G(1, rel), G(2, rel)]
-    return expect(net, 1, t, requests, _part_files(rel), False)
+    t.download_header(2).progress(2, quarter, rel.size).asked_again(quarter).node_failed()
+    t.none_completed()
+    requests = [M(0), P(0, rel), P(1, rel), P(2, rel), G(0, rel), G(1, rel), G(2, rel),
+                R(2, rel)]
+    return expect(net, 1, t, requests, _part_files(rel), False, resumed_at=[quarter])
 
 
 def digest_mismatch(ctx, on_nginx=False):
@@ -382,20 +391,22 @@ FOUR_AND_A_HALF_GIB = 4608 * 1048576
 
 def length_past_4_gib(ctx):
     """A release of 4.5 GiB: the node announces that Content-Length, sends the first 1 %
-    (46 MB, up to the byte where the progress reaches 1 %) and closes. The length is
-    accepted and the progress shows it; the node fails on the short body only, and the
-    part stays. (bench/large installs such a release whole.)"""
+    (46 MB, up to the byte where the progress reaches 1 %) and closes; asked again for the
+    rest, it refuses (503). The length is accepted and the progress shows it; the node
+    fails on the short body only, no file was ever complete, and the part stays.
+    (bench/large installs such a release whole.)"""
     large = ctx.large_release(LARGE_MIB)
     rel = Release(large.version, large.file_name, large.path, FOUR_AND_A_HALF_GIB, large.sha256)
     one_percent = -(-rel.size // 100)
     net = Net(rel)
     net.manifest(0, {"body": rel.manifest()})
-    net.node(0, get={"file": rel.path, "length": rel.size, "cut": one_percent})
+    net.node(0, get=_breaks_then_refuses(rel, one_percent, length=rel.size))
     t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
     t.probes([True, False, False, False, False, False])
-    t.download_header(0).progress(0, one_percent, rel.size).node_failed().all_failed()
-    requests = [M(0), P(0, rel), G(0, rel)]
-    return expect(net, 1, t, requests, _part_files(rel), False)
+    t.download_header(0).progress(0, one_percent, rel.size).asked_again(one_percent)
+    t.node_failed().none_completed()
+    requests = [M(0), P(0, rel), G(0, rel), R(0, rel)]
+    return expect(net, 1, t, requests, _part_files(rel), False, resumed_at=[one_percent])
 
 
 def redirects(ctx):
@@ -608,41 +619,43 @@ def _allowance(rel):
 
 
 def _broken_at_60(ctx, busy):
-    """A 3 MiB release. The fastest node resets the connection after 60 %; `busy` nodes after
-    it answer their ranged request with 503; the next node, nginx with its own Range answers,
-    sends the remaining 40 %. The servers send the release about once."""
+    """A 3 MiB release. The fastest node closes the connection after 60 % and, asked again
+    for the rest, refuses (503); `busy` nodes after it answer their ranged request with 503;
+    the next node, nginx with its own Range answers, sends the remaining 40 %. The servers
+    send the release about once."""
     rel = ctx.large_release(3)
     cut = rel.size * 60 // 100
     last = busy + 1
     net = Net(rel)
     net.manifest(0, {"body": rel.manifest()})
-    net.node(0, get={"file": rel.path, "cut": cut})
+    net.node(0, get=_breaks_then_refuses(rel, cut))
     for slot in range(1, last):
         net.node(slot, get={"status": 503}, delay_ms=slot * STEP_MS)
     net.node(last, delay_ms=last * STEP_MS)
     net.host(SLOT_HOSTS[last], server="nginx")
     t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
     t.probes([slot <= last for slot in range(6)])
-    t.download_header(0).progress(0, cut, rel.size).node_failed()
+    t.download_header(0).progress(0, cut, rel.size).asked_again(cut).node_failed()
     for slot in range(1, last):
         t.download_header(slot).node_failed()
     t.download_ok(last, rel.size, resumed=True).verified(rel.sha256)
     t.launched(ctx.installer_path(rel))
-    requests = ([M(0)] + [P(slot, rel) for slot in range(last + 1)] + [G(0, rel)]
+    requests = ([M(0)] + [P(slot, rel) for slot in range(last + 1)] + [G(0, rel), R(0, rel)]
                 + [R(slot, rel) for slot in range(1, last + 1)])
-    return expect(net, 0, t, requests, _installed(ctx, rel), True, resumed_at=[cut] * last,
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, resumed_at=[cut] * (last + 1),
                   max_sent=_allowance(rel))
 
 
 def reset_then_resumed(ctx):
-    """The fastest node resets after 60 % of a 3 MiB release; the next continues the part."""
+    """The fastest node breaks off after 60 % of a 3 MiB release and refuses to be asked
+    again; the next continues the part."""
     return _broken_at_60(ctx, busy=0)
 
 
 def busy_mirror_keeps_part(ctx):
-    """The fastest node resets after 60 % of a 3 MiB release; the next answers its ranged
-    request with 503, as a busy mirror does, which says nothing about the bytes already
-    fetched; the third continues the same part."""
+    """The fastest node breaks off after 60 % of a 3 MiB release and refuses to be asked
+    again; the next answers its ranged request with 503, as a busy mirror does, which says
+    nothing about the bytes already fetched; the third continues the same part."""
     return _broken_at_60(ctx, busy=1)
 
 
@@ -883,14 +896,15 @@ SPLIT_STEP_MS = 150
 MAX_CONNECTIONS = 4  # connections that fetch ranges of one download at most
 
 
-def _split_net(ctx, rel, stale_slot=None, ranges_ignored_by=None, cut_first_at=None):
-    """cut_first_at: the first node's download ends after that many bytes (the Python
-    server plays it: nginx cannot cut a body)."""
+def _split_net(ctx, rel, stale_slots=(), ranges_ignored_by=None, cut_first_at=None):
+    """stale_slots: the nodes that serve the same other file of the release's size.
+    cut_first_at: the first node's download ends after that many bytes, and the request
+    that asks it again is refused (the Python server plays it: nginx cannot cut a body)."""
     net = Net(rel)
     net.manifest(0, {"body": rel.manifest()})
     stale = ctx.large_release(SPLIT_MIB, stale=True)
     for rank, slot in enumerate(SPLIT_SLOTS):
-        serve = {"file": stale.path if slot == stale_slot else rel.path, "rate": SPLIT_RATE}
+        serve = {"file": stale.path if slot in stale_slots else rel.path, "rate": SPLIT_RATE}
         if slot == ranges_ignored_by:
             serve["range"] = False
         net.node(slot, probe=serve, get=serve, delay_ms=rank * SPLIT_STEP_MS)
@@ -898,7 +912,7 @@ def _split_net(ctx, rel, stale_slot=None, ranges_ignored_by=None, cut_first_at=N
     _on_nginx(net)
     if cut_first_at is not None:
         first = SPLIT_SLOTS[0]
-        net.node(first, get={"file": rel.path, "rate": SPLIT_RATE, "cut": cut_first_at})
+        net.node(first, get=_breaks_then_refuses(rel, cut_first_at, rate=SPLIT_RATE))
         del net.hosts[SLOT_HOSTS[first]]["server"]
     return net
 
@@ -912,26 +926,33 @@ def _split_start(rel):
 
 
 def _helpers(added=SPLIT_SLOTS[1:], dropped=(), node_dropped=(), differs=(), any_prefix=False,
-             at_least=0):
-    """The helper lines expected, by kind (node_dropped: the node that started). any_prefix:
+             at_least=0, asked_again=(0, 0), loose=False, reserve=(), refetch=(),
+             added_any_order=False):
+    """The helper lines expected, by kind (node_dropped: the node that started; reserve: the
+    nodes set in reserve, in order; refetch: the reserve's lines after a mismatch). any_prefix:
     the helpers that joined may be any first ones of `added` (at least `at_least`), where
-    how many join depends on timing."""
+    how many join depends on timing; added_any_order: all of `added`, in any order.
+    asked_again: the least and the most connections asked again after a break. loose: which
+    helpers join, go and wait in reserve depends on how the disagreement was settled: only
+    asked_again is compared, and the progress may fall."""
     return {"added": [LABELS[s] for s in added], "dropped": [LABELS[s] for s in dropped],
             "node-dropped": [LABELS[s] for s in node_dropped],
-            "differs": [LABELS[s] for s in differs], "any_prefix": any_prefix,
-            "at_least": at_least}
+            "differs": [LABELS[s] for s in differs], "reserve": [LABELS[s] for s in reserve],
+            "refetch": [LABELS[s] for s in refetch], "any_prefix": any_prefix,
+            "added_any_order": added_any_order, "at_least": at_least,
+            "asked_again": asked_again, "loose": loose}
 
 
-def _split(rel, served=SPLIT_SLOTS, first_kind="get", range_200=None):
+def _split(rel, served=SPLIT_SLOTS, first_kind="get", range_200=None, served_any=()):
     """The downloads: the first from node B (a plain GET, or any kind with None), every
-    other from a mirror; each of `served` sends part of the release; range_200: a node that
-    must have answered a ranged request with the whole file (200). At most one connection
-    to a host at once, and MAX_CONNECTIONS that fetch ranges plus the short one that
-    settles a disagreement in all."""
+    other from a mirror; each of `served` sends part of the release, and at least one of
+    `served_any`; range_200: a node that must have answered a ranged request with the whole
+    file (200). At most one connection to a host at once, and MAX_CONNECTIONS that fetch
+    ranges plus the short one that settles a disagreement in all."""
     return {"first": (SPLIT_SLOTS[0], first_kind), "at_once": MAX_CONNECTIONS + 1, "per_host": 1,
             "nodes": {SLOT_HOSTS[s]: (s, node_path(s, rel.version, rel.file_name))
                       for s in SPLIT_SLOTS},
-            "served": list(served), "range_200": range_200}
+            "served": list(served), "range_200": range_200, "served_any": list(served_any)}
 
 
 def _split_allowance(rel):
@@ -942,7 +963,8 @@ def _split_allowance(rel):
 def _split_install(ctx, helpers, stale_slot=None, ranges_ignored_by=None, served=SPLIT_SLOTS,
                    cut_first_at=None):
     rel = ctx.large_release(SPLIT_MIB)
-    net = _split_net(ctx, rel, stale_slot, ranges_ignored_by, cut_first_at)
+    stale_slots = () if stale_slot is None else (stale_slot,)
+    net = _split_net(ctx, rel, stale_slots, ranges_ignored_by, cut_first_at)
     t, requests = _split_start(rel)
     t.download_ok(SPLIT_SLOTS[0], rel.size, helpers=True).verified(rel.sha256)
     t.launched(ctx.installer_path(rel))
@@ -960,14 +982,19 @@ def four_limited_mirrors(ctx):
 
 def stale_mirror_first(ctx):
     """As four-limited-mirrors, but node B, which ranks first and starts the download,
-    serves another file of the same size: the overlaps with the helpers' ranges show it, B
-    is dropped, and the release installs without a second whole download."""
-    return _split_install(ctx, _helpers(differs=[1]), stale_slot=1)
+    serves another file of the same size. C's spot check differs from B: one node each,
+    so the best-ranked node's class (B's) writes and C waits in reserve. D's check sides
+    with C: their class is larger, so it writes, B waits in reserve, its bytes leave the
+    record and C joins again. The release installs without a second whole download."""
+    return _split_install(ctx, _helpers(added=[2, 3, 4, 2], added_any_order=True,
+                                        reserve=[2, 1]), stale_slot=1)
 
 
 def stale_mirror_later(ctx):
-    """As stale-mirror-first, but the stale mirror is node D, a helper."""
-    return _split_install(ctx, _helpers(differs=[3]), stale_slot=3)
+    """As four-limited-mirrors, but node D, a helper, serves another file of the same size:
+    its spot check differs from B, whose class (the best-ranked node's, on a tie) writes,
+    and D waits in reserve."""
+    return _split_install(ctx, _helpers(reserve=[3]), stale_slot=3)
 
 
 def mirror_ignores_ranges(ctx):
@@ -980,9 +1007,88 @@ def mirror_ignores_ranges(ctx):
 
 def first_node_fails_with_helpers(ctx):
     """As four-limited-mirrors, but node B's download breaks off after 3 MiB, once the
-    helpers have joined: B is dropped, the helpers fetch the rest, and the servers send the
-    release about once."""
-    return _split_install(ctx, _helpers(node_dropped=[SPLIT_SLOTS[0]]), cut_first_at=3 * 1048576)
+    helpers have joined, and B refuses to be asked again: B is dropped, the helpers fetch
+    the rest, and the servers send the release about once."""
+    return _split_install(ctx, _helpers(node_dropped=[SPLIT_SLOTS[0]], asked_again=(1, 1)),
+                          cut_first_at=3 * 1048576)
+
+
+# What the servers may send where a whole class of nodes served a wrong file: the goal is
+# about twice the release; this only catches a download that runs away.
+RUNAWAY_FACTOR = 3.5
+
+
+def two_stale_first(ctx):
+    """As four-limited-mirrors, but nodes B and C, which rank first, serve the same other
+    file of the release's size; D and E serve the release. B and C agree with each other
+    and the file made from their class fails its digest (the mismatch lines, with any
+    other digest); the class of D and E then completes the file, which installs. Which
+    helpers join and go, and what else is printed between, depends on timing."""
+    rel = ctx.large_release(SPLIT_MIB)
+    net = _split_net(ctx, rel, stale_slots=SPLIT_SLOTS[:2])
+    t, requests = _split_start(rel)
+    t.download_header(SPLIT_SLOTS[0]).anything().mismatch_lines(rel.sha256).anything()
+    t.whole_file_shown(rel.size).verified(rel.sha256).launched(ctx.installer_path(rel))
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, timeout=120,
+                  helpers=_helpers(loose=True),
+                  split=_split(rel, served=SPLIT_SLOTS[:1], served_any=SPLIT_SLOTS[2:]),
+                  max_sent=int(rel.size * RUNAWAY_FACTOR), release_size=rel.size)
+
+
+# ---------------------------------------------------------------- a broken connection is asked again
+# A node whose answer breaks after it sent bytes is asked again at once for the
+# rest ("Range: bytes=N-"), with one line that names the megabytes held. Each
+# break falls on the first byte of a percentage, so that the progress print
+# before it shows exactly the bytes held.
+
+BREAK_ONCE_MIB = 8
+BREAK_ONCE_PERCENT = 37  # 3.0 MB of 8 MiB
+BREAK_EVERY_BYTES = 300000  # 15 % of the 2 MB release
+
+
+def _first_byte_of(percent, size):
+    """The smallest byte count whose progress shows `percent`."""
+    return -(-size * percent // 100)
+
+
+def _asked_again_install(ctx, rel, get, breaks):
+    """Node A alone (the other nodes refuse connections) with the `get` action; its answers
+    break after each count of bytes in `breaks`; it is asked again after each, and the
+    last answer completes the file."""
+    net = Net(rel)
+    net.manifest(0, {"body": rel.manifest()})
+    net.node(0, get=get)
+    t = Transcript().banner().release(rel.version, rel.file_name, rel.size, LABELS[0])
+    t.probes([True, False, False, False, False, False]).download_header(0)
+    for held in breaks:
+        t.progress(0, held, rel.size).asked_again(held)
+    t.progress(0, rel.size, rel.size).line_end().verified(rel.sha256)
+    t.launched(ctx.installer_path(rel))
+    requests = [M(0), P(0, rel), G(0, rel)] + [R(0, rel)] * len(breaks)
+    return expect(net, 0, t, requests, _installed(ctx, rel), True, resumed_at=list(breaks),
+                  max_sent=_allowance(rel))
+
+
+def break_once(ctx):
+    """One reachable node whose answer to the download breaks once, at 3.0 MB of an 8 MiB
+    release: the node is asked again for the rest with "Range: bytes=N-" (N the bytes held),
+    and the file installs."""
+    rel = ctx.large_release(BREAK_ONCE_MIB)
+    cut = _first_byte_of(BREAK_ONCE_PERCENT, rel.size)
+    get = {"answers": [{"file": rel.path, "cut": cut}, {"file": rel.path}]}
+    return _asked_again_install(ctx, rel, get, [cut])
+
+
+def break_every_answer(ctx):
+    """One reachable node that breaks every answer after 300 kB, as a proxy with a body limit
+    does: the node is asked again after each break, every answer brings 300 kB more, and
+    the 2 MB release installs after six breaks."""
+    rel = ctx.releases["main"]
+    get = {"file": rel.path, "cut": BREAK_EVERY_BYTES}
+    breaks = list(range(BREAK_EVERY_BYTES, rel.size, BREAK_EVERY_BYTES))
+    for held in breaks:  # each break shows in the progress as it is
+        assert held == _first_byte_of(held * 100 // rel.size, rel.size)
+    return _asked_again_install(ctx, rel, get, breaks)
 
 
 # The bytes that were on their way when a run was interrupted, per connection:
@@ -1070,4 +1176,7 @@ SCENARIOS = [
     ("interrupt-then-resume", interrupt_then_resume, ("native", "windows")),
     ("mirror-ignores-ranges", mirror_ignores_ranges, ("native", "windows")),
     ("first-node-fails-with-helpers", first_node_fails_with_helpers, ("native", "windows")),
+    ("two-stale-first", two_stale_first, ("native", "windows")),
+    ("break-once", break_once, ("native", "windows")),
+    ("break-every-answer", break_every_answer, ("native", "windows")),
 ]

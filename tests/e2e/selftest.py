@@ -45,6 +45,29 @@ def handshake(host, version=None, cafile="/etc/ssl/certs/ca-certificates.crt", c
         return None, str(e)
 
 
+def fetch(host, path):
+    """One GET over TLS with the run's CA: the status line and the body as far as it came."""
+    ctx = ssl.create_default_context(cafile="/etc/ssl/certs/ca-certificates.crt")
+    try:
+        with socket.create_connection((host, 443), timeout=5) as raw:
+            with ctx.wrap_socket(raw, server_hostname=host) as tls:
+                tls.sendall(b"GET %s HTTP/1.1\r\nHost: %s\r\nUser-Agent: setupvane/1.2\r\n\r\n"
+                            % (path.encode(), host.encode()))
+                data = b""
+                while True:
+                    try:
+                        chunk = tls.recv(4096)
+                    except ssl.SSLError:
+                        break
+                    if not chunk:
+                        break
+                    data += chunk
+    except (OSError, ssl.SSLError) as e:
+        return None, str(e)
+    head, _, body = data.partition(b"\r\n\r\n")
+    return head.split(b"\r\n", 1)[0].decode("latin-1"), body
+
+
 def main():
     v, status = handshake("ghfast.top", ssl.TLSVersion.TLSv1)
     check("the TLS 1.0-only server speaks TLS 1.0", v == "TLSv1" and status.startswith("HTTP/1.1"), status)
@@ -64,6 +87,11 @@ def main():
     check("the untrusted certificate is valid under its own CA", v is not None, status)
     v, status = handshake("www.modelscope.cn", ssl.TLSVersion.TLSv1_2)
     check("a plain server speaks TLS 1.2 with the run's CA", v == "TLSv1.2", status)
+
+    answers = [fetch("www.modelscope.cn", "/answers") for _ in range(3)]
+    check("a sequence of answers plays each in turn, then its last one",
+          answers == [("HTTP/1.1 200 OK", b"fir"), ("HTTP/1.1 503 Service Unavailable", b"status 503\n"),
+                      ("HTTP/1.1 503 Service Unavailable", b"status 503\n")], str(answers))
 
     links = subprocess.run(["ip", "-o", "link", "show"], capture_output=True, text=True).stdout
     names = sorted(line.split(":")[1].strip() for line in links.strip().splitlines())

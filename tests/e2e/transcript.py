@@ -16,12 +16,23 @@ where it continues ("Resuming at ### MB"): the requests' Range headers show
 the byte exactly.
 
 A download from several nodes adds a line for each helper node that joins or
-is dropped and for a node found serving other bytes; its progress label
-names the first node plus " +N" for N helpers. Where a scenario expects
-helpers, `normalise` takes those lines out into a list of events, checks
-each print's N against them, and writes every such label with "+#" for N
-(HELPERS_MASK); the download's prints then read as one run. They never fall,
-but where a node's bytes are dropped as wrong: the count then loses them.
+is dropped, for a node found serving other bytes (set in reserve) and for the
+reserve taking over after a mismatch; its progress label
+names the first node plus " +N" for N helpers still at work. Where a scenario
+expects helpers, `normalise` takes those lines out into a list of events,
+checks that each print's N is no more than the helpers that joined and were
+not dropped, and writes every such label with "+#" for N (HELPERS_MASK); the
+download's prints then read as one run. They never fall, but where a node's
+bytes are dropped as wrong or a stitched file failed its digest: the count
+then loses them. A connection that broke and is asked again prints one line
+with the megabytes held (BROKEN_LINE): in a download from one node it stays
+in the transcript, byte for byte; where helpers join it is taken out as an
+event too, since how much was held then depends on timing.
+
+Where a run's path depends on timing more than its outcome does, an expected
+transcript may leave parts open: `Transcript.anything()` matches any text and
+`mismatch(expected)` without the actual digest matches any other digest
+(`matches`).
 """
 
 import re
@@ -43,10 +54,28 @@ HELPER_ADDED = "加入辅助节点 / Helper added"
 HELPER_DROPPED = "辅助节点已停用 / Helper dropped"
 NODE_DROPPED = "节点已停用 / Node dropped"  # the node that started, once helpers joined
 NODE_DIFFERS = "节点内容与其他节点不一致 / Node serves different bytes, dropped"
+NODE_RESERVE = "节点内容与其他节点不同, 留作后备 / Node serves other bytes, kept in reserve"
+RESERVE_FETCHES = "改由其他节点重新下载 / Fetching the file again from the nodes in reserve"
 HELPERS_MASK = "+#"
 SLOW_LINE = "\r   该节点速度过慢, 切换下一节点 / Node too slow, switching...\n"
 FAILED_LINE = "\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete, switching...\n"
 CUT_MASK = "###"
+BROKEN_LINE = ("\r   连接中断, 已有 %s MB, 重新请求该节点 / Connection broken with %s MB held,"
+               " asking the node again\n")
+BROKEN = re.compile(re.escape(BROKEN_LINE).replace("%s", r"(\d+\.\d)"))
+MISMATCH_LINE = "   哈希不匹配 / Hash mismatch!\n"
+# The last lines of a run in which a check failed (a digest, a signature), and of one in
+# which no file was ever complete: every node broke or refused.
+ALL_FAILED = ("\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。\n"
+              "   Error: all reachable nodes failed verification. Retry later or get the"
+              " installer manually.\n")
+NONE_COMPLETED = ("\n错误: 所有可用节点均未能完成下载, 请稍后重试或手动获取安装包。\n"
+                  "   Error: no reachable node completed the download. Retry later or get the"
+                  " installer manually.\n")
+# Open parts of an expected transcript (see the module text): text that never occurs in a
+# program's output.
+ANY = "\0any\0"
+OTHER_DIGEST = "\0other than %s\0"
 
 
 def _label(slot, helpers):
@@ -139,6 +168,24 @@ class Transcript:
         return self._add("\n错误: 无法写入安装器文件 / Error: cannot write the installer file"
                          " (is it still running?): %s\n" % path)
 
+    def asked_again(self, held):
+        """A connection that broke with `held` bytes of the file held, asked again at once."""
+        mb = "%.1f" % (held / MB)
+        return self._add(BROKEN_LINE % (mb, mb))
+
+    def whole_file_shown(self, size):
+        """The end of a progress print that shows the whole file, after any label, and the
+        end of its line."""
+        return self._add("] 100%%  (%.1f / %.1f MB)\n" % (size / MB, size / MB))
+
+    def line_end(self):
+        """The end of a progress line that the next line does not overwrite."""
+        return self._add("\n")
+
+    def anything(self):
+        """Any text, none included (see the module text)."""
+        return self._add(ANY)
+
     def node_failed(self):
         return self._add("\r   该节点传输失败或内容不完整, 切换下一节点 / Node failed or incomplete,"
                          " switching...\n")
@@ -149,8 +196,14 @@ class Transcript:
 
     def mismatch(self, expected, actual):
         self._add("[4/4] 校验完整性 / Verifying integrity (SHA-256)...\n")
-        return self._add("   哈希不匹配 / Hash mismatch!\n   期望/Expected: %s\n   实际/Actual:   %s\n"
-                         % (expected, actual))
+        return self.mismatch_lines(expected, actual)
+
+    def mismatch_lines(self, expected, actual=None):
+        """The mismatch lines alone, as a stitched file's check prints them; actual None:
+        any digest other than the expected one."""
+        if actual is None:
+            actual = OTHER_DIGEST % expected
+        return self._add("%s   期望/Expected: %s\n   实际/Actual:   %s\n" % (MISMATCH_LINE, expected, actual))
 
     def signature_refused(self, reason):
         """After the verified line, in a pinned build: reason in the program's own words."""
@@ -171,9 +224,28 @@ class Transcript:
                          "   %s\n" % (code, path))
 
     def all_failed(self):
-        return self._add("\n错误: 所有可用节点均未能完成校验, 请稍后重试或手动获取安装包。\n"
-                         "   Error: all reachable nodes failed verification. Retry later or get the"
-                         " installer manually.\n")
+        """The run's end when a check failed at every node that completed the file."""
+        return self._add(ALL_FAILED)
+
+    def none_completed(self):
+        """The run's end when no file was ever complete: every node broke or refused."""
+        return self._add(NONE_COMPLETED)
+
+
+def matches(expected, actual):
+    """Whether the actual transcript is the expected one, whose open parts (ANY,
+    OTHER_DIGEST) match any text and any other digest."""
+    if "\0" not in expected:
+        return expected == actual
+    pattern = []
+    for i, piece in enumerate(expected.split("\0")):
+        if i % 2 == 0:
+            pattern.append(re.escape(piece))
+        elif piece == ANY.strip("\0"):
+            pattern.append("(?s:.*?)")
+        else:
+            pattern.append("(?!%s)[0-9a-f]{64}" % piece[len("other than "):])
+    return re.fullmatch("".join(pattern), actual) is not None
 
 
 RESUMING = re.compile(r"   从 \d+\.\d MB 处继续下载 / Resuming at \d+\.\d MB\n")
@@ -182,41 +254,58 @@ PROGRESS = re.compile(r"\r   \[([^\]]*)\] +(\d+)%  \((\d+\.\d) / (\d+\.\d) MB\)"
 
 
 EVENT_KINDS = {HELPER_ADDED: "added", HELPER_DROPPED: "dropped", NODE_DROPPED: "node-dropped",
-               NODE_DIFFERS: "differs"}
-EVENT_LINE = re.compile(r"(\n?)   (%s): ([^\n]*)\n" % "|".join(re.escape(k) for k in EVENT_KINDS))
-HELPER_PRINT = re.compile(r"(\r   \[[^\]+]*?)( \+(\d+))?\]( +(\d+)%  \((\d+\.\d) / \d+\.\d MB\))")
+               NODE_DIFFERS: "differs", NODE_RESERVE: "reserve", RESERVE_FETCHES: "refetch"}
+EVENT_LINE = re.compile(r"(?P<newline>\n?)   (?P<kind>%s): (?P<label>[^\n]*)\n"
+                        % "|".join(re.escape(k) for k in EVENT_KINDS))
+HELPER_PRINT = re.compile(r"(?P<print_label>\r   \[[^\]+]*?)(?P<plus> \+(?P<count>\d+))?\]"
+                          r"(?P<figures> +(?P<percent>\d+)%  \((?P<done>\d+\.\d) / \d+\.\d MB\))")
+BROKEN_EVENT = re.compile(BROKEN.pattern.replace(r"(\d+\.\d)", r"(?P<held>\d+\.\d)", 1)
+                          .replace(r"(\d+\.\d)", r"(?P=held)"))
 
 
-def take_helper_events(text, events, problems):
+def take_helper_events(text, events, problems, falls_allowed=False):
     """Takes the helper lines out of text into events ((kind, label) in order; kind "added",
-    "dropped", "node-dropped" or "differs"), checks each progress print's helper count against them, and
-    that the download's prints never fall but where a node's bytes were dropped as wrong
-    (its line says so), and masks the count. Returns the text without those lines."""
+    "dropped", "node-dropped", "differs", "reserve" (a node set in reserve: its class does
+    not write) or "refetch" (the reserve completes the file after a mismatch); and
+    ("asked-again", MB held) for a connection asked again after a break), checks each
+    progress print's helper count against them, and that the download's prints never fall
+    but where a node's bytes left the record (a line says so: differs, reserve, refetch, or
+    a stitched file's mismatch), unless falls_allowed, and masks the count. Returns the text
+    without those lines."""
     out = []
     pos = 0
-    helpers = set()  # the helpers at work
+    helpers = set()  # the helpers that joined and were not dropped
     last = None  # the last print's figures
-    for m in re.finditer(r"%s|%s" % (EVENT_LINE.pattern, HELPER_PRINT.pattern), text):
+    combined = "%s|%s|%s|(?P<mismatch>%s)" % (EVENT_LINE.pattern, HELPER_PRINT.pattern,
+                                             BROKEN_EVENT.pattern, re.escape(MISMATCH_LINE))
+    for m in re.finditer(combined, text):
+        if m.group("mismatch") is not None:
+            last = None  # the class whose file failed leaves the count
+            continue  # it stays in the text
         out.append(text[pos:m.start()])
         pos = m.end()
-        if m.group(0).startswith("\r"):
-            n = int(m.group(6)) if m.group(6) is not None else 0
-            if m.group(5) is not None and n == 0:
+        if m.group("held") is not None:
+            events.append(("asked-again", m.group("held")))
+            continue
+        if m.group("print_label") is not None:
+            n = int(m.group("count")) if m.group("count") is not None else 0
+            if m.group("plus") is not None and n == 0:
                 problems.append("a progress label with no helper shows %r" % m.group(0))
-            elif n != len(helpers):
+            elif n > len(helpers):
                 problems.append("progress %r with %d helper(s) at work" % (m.group(0), len(helpers)))
-            figures = (int(m.group(8)), float(m.group(9)))
-            if last is not None and (figures[0] < last[0] or figures[1] < last[1]):
+            figures = (int(m.group("percent")), float(m.group("done")))
+            if (last is not None and not falls_allowed
+                    and (figures[0] < last[0] or figures[1] < last[1])):
                 problems.append("progress falls from %d%% to %r" % (last[0], m.group(0)))
             last = figures
-            out.append("%s %s]%s" % (m.group(4), HELPERS_MASK, m.group(7)))
+            out.append("%s %s]%s" % (m.group("print_label"), HELPERS_MASK, m.group("figures")))
             continue
         before = text[:m.start()]
-        if not m.group(1) and not before.endswith("\n"):
+        if not m.group("newline") and not before.endswith("\n"):
             problems.append("a helper line does not start a line of its own: %r" % m.group(0))
-        elif m.group(1) and not before.endswith("MB)"):
-            out.append(m.group(1))  # a line end that closes no progress line stays
-        kind, label = EVENT_KINDS[m.group(2)], m.group(3)
+        elif m.group("newline") and not before.endswith("MB)"):
+            out.append(m.group("newline"))  # a line end that closes no progress line stays
+        kind, label = EVENT_KINDS[m.group("kind")], m.group("label")
         events.append((kind, label))
         if kind == "added":
             helpers.add(label)
@@ -229,23 +318,26 @@ def take_helper_events(text, events, problems):
             if label in helpers or not any(k == "added" for k, _ in events):
                 problems.append("a node dropped that did not start a download with helpers: %r"
                                 % m.group(0))
+        elif kind == "refetch":
+            last = None  # the failed class's bytes no longer count
         else:
             helpers.discard(label)
-            last = None  # its bytes no longer count
+            last = None  # its bytes, or its class's, may no longer count
     out.append(text[pos:])
     return "".join(out)
 
 
-def normalise(raw, cut_at_failure=False, helpers=None):
+def normalise(raw, cut_at_failure=False, helpers=None, falls_allowed=False):
     """Returns (normalised text, latencies of OK lines in print order, problems found).
     cut_at_failure: the last print before a node's failure line is masked as well, for
     transfers stopped where the reads happened to fall. helpers: a list, for a download
-    where helpers may join; their lines are taken out into it (take_helper_events)."""
+    where helpers may join; their lines are taken out into it (take_helper_events, with
+    falls_allowed)."""
     text = raw.decode("utf-8", errors="replace").replace("\r\n", "\n")
     problems = []
     latencies = []
     if helpers is not None:
-        text = take_helper_events(text, helpers, problems)
+        text = take_helper_events(text, helpers, problems, falls_allowed)
 
     def mask(m):
         field = m.group(2)
@@ -316,6 +408,8 @@ def side_by_side(expected, actual, width=96):
     """Both transcripts in two columns; '|' marks lines that differ."""
     e = expected.split("\n")
     a = actual.split("\n")
+    e = [re.sub(r"\0other than [0-9a-f]{64}\0", "<any other digest>", line).replace(ANY, "<any text>")
+         for line in e]
     rows = ["%s   %s" % (_cell("EXPECTED", width), "ACTUAL")]
     for i in range(max(len(e), len(a))):
         le = e[i] if i < len(e) else ""
