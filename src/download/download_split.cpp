@@ -92,10 +92,7 @@ void print_line(Loop& l, const SplitCommand& c) {
                 label);
             break;
         case SplitLine::asked_again:
-            out_printf(
-                "\r   连接中断, 已有 %.1f MB, 重新请求该节点 / Connection broken with %.1f MB "
-                "held, asking the node again\n",
-                c.mb, c.mb);
+            print_asked_again(c.total);
             break;
         case SplitLine::resuming:
             out_printf("   从 %.1f MB 处继续下载 / Resuming at %.1f MB\n", c.mb, c.mb);

@@ -187,6 +187,39 @@ TEST_F(SplitDownloadTest, OneNodeThatFinishesSoonIsAloneAndPrintsTheOneNodeTrans
     EXPECT_EQ(split_out, one_out);
 }
 
+TEST_F(SplitDownloadTest, ANodeAloneAskedAgainAfterABreakPrintsTheOneNodeTranscript) {
+    // Its first answer breaks at 3 MiB; the next one, asked for the rest, ends well.
+    const auto serve_breaking_once = [&] {
+        serve({{8 * MIB}});
+        fake_net::Response broken = fake_net::mirror(release_bytes(), 8 * MIB);
+        broken.honours_ranges = true;
+        broken.cut_after_bytes = 3 * MIB;
+        fake_net::Response whole = fake_net::mirror(release_bytes(), 8 * MIB);
+        whole.honours_ranges = true;
+        fake_net::serve_in_turn(table_.nodes[0].url, {broken, whole});
+    };
+    serve_breaking_once();
+    ASSERT_EQ(download(), DownloadOutcome::complete) << out_;
+    EXPECT_TRUE(installed_is_release());
+    EXPECT_EQ(
+        count_of(out_,
+                 "连接中断, 已有 3.0 MB, 重新请求该节点 / Connection broken with 3.0 MB held"),
+        1)
+        << out_;
+    EXPECT_LE(bytes_sent(), SIZE);
+
+    const std::string split_out = out_;
+    SetUp();
+    serve_breaking_once();
+    NetSession* session = open_session();
+    const std::string one_out = transcript([&] {
+        EXPECT_EQ(download_from_node(session, table_.nodes[0], release_, path_.c_str(), false),
+                  DownloadOutcome::complete);
+    });
+    close_handle(session);
+    EXPECT_EQ(split_out, one_out);
+}
+
 struct JoinCase {
     const char* name;
     std::vector<NodeScript> nodes;
