@@ -404,16 +404,36 @@ TEST(InstallerIdentity, APinnedCheckRefusesAFileThatIsNotTheRelease) {
     }
 }
 
-// The name shown is the file's, with control characters made harmless.
-TEST(InstallerIdentity, ControlCharactersInTheNameAreNotPrinted) {
-    VersionResource resource{};
-    resource.product_name.found = true;
-    std::snprintf(resource.product_name.text, sizeof resource.product_name.text,
-                  "Tre\x1b[2Jvalon\r");
-    const InstallerIdentityReport report =
-        judge_installer_identity(VersionResourceRead::found, resource, TREVALON, "0.0.0", nullptr);
-    EXPECT_EQ(report.verdict, InstallerIdentity::other_product);
-    EXPECT_STREQ(report.product, "Tre?[2Jvalon?");
+// The names shown are the file's, with control characters made harmless.
+TEST(InstallerIdentity, ControlCharactersInTheNamesAreNotPrinted) {
+    struct Case {
+        const char* product;
+        const char* original_filename;
+        InstallerIdentity verdict;
+        const char* shown_product;
+        const char* shown_original_filename;
+    };
+    static const Case cases[] = {
+        {"Tre\x1b[2Jvalon\r", "Trevalon-setup.exe", InstallerIdentity::other_product,
+         "Tre?[2Jvalon?", "Trevalon-setup.exe"},
+        {"Trevalon", "Trevalon\x1b]0;x\x07.exe", InstallerIdentity::other_file_name, "Trevalon",
+         "Trevalon?]0;x?.exe"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shown_original_filename);
+        VersionResource resource{};
+        resource.product_name.found = true;
+        resource.original_filename.found = true;
+        std::snprintf(resource.product_name.text, sizeof resource.product_name.text, "%s",
+                      c.product);
+        std::snprintf(resource.original_filename.text, sizeof resource.original_filename.text, "%s",
+                      c.original_filename);
+        const InstallerIdentityReport report = judge_installer_identity(
+            VersionResourceRead::found, resource, TREVALON, "0.0.0", nullptr);
+        EXPECT_EQ(report.verdict, c.verdict);
+        EXPECT_STREQ(report.product, c.shown_product);
+        EXPECT_STREQ(report.original_filename, c.shown_original_filename);
+    }
 }
 
 }  // namespace
