@@ -6,7 +6,8 @@
 // as a pinned installer does once the signature has passed: the size, the
 // digest, and the version resource read and judged by the installer's own
 // code (judge_installer_identity), since a pinned installer starts nothing
-// whose resource names another product or another version.
+// whose resource names another product, another original file name or
+// another version, nor anything but an x86-64 program in a release build.
 #include <cstring>
 
 #include "manifest/manifest.hpp"
@@ -77,7 +78,7 @@ int check_installer(const char* path, const ReleaseRecord& release) {
         return EXIT_TOOL_FAILED;
     }
     const InstallerIdentityReport report =
-        judge_installer_identity(read, resource, INSTALLER_PRODUCT_NAME, release.version,
+        judge_installer_identity(read, resource, INSTALLER_NAME, release.version,
                                  pinned() ? BUILTIN_RELEASE.version : nullptr);
     switch (report.verdict) {
         case InstallerIdentity::matches:
@@ -88,11 +89,44 @@ int check_installer(const char* path, const ReleaseRecord& release) {
             say(Stream::out,
                 "%s: refused: no version resource; a pinned installer starts only a file whose "
                 "version resource names the product \"%s\" and the manifest's version\n",
-                path, INSTALLER_PRODUCT_NAME);
+                path, INSTALLER_NAME.product_name);
+            break;
+        case InstallerIdentity::several_languages:
+            say(Stream::out,
+                "%s: refused: its version resource is in more than one language (RT_VERSION ID 1 "
+                "in several languages, or several string tables)\n",
+                path);
+            break;
+        case InstallerIdentity::string_past_length:
+            say(Stream::out,
+                "%s: refused: a string of its version resource runs past its wValueLength\n", path);
             break;
         case InstallerIdentity::other_product:
             say(Stream::out, "%s: refused: its ProductName is \"%s\", not \"%s\"\n", path,
-                report.product, INSTALLER_PRODUCT_NAME);
+                report.product, INSTALLER_NAME.product_name);
+            break;
+        case InstallerIdentity::other_file_name:
+            say(Stream::out, "%s: refused: its OriginalFilename is \"%s\", not \"%s\"\n", path,
+                report.original_filename, INSTALLER_NAME.original_filename);
+            break;
+        case InstallerIdentity::other_machine:
+            say(Stream::out, "%s: refused: it is an image for %s, not x86-64 (0x8664)\n", path,
+                report.detail);
+            break;
+        case InstallerIdentity::dll:
+            say(Stream::out, "%s: refused: it is a DLL (IMAGE_FILE_DLL), not a program\n", path);
+            break;
+        case InstallerIdentity::not_executable:
+            say(Stream::out,
+                "%s: refused: it is not an executable image (IMAGE_FILE_EXECUTABLE_IMAGE)\n", path);
+            break;
+        case InstallerIdentity::not_an_application:
+            say(Stream::out, "%s: refused: its file type is %s, not VFT_APP\n", path,
+                report.detail);
+            break;
+        case InstallerIdentity::special_build:
+            say(Stream::out, "%s: refused: its version resource marks it as a %s build\n", path,
+                report.detail);
             break;
         case InstallerIdentity::below_floor:
             say(Stream::out,

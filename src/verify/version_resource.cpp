@@ -1,9 +1,12 @@
 // Reading a PE file's version resource: the DOS header leads to the PE
 // header, its optional header to the resource directory's address, the
 // section table turns addresses into file offsets, and the resource tree is
-// walked type RT_VERSION -> first name -> first language to the data, which
-// is read whole (up to VERSION_DATA_MAX_BYTES) and taken apart as the nested
-// blocks of VS_VERSIONINFO. Each step reads only what it needs through the
+// walked as GetFileVersionInfo asks for it: type RT_VERSION -> ID 1 -> its
+// one language to the data, which is read whole (up to
+// VERSION_DATA_MAX_BYTES) and taken apart as the nested blocks of
+// VS_VERSIONINFO. A named entry or another ID is not the one Windows reads,
+// and several languages under ID 1 leave the choice to the user's language,
+// so such a file says two things and is refused. Each step reads only what it needs through the
 // byte source; a value that points outside what it belongs to ends the
 // reading with `none`, never with a read past a buffer.
 #include "verify/version_resource.hpp"
@@ -31,6 +34,7 @@ constexpr uint32_t RESOURCE_ENTRY_BYTES = 8;
 constexpr uint32_t RESOURCE_DATA_ENTRY_BYTES = 16;
 constexpr uint32_t SUBDIRECTORY_FLAG = 0x80000000u;
 constexpr uint32_t RT_VERSION_ID = 16;
+constexpr uint32_t VERSION_INFO_ID = 1;  // VS_VERSION_INFO
 constexpr uint32_t FIXED_FILE_INFO_BYTES = 52;
 constexpr uint32_t FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BDu;
 constexpr uint16_t TEXT_VALUE = 1;
@@ -69,6 +73,8 @@ struct Section {
 
 // The sections and the resource directory of a PE file.
 struct Image {
+    uint16_t machine;
+    uint16_t characteristics;
     Section sections[MAX_SECTIONS];
     uint32_t section_count;
     uint32_t resource_address;
@@ -101,6 +107,8 @@ VersionResourceRead read_headers(const ByteSource& source, Image& image) {
     if (got != Got::all)
         return got == Got::error ? VersionResourceRead::read_failed : VersionResourceRead::none;
     if (std::memcmp(header, "PE\0\0", 4) != 0) return VersionResourceRead::none;
+    image.machine = le16(header + 4);
+    image.characteristics = le16(header + 22);
     const uint32_t section_count = le16(header + 6);
     const uint32_t optional_size = le16(header + 20);
     if (section_count > MAX_SECTIONS) return VersionResourceRead::none;
@@ -145,10 +153,12 @@ VersionResourceRead read_headers(const ByteSource& source, Image& image) {
     return VersionResourceRead::found;
 }
 
-// One level of the resource tree: the entry with the given id, or the first
-// entry when any_entry; its offset-to-data in *data. `none` when absent.
+// One level of the resource tree: the entry with the given ID (never a
+// named one), or the first entry when any_entry; its offset-to-data in
+// *data and the level's number of entries in *count. `none` when absent.
 VersionResourceRead find_entry(const ByteSource& source, uint64_t base, uint32_t available,
-                               uint32_t directory, bool any_entry, uint32_t id, uint32_t* data) {
+                               uint32_t directory, bool any_entry, uint32_t id, uint32_t* data,
+                               uint32_t* count) {
     if (directory > available || available - directory < RESOURCE_DIRECTORY_BYTES)
         return VersionResourceRead::none;
     unsigned char head[RESOURCE_DIRECTORY_BYTES];
@@ -156,6 +166,7 @@ VersionResourceRead find_entry(const ByteSource& source, uint64_t base, uint32_t
     if (got != Got::all)
         return got == Got::error ? VersionResourceRead::read_failed : VersionResourceRead::none;
     const uint32_t entries = static_cast<uint32_t>(le16(head + 12)) + le16(head + 14);
+    *count = entries;
     for (uint32_t k = 0; k < entries; ++k) {
         const uint64_t at =
             static_cast<uint64_t>(directory) + RESOURCE_DIRECTORY_BYTES + RESOURCE_ENTRY_BYTES * k;
@@ -164,7 +175,7 @@ VersionResourceRead find_entry(const ByteSource& source, uint64_t base, uint32_t
         got = read_exact(source, base + at, row, sizeof row);
         if (got != Got::all)
             return got == Got::error ? VersionResourceRead::read_failed : VersionResourceRead::none;
-        if (any_entry || le32(row) == id) {
+        if (any_entry || le32(row) == id) {  // a name has the top bit set
             *data = le32(row + 4);
             return VersionResourceRead::found;
         }
@@ -229,43 +240,54 @@ uint32_t next_block(const Block& block, uint32_t end) {
     return next < end ? next : end;
 }
 
-// A String's value: UTF-16 up to its terminator or the block's end.
-void take_product_name(const unsigned char* data, const Block& block, VersionResource& resource) {
-    char16_t units[PRODUCT_NAME_MAX_UNITS + 1];
-    int n = 0;
-    uint32_t p = block.value;
-    resource.product_name_cut = false;
-    if (block.value_length != 0) {
-        for (; p + 2 <= block.end && le16(data + p) != 0; p += 2) {
-            if (n == PRODUCT_NAME_MAX_UNITS) {
-                resource.product_name_cut = true;
-                break;
-            }
-            units[n++] = static_cast<char16_t>(le16(data + p));
-        }
-    }
-    units[n] = 0;
-    if (!utf16_to_utf8(units, resource.product_name, PRODUCT_NAME_BYTES))
-        resource.product_name[0] = '\0';  // cannot happen: 3 bytes a unit fit
-    resource.has_product_name = true;
+// A String's value: the UTF-16 units before its terminator, which must lie
+// within its wValueLength (and so within the block), or a reader of the C
+// string goes on past the value. A length of 0 is the empty string.
+VersionResourceRead take_string(const unsigned char* data, const Block& block, VersionString& out) {
+    const uint32_t units = block.type == TEXT_VALUE ? block.value_length : block.value_length / 2;
+    if (block.value > block.end || (block.end - block.value) / 2 < units)
+        return VersionResourceRead::string_past_length;
+    uint32_t length = 0;
+    while (length < units && le16(data + block.value + 2 * length) != 0)
+        ++length;
+    if (length == units && units != 0) return VersionResourceRead::string_past_length;
+    char16_t text[PRODUCT_NAME_MAX_UNITS + 1];
+    out.cut = length > PRODUCT_NAME_MAX_UNITS;
+    const uint32_t kept = out.cut ? PRODUCT_NAME_MAX_UNITS : length;
+    for (uint32_t i = 0; i < kept; ++i)
+        text[i] = static_cast<char16_t>(le16(data + block.value + 2 * i));
+    text[kept] = 0;
+    if (!utf16_to_utf8(text, out.text, PRODUCT_NAME_BYTES))
+        out.text[0] = '\0';  // cannot happen: 3 bytes a unit fit
+    out.found = true;
+    return VersionResourceRead::found;
 }
 
-// The first "ProductName" in the string tables of a StringFileInfo block.
-void find_product_name(const unsigned char* data, const Block& info, VersionResource& resource) {
+// The string tables of a StringFileInfo block: every value must end within
+// its length; the first "ProductName" and "OriginalFilename" are kept. Two
+// tables (two languages or code pages) let a reader choose: *tables counts
+// them across the blocks.
+VersionResourceRead read_string_tables(const unsigned char* data, const Block& info,
+                                       uint32_t* tables, VersionResource& resource) {
     for (uint32_t t = info.children; t < info.end;) {
         Block table;
-        if (!read_block(data, t, info.end, &table)) return;
+        if (!read_block(data, t, info.end, &table)) break;
+        ++*tables;
         for (uint32_t s = table.children; s < table.end;) {
             Block text;
             if (!read_block(data, s, table.end, &text)) break;
-            if (key_is(data, text, "ProductName")) {
-                take_product_name(data, text, resource);
-                return;
-            }
+            VersionString value{};
+            if (take_string(data, text, value) != VersionResourceRead::found)
+                return VersionResourceRead::string_past_length;
+            VersionString* kept = nullptr;
+            if (key_is(data, text, "ProductName")) kept = &resource.product_name;
+            if (key_is(data, text, "OriginalFilename")) kept = &resource.original_filename;
+            if (kept != nullptr && !kept->found) *kept = value;
             s = next_block(text, table.end);
         }
         t = next_block(table, info.end);
     }
+    return VersionResourceRead::found;
 }
 
 VersionResourceRead parse_version_info(const unsigned char* data, uint32_t length,
@@ -284,17 +306,20 @@ VersionResourceRead parse_version_info(const unsigned char* data, uint32_t lengt
     resource.product_version[1] = static_cast<uint16_t>(high & 0xFFFF);
     resource.product_version[2] = static_cast<uint16_t>(low >> 16);
     resource.product_version[3] = static_cast<uint16_t>(low & 0xFFFF);
+    resource.file_flags = le32(fixed + 28) & le32(fixed + 24);  // dwFileFlags & dwFileFlagsMask
+    resource.file_type = le32(fixed + 36);
 
+    uint32_t tables = 0;
     for (uint32_t c = root.children; c < root.end;) {
         Block child;
         if (!read_block(data, c, root.end, &child)) break;
         if (key_is(data, child, "StringFileInfo")) {
-            find_product_name(data, child, resource);
-            if (resource.has_product_name) break;
+            const VersionResourceRead read = read_string_tables(data, child, &tables, resource);
+            if (read != VersionResourceRead::found) return read;
         }
         c = next_block(child, root.end);
     }
-    return VersionResourceRead::found;
+    return tables > 1 ? VersionResourceRead::several_languages : VersionResourceRead::found;
 }
 
 struct Bytes {
@@ -327,16 +352,22 @@ VersionResourceRead read_version_resource(const ByteSource& source, VersionResou
     uint32_t available = 0;
     if (!file_offset(image, image.resource_address, &base, &available))
         return VersionResourceRead::none;
-    // Type, then name, then language: the first two lead to directories, the
-    // last to the data entry.
+    resource.machine = image.machine;
+    resource.characteristics = image.characteristics;
+    // Type RT_VERSION, then ID 1, then the one language: the first two lead
+    // to directories, the last to the data entry.
     uint32_t entry = 0;
-    read = find_entry(source, base, available, 0, false, RT_VERSION_ID, &entry);
+    uint32_t count = 0;
+    read = find_entry(source, base, available, 0, false, RT_VERSION_ID, &entry, &count);
     if (read != VersionResourceRead::found) return read;
-    for (int level = 0; level < 2; ++level) {
-        if ((entry & SUBDIRECTORY_FLAG) == 0) return VersionResourceRead::none;
-        read = find_entry(source, base, available, entry & ~SUBDIRECTORY_FLAG, true, 0, &entry);
-        if (read != VersionResourceRead::found) return read;
-    }
+    if ((entry & SUBDIRECTORY_FLAG) == 0) return VersionResourceRead::none;
+    read = find_entry(source, base, available, entry & ~SUBDIRECTORY_FLAG, false, VERSION_INFO_ID,
+                      &entry, &count);
+    if (read != VersionResourceRead::found) return read;
+    if ((entry & SUBDIRECTORY_FLAG) == 0) return VersionResourceRead::none;
+    read = find_entry(source, base, available, entry & ~SUBDIRECTORY_FLAG, true, 0, &entry, &count);
+    if (read != VersionResourceRead::found) return read;
+    if (count > 1) return VersionResourceRead::several_languages;
     if ((entry & SUBDIRECTORY_FLAG) != 0 || entry > available ||
         available - entry < RESOURCE_DATA_ENTRY_BYTES)
         return VersionResourceRead::none;

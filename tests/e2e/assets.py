@@ -55,9 +55,30 @@ def write_if_changed(path, data):
         f.write(data)
 
 
-def compile_marker(out, demo_message=None, hold_ms=None, version_resource=None):
+# What a test installer's version resource says but for its product and version: the
+# OriginalFilename of the build's default TREVALON_INSTALLER_ORIGINAL_FILENAME, a release
+# build, an application.
+RESOURCE_DEFAULTS = {"ORIGINAL_FILENAME": "Trevalon-setup.exe", "FILE_FLAGS": "0",
+                     "FILE_TYPE": "VFT_APP"}
+
+
+def resource_script(product, version, resource=None):
+    """installer/version.rc.in filled in: ProductName, version as "0.8.0.0", and what else
+    it says over RESOURCE_DEFAULTS."""
+    with open(os.path.join(HERE, "installer", "version.rc.in")) as f:
+        script = f.read().replace("@PRODUCT_NAME@", product)
+    script = script.replace("@PRODUCT_VERSION@", version.replace(".", ","))
+    for key, value in dict(RESOURCE_DEFAULTS, **(resource or {})).items():
+        script = script.replace("@%s@" % key, value)
+    return script
+
+
+def compile_marker(out, demo_message=None, hold_ms=None, version_resource=None, resource=None,
+                   link=(), script=None):
     """version_resource: (ProductName, version) for a version resource such as a real
-    installer carries (installer/version.rc.in), version as "0.8.0.0"; None for none."""
+    installer carries (installer/version.rc.in), version as "0.8.0.0"; None for none.
+    resource: what else it says, over RESOURCE_DEFAULTS; script: a resource script of its own
+    instead; link: more options of the link (-shared for a DLL)."""
     os.makedirs(os.path.dirname(out), exist_ok=True)
     command = ["x86_64-w64-mingw32-gcc", "-Wall", "-Wextra", "-Werror", "-Os", "-s",
                "-Wl,--no-insert-timestamp", "-o", out + ".tmp", os.path.join(HERE, "installer", "marker.c")]
@@ -66,16 +87,14 @@ def compile_marker(out, demo_message=None, hold_ms=None, version_resource=None):
     if hold_ms:
         command.insert(1, "-DHOLD_MS=%d" % hold_ms)
     if version_resource:
-        product, version = version_resource
-        with open(os.path.join(HERE, "installer", "version.rc.in")) as f:
-            script = f.read().replace("@PRODUCT_NAME@", product)
-        script = script.replace("@PRODUCT_VERSION@", version.replace(".", ","))
+        script = resource_script(*version_resource, resource)
+    if script:
         with open(out + ".rc", "w") as f:
             f.write(script)
         subprocess.run(["x86_64-w64-mingw32-windres", out + ".rc", "-O", "coff", "-o", out + ".res.o"],
                        check=True)
         command.append(out + ".res.o")
-    subprocess.run(command, check=True)
+    subprocess.run(command + list(link), check=True)
     with open(out + ".tmp", "rb") as f:
         write_if_changed(out, f.read())
     os.remove(out + ".tmp")

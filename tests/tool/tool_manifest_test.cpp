@@ -469,6 +469,20 @@ TEST_F(ToolManifestTest, CheckOfTheInstallerReadsItsVersionResource) {
         {"an older release named as the built-in one, unpinned", false, "installer-old.exe",
          "0.7.19", 1,
          "{I}: refused: its product version 0.7.5.0 is not the manifest's version 0.7.19"},
+        {"another helper of the product", true, "installer-other-name.exe", "0.8.0", 1,
+         "{I}: refused: its OriginalFilename is \"Trevalon-helper.exe\", not "
+         "\"Trevalon-setup.exe\""},
+        {"a DLL", true, "installer-dll.exe", "0.8.0", 1,
+         "{I}: refused: it is a DLL (IMAGE_FILE_DLL), not a program"},
+        {"file type VFT_DLL", true, "installer-vft-dll.exe", "0.8.0", 1,
+         "{I}: refused: its file type is VFT_DLL, not VFT_APP"},
+        {"debug and prerelease", true, "installer-debug.exe", "0.8.0", 1,
+         "{I}: refused: its version resource marks it as a DEBUG|PRERELEASE build"},
+        {"ID 1 in two languages", true, "two-languages.exe", "0.8.0", 1,
+         "{I}: refused: its version resource is in more than one language (RT_VERSION ID 1 in "
+         "several languages, or several string tables)"},
+        {"a named resource and ID 1", true, "two-resources.exe", "0.8.0", 1,
+         "{I}: refused: its ProductName is \"Other Product\", not \"Trevalon\""},
     };
     const std::string manifest = dir.file("manifest.txt");
     for (const auto& c : cases) {
