@@ -205,16 +205,16 @@ struct SplitCommand {
     SplitCommandKind kind;
     int32_t stream;
     int32_t node;
-    uint64_t first, end;   // start
-    uint64_t offset;       // write, compare
-    uint32_t from, count;  // write, compare
-    bool fresh;            // open_part
-    SplitLine what;        // line
-    bool newline;          // line: the progress line is ended first
-    double mb;             // line: resuming
-    int32_t helpers;       // progress
+    uint64_t first, end;         // start
+    uint64_t offset;             // write, compare
+    uint32_t from, count;        // write, compare
+    bool fresh;                  // open_part
+    SplitLine what;              // line
+    bool newline;                // line: the progress line is ended first
+    double mb;                   // line: resuming
+    int32_t helpers;             // progress
     uint64_t percentage, total;  // progress; total also the bytes held for asked_again
-    DownloadOutcome outcome;  // finish
+    DownloadOutcome outcome;     // finish
 };
 
 constexpr int MAX_SPLIT_COMMANDS = 48;
