@@ -372,10 +372,19 @@ void* system_function(const char* library, const char* name) {
                                                                                     : nullptr;
 }
 
+// Resolved once. Plain statics, not initialised statics: those would take the
+// C++ runtime's thread-safe guards and, with them, its exception machinery
+// (some 70 KiB of the program); the run resolves these on its main thread.
+OpenFileFunction g_nt_open_file = nullptr;
+bool g_nt_open_file_tried = false;
+
 OpenFileFunction nt_open_file() {
-    static const auto function =
-        reinterpret_cast<OpenFileFunction>(system_function("ntdll.dll", "NtOpenFile"));
-    return function;
+    if (!g_nt_open_file_tried) {
+        g_nt_open_file_tried = true;
+        g_nt_open_file =
+            reinterpret_cast<OpenFileFunction>(system_function("ntdll.dll", "NtOpenFile"));
+    }
+    return g_nt_open_file;
 }
 
 // Opens the file called name (name_bytes long, not terminated) in the folder
@@ -521,9 +530,16 @@ void remove_stale_fresh_folders(wchar_t (&path)[FOLDER_PATH_UNITS], DWORD base_l
 // Four bytes from the system's random generator, for a fresh folder's name:
 // nobody can tell the next name and make it first. False when bcrypt is
 // missing or the generator fails.
+RandomFunction g_generate = nullptr;
+bool g_generate_tried = false;
+
 bool random_mark(uint32_t* mark) {
-    static const auto generate =
-        reinterpret_cast<RandomFunction>(system_function("bcrypt.dll", "BCryptGenRandom"));
+    if (!g_generate_tried) {
+        g_generate_tried = true;
+        g_generate =
+            reinterpret_cast<RandomFunction>(system_function("bcrypt.dll", "BCryptGenRandom"));
+    }
+    const RandomFunction generate = g_generate;
     return generate != nullptr && generate(nullptr, reinterpret_cast<PUCHAR>(mark), sizeof *mark,
                                            BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
 }
