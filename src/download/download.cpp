@@ -66,9 +66,6 @@ DownloadOutcome leave_slow_node(const char* path, const char* part, bool keep_pa
     return DownloadOutcome::too_slow;
 }
 
-// Said before the node is asked again for the rest: no "Resuming at" line
-// follows, since the attempt goes on rather than starting from a part.
-
 void close_request(NetRequest* request, NetConnection* connection) {
     close_handle(request);
     close_handle(connection);
@@ -86,6 +83,13 @@ void compose_resume_header(uint64_t from, char16_t header[64]) {
 
 }  // namespace
 
+void print_resuming(uint64_t held) {
+    const double mb = static_cast<double>(held) * BYTES_TO_MB;
+    out_printf("   从 %.1f MB 处继续下载 / Resuming at %.1f MB\n", mb, mb);
+}
+
+// No "Resuming at" line follows it: the attempt goes on rather than starting
+// from a part.
 void print_asked_again(uint64_t held) {
     const double mb = static_cast<double>(held) * BYTES_TO_MB;
     out_printf(
@@ -307,9 +311,7 @@ bool judge_answer(NodeAttempt& a, uint32_t status) {
         if (a.asked_again) return true;
         // Said only now that the node has taken up the range: an answer
         // refused or a 200 would have made the line untrue.
-        out_printf("   从 %.1f MB 处继续下载 / Resuming at %.1f MB\n",
-                   static_cast<double>(a.held) * BYTES_TO_MB,
-                   static_cast<double>(a.held) * BYTES_TO_MB);
+        print_resuming(a.held);
         return true;
     }
     if (a.asked_again) return false;

@@ -59,6 +59,8 @@ constexpr int QUIET_ANSWERS_IN_A_ROW = 3;
 constexpr uint64_t ANSWER_NEW_BYTES = TRANSFER_BUFFER_SIZE;
 // The line said before a node is asked again, with the bytes of the file held.
 void print_asked_again(uint64_t held);
+// The line said once a node has taken up the range that continues a part.
+void print_resuming(uint64_t held);
 
 // How an attempt ended. Only `complete` leaves a file, at the installer path.
 enum class DownloadOutcome {

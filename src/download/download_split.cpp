@@ -95,7 +95,7 @@ void print_line(Loop& l, const SplitCommand& c) {
             print_asked_again(c.total);
             break;
         case SplitLine::resuming:
-            out_printf("   从 %.1f MB 处继续下载 / Resuming at %.1f MB\n", c.mb, c.mb);
+            print_resuming(c.total);
             break;
         case SplitLine::hash_mismatch:
             out_printf(

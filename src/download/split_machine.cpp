@@ -36,13 +36,12 @@ void stream_command(SplitCommands* out, SplitCommandKind kind, int32_t stream) {
 
 // A line of its own; with newline, under the progress line, which is drawn
 // again after it.
-void line(SplitState* s, SplitCommands* out, SplitLine what, int32_t node, bool newline,
-          double mb = 0) {
+void line(SplitState* s, SplitCommands* out, SplitLine what, int32_t node, bool newline) {
     SplitCommand c = command(SplitCommandKind::line);
     c.what = what;
     c.node = node;
     c.newline = newline;
-    c.mb = mb;
+    c.total = held_bytes(s->held);
     push(out, c);
     s->progress_shown = false;
     s->last_percentage = NO_PERCENTAGE;
@@ -50,10 +49,6 @@ void line(SplitState* s, SplitCommands* out, SplitLine what, int32_t node, bool 
 
 void event_line(SplitState* s, SplitCommands* out, SplitLine what, int32_t node) {
     line(s, out, what, node, s->progress_shown);
-}
-
-double held_mb(const SplitState* s) {
-    return static_cast<double>(held_bytes(s->held)) * BYTES_TO_MB;
 }
 
 bool fetching(const Connection& k) {
@@ -428,13 +423,7 @@ void connection_fails(SplitState* s, SplitCommands* out, int32_t c) {
 void ask_again(SplitState* s, SplitCommands* out, int32_t c, uint64_t now) {
     Connection& k = s->connections[c];
     const uint64_t at = k.plan.range.start + k.plan.done;
-    SplitCommand said = command(SplitCommandKind::line);
-    said.what = SplitLine::asked_again;
-    said.node = k.plan.node;
-    said.total = held_bytes(s->held);
-    push(out, said);
-    s->progress_shown = false;
-    s->last_percentage = NO_PERCENTAGE;
+    line(s, out, SplitLine::asked_again, k.plan.node, false);
     const uint32_t empty_asks = k.empty_asks;
     const ByteRange range = k.plan.range;
     const uint64_t done = k.plan.done;
@@ -495,7 +484,7 @@ void on_answer(SplitState* s, SplitCommands* out, int32_t c, const StreamAnswer&
     } else if (!k.again && !s->resume_said && held_bytes(s->held) != 0) {
         s->resumed = true;
         // Said only once a node has taken up the range.
-        line(s, out, SplitLine::resuming, k.plan.node, false, held_mb(s));
+        line(s, out, SplitLine::resuming, k.plan.node, false);
     }
     s->resume_said = true;
     if (!s->file_open) open_part(s, out, held_bytes(s->held) == 0 && !s->record_active);
@@ -714,8 +703,7 @@ bool pick_window(const SplitState* s, int32_t node, ByteRange* window, int32_t* 
     return false;
 }
 
-void start_spot_check(SplitState* s, SplitCommands* out, uint64_t now) {
-    (void)now;
+void start_spot_check(SplitState* s, SplitCommands* out) {
     if (s->check.active || s->compare_out) return;
     for (const Connection& k : s->connections) {
         const int32_t node = k.plan.node;
@@ -808,12 +796,10 @@ void on_compared(SplitState* s, SplitCommands* out, bool same) {
         return;
     }
     // A range's overlap with bytes another node wrote.
-    bool in_check = false;
     for (int32_t k = 0; k < s->log.check_count; ++k) {
         OverlapCheck& check = s->log.checks[k];
         if (check.verdict != OverlapVerdict::pending || check.second != node) continue;
         if (check.range.end <= s->compare_first || check.range.start >= s->compare_end) continue;
-        in_check = true;
         if (!same) {
             check.verdict = OverlapVerdict::differ;
         } else if (s->compare_end >= check.range.end) {
@@ -824,7 +810,6 @@ void on_compared(SplitState* s, SplitCommands* out, bool same) {
     if (!same && s->standing[node] == NodeStanding::usable) {
         nodes_differ(s, out, node, s->compare_writer);
     }
-    (void)in_check;
 }
 
 // ---------------------------------------------------------------------------
@@ -994,7 +979,7 @@ void advance(SplitState* s, SplitCommands* out, uint64_t now) {
     }
     maybe_add_helper(s, out, now);
     wake_idle(s, out, now);
-    if (s->helpers_joined != 0) start_spot_check(s, out, now);
+    if (s->helpers_joined != 0) start_spot_check(s, out);
 }
 
 uint64_t seed_of(const char* sha256) {

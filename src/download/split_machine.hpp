@@ -196,7 +196,7 @@ enum class SplitCommandKind : uint8_t {
     drop_part,   // the part and everything beside it
     hash_part,   // a hashed event follows
     place_part,  // a placed event follows
-    line,        // what, node, mb or total; newline: end the progress line first
+    line,        // what, node, total (the bytes held); newline: end the progress line first
     progress,    // helpers, percentage, total
     finish,      // outcome
 };
@@ -211,9 +211,8 @@ struct SplitCommand {
     bool fresh;                  // open_part
     SplitLine what;              // line
     bool newline;                // line: the progress line is ended first
-    double mb;                   // line: resuming
     int32_t helpers;             // progress
-    uint64_t percentage, total;  // progress; total also the bytes held for asked_again
+    uint64_t percentage, total;  // progress; total also the bytes held for a line
     DownloadOutcome outcome;     // finish
 };
 
